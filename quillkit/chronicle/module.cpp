@@ -1,0 +1,74 @@
+// Start-up of quillkit.chronicle: binds its namespace in order and owns the module state.
+#include "chronicle.hpp"
+
+#include "../support/module.hpp"
+
+namespace quillkit::chronicle {
+namespace {
+
+State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// Binds, in order: logging, sys, Logger, Optional, Dict, _BASE_NAME, LevelSwitchingFormatter,
+// setup_logging, base_name, get_logger, _LazyLogger, lazy_logger.
+int exec_module(PyObject* raw_module) noexcept {
+    try {
+        nb::handle module = raw_module;
+        nb::object logging = import_module("logging");
+        set_global(module, "logging", logging);
+        set_global(module, "sys", import_module("sys"));
+        set_global(module, "Logger", import_from("logging", "Logger"));
+        set_global(module, "Optional", import_from("typing", "Optional"));
+        set_global(module, "Dict", import_from("typing", "Dict"));
+        set_global(module, "_BASE_NAME", literal("app"));
+
+        nb::object formatter_class = make_formatter_class(module, attr(logging, Name{"Formatter"}));
+        state_of(raw_module).formatter_class = Py_NewRef(formatter_class.ptr());
+        set_global(module, "LevelSwitchingFormatter", formatter_class);
+        add_functions(module, {&kSetupLogging, &kBaseName, &kGetLogger});
+        set_global(module, "_LazyLogger", make_lazy_logger_class(module));
+        add_functions(module, {&kLazyLogger});
+        return 0;
+    } catch (nb::python_error& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    }
+    return -1;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state_of(module).formatter_class);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Py_CLEAR(state_of(module).formatter_class);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quillkit.chronicle",
+    nullptr,  // no module docstring
+    sizeof(State),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace quillkit::chronicle
+
+PyMODINIT_FUNC PyInit_chronicle() { return PyModuleDef_Init(&quillkit::chronicle::module_definition); }

@@ -1,0 +1,121 @@
+// The Python operations declared in python.hpp.
+#include "python.hpp"
+
+#include <cstdarg>
+#include <memory>
+#include <unordered_map>
+
+namespace quillkit {
+
+void raise(PyObject* type, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(type, format, arguments);
+    va_end(arguments);
+    throw nb::python_error();
+}
+
+PyObject* Name::intern() const {
+    PyObject* text = PyUnicode_InternFromString(text_);
+    if (!text) throw nb::python_error();
+    cached_ = text;  // kept for the life of the process
+    return text;
+}
+
+bool is_exception(const nb::python_error& error) {
+    return error.matches(PyExc_Exception);
+}
+
+bool truthy(nb::handle value) { return require_status(PyObject_IsTrue(value.ptr())) != 0; }
+
+nb::object to_str(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+    return require(PyObject_Str(value.ptr()));
+}
+
+nb::object attr(nb::handle obj, const Name& name) {
+    return require(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+namespace {
+
+// Calls through vectorcall with the arguments laid out after one spare slot, so that a callee
+// that binds `self` may use it without copying.
+nb::object vectorcall(nb::handle callable, const Name* method, nb::handle self,
+                      std::initializer_list<nb::handle> args,
+                      std::initializer_list<Keyword> keywords) {
+    constexpr size_t kInline = 12;
+    const size_t count = (method ? 1 : 0) + args.size() + keywords.size();
+    PyObject* inline_stack[kInline + 1];
+    std::unique_ptr<PyObject*[]> heap_stack;
+    PyObject** stack = inline_stack;
+    if (count > kInline) {
+        heap_stack.reset(new PyObject*[count + 1]);
+        stack = heap_stack.get();
+    }
+    PyObject** slots = stack + 1;
+    size_t position = 0;
+    if (method) slots[position++] = self.ptr();
+    for (nb::handle arg : args) slots[position++] = arg.ptr();
+
+    nb::object keyword_names;
+    if (keywords.size()) {
+        keyword_names = require(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+        Py_ssize_t index = 0;
+        for (const Keyword& keyword : keywords) {
+            PyObject* name = keyword.name.ptr();
+            PyTuple_SET_ITEM(keyword_names.ptr(), index++, Py_NewRef(name));
+            slots[position++] = keyword.value.ptr();
+        }
+    }
+    const size_t positional = count - keywords.size();
+    const size_t nargsf = positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if (method) {
+        return require(PyObject_VectorcallMethod(method->ptr(), slots, nargsf,
+                                                 keyword_names.ptr()));
+    }
+    return require(PyObject_Vectorcall(callable.ptr(), slots, nargsf, keyword_names.ptr()));
+}
+
+}  // namespace
+
+nb::object call(nb::handle callable, std::initializer_list<nb::handle> args,
+                std::initializer_list<Keyword> keywords) {
+    return vectorcall(callable, nullptr, nb::handle(), args, keywords);
+}
+
+nb::object call_method(nb::handle self, const Name& method, std::initializer_list<nb::handle> args,
+                       std::initializer_list<Keyword> keywords) {
+    return vectorcall(nb::handle(), &method, self, args, keywords);
+}
+
+nb::handle literal(const char* text) {
+    // Literals live for the whole program, so their address identifies them.
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto found = cache.find(text);
+    if (found != cache.end()) return found->second;
+    PyObject* converted = PyUnicode_FromString(text);
+    if (!converted) throw nb::python_error();
+    cache.emplace(text, converted);  // kept for the life of the process
+    return converted;
+}
+
+nb::object Piece::text() const {
+    if (literal_) return nb::borrow(literal(literal_));
+    return to_str(value_);
+}
+
+nb::object concat(std::initializer_list<Piece> pieces) {
+    nb::object parts = require(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t index = 0;
+    for (const Piece& piece : pieces) {
+        PyTuple_SET_ITEM(parts.ptr(), index++, piece.text().release().ptr());
+    }
+    return require(PyUnicode_Join(literal("").ptr(), parts.ptr()));
+}
+
+void log_to(nb::handle logger, const Name& level, nb::handle message) {
+    call_method(logger, level, {message});
+}
+
+}  // namespace quillkit

@@ -1,0 +1,108 @@
+// Reference handling and the handful of Python operations every body is written with.
+//
+// Ownership rules, written down once:
+//   - nb::handle borrows; nb::object owns one reference and releases it when it goes away.
+//   - A C API call that returns a new reference goes through require(), which takes ownership,
+//     or turns a NULL into the pending Python error thrown as nb::python_error.
+//   - A body never returns with an error set: it throws, and the callable type's boundary
+//     restores the error for the interpreter.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+namespace quillkit {
+
+namespace nb = nanobind;
+
+// Owns the new reference `result`; a NULL result throws the pending Python error.
+inline nb::object require(PyObject* result) {
+    if (!result) throw nb::python_error();
+    return nb::steal(result);
+}
+
+// Throws the pending Python error when a C API status reports failure.
+inline int require_status(int status) {
+    if (status < 0) throw nb::python_error();
+    return status;
+}
+
+// Sets a Python exception from a printf-style format and throws it.
+[[noreturn]] void raise(PyObject* type, const char* format, ...);
+
+// An interned str, made on first use and kept for the life of the process. Interned strings are
+// immortal in 3.12, so holding one forever costs nothing and needs no module teardown.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* ptr() const { return cached_ ? cached_ : intern(); }
+    nb::handle handle() const { return ptr(); }
+    const char* text() const { return text_; }
+
+private:
+    PyObject* intern() const;
+    const char* text_;
+    mutable PyObject* cached_ = nullptr;
+};
+
+// Names every part of the package looks up.
+namespace names {
+inline Name debug{"debug"};
+inline Name info{"info"};
+inline Name warning{"warning"};
+inline Name error{"error"};
+inline Name encoding{"encoding"};
+inline Name utf_8{"utf-8"};
+}  // namespace names
+
+// True when the exception belongs to the Exception family (what `except Exception` catches).
+bool is_exception(const nb::python_error& error);
+
+// The truth value of `value`, as `bool(value)` gives it.
+bool truthy(nb::handle value);
+
+// `str(value)`; an exact str is returned as it is.
+nb::object to_str(nb::handle value);
+
+// `obj.name`
+nb::object attr(nb::handle obj, const Name& name);
+
+// A keyword argument of a call: the name and a borrowed value.
+struct Keyword {
+    const Name& name;
+    nb::handle value;
+};
+
+// `callable(*args, **keywords)`
+nb::object call(nb::handle callable, std::initializer_list<nb::handle> args = {},
+                std::initializer_list<Keyword> keywords = {});
+
+// `self.method(*args, **keywords)`, without making a bound method.
+nb::object call_method(nb::handle self, const Name& method,
+                       std::initializer_list<nb::handle> args = {},
+                       std::initializer_list<Keyword> keywords = {});
+
+// A piece of a message: a UTF-8 literal from the source, or a value inserted by its str() form.
+class Piece {
+public:
+    Piece(const char* literal) : literal_(literal) {}
+    Piece(nb::handle value) : value_(value) {}
+    // The str object for this piece: literals are converted once and cached.
+    nb::object text() const;
+
+private:
+    const char* literal_ = nullptr;
+    nb::handle value_;
+};
+
+// The concatenation of the pieces, as `"a" + str(b) + "c"` gives it.
+nb::object concat(std::initializer_list<Piece> pieces);
+
+// The str for a UTF-8 literal; converted on first use and cached by its address.
+nb::handle literal(const char* text);
+
+// Sends one message through a logger method (`logger.info(message)` and so on).
+void log_to(nb::handle logger, const Name& level, nb::handle message);
+
+}  // namespace quillkit
