@@ -5,9 +5,11 @@
 
 namespace quillkit::chronicle {
 
-// The module state: the formatter class as it was made, for `super()` in its methods.
+// The module state.
 struct State {
-    PyObject* formatter_class;
+    PyObject* formatter_class;  // LevelSwitchingFormatter as it was made, for `super()`
+    PyObject* relay;            // relay(logger, level, msg, stacklevel)
+    PyObject* relay_general;    // relay_general(logger, level, msg, args, kwargs)
 };
 
 // Level-switching formatter and logging set-up.
@@ -19,6 +21,9 @@ extern const Function kBaseName;
 extern const Function kGetLogger;
 extern const Function kLazyLogger;
 extern const char* const kLazyLoggerDoc;
+
+// Makes the Python frames through which records reach the logging facility.
+void make_relays(nb::handle module, State& state);
 
 // Makes the _LazyLogger class; its members in class-body order.
 nb::object make_lazy_logger_class(nb::handle module);

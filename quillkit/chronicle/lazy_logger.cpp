@@ -128,18 +128,56 @@ nb::object lazy_current_logger(Call& c, nb::handle self) {
     return call(c.global(kGetLoggerGlobal), {attr(self, kChild)});
 }
 
+// The keyword arguments `c` collected, without `stacklevel`, after `stacklevel` when one is
+// given.
+nb::object record_keywords(Call& c, nb::handle stacklevel) {
+    nb::object keywords = require(PyDict_New());
+    if (stacklevel.is_valid()) {
+        require_status(PyDict_SetItem(keywords.ptr(), kStacklevel.ptr(), stacklevel.ptr()));
+    }
+    c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
+        if (!require_status(PyObject_RichCompareBool(name.ptr(), kStacklevel.ptr(), Py_EQ))) {
+            require_status(PyDict_SetItem(keywords.ptr(), name.ptr(), value.ptr()));
+        }
+    });
+    return keywords;
+}
+
+// `logger.log(level, msg, *args, **keywords)` through the relay frames.
+void deliver(Call& c, nb::handle logger, nb::handle level, nb::handle msg, nb::handle stacklevel,
+             bool only_stacklevel) {
+    const State& state = c.state<State>();
+    if (only_stacklevel) {
+        call(state.relay, {logger, level, msg, stacklevel});
+        return;
+    }
+    nb::object args = require(PyTuple_New(c.extra_count()));
+    for (Py_ssize_t index = 0; index < c.extra_count(); ++index) {
+        PyTuple_SET_ITEM(args.ptr(), index, Py_NewRef(c.extra()[index]));
+    }
+    call(state.relay_general, {logger, level, msg, args, record_keywords(c, stacklevel)});
+}
+
 // Sends one record, naming the caller's frame unless the caller chose a stack level; a logger
 // that refuses `stacklevel` gets the record once more without it.
 nb::object lazy_emit(Call& c, nb::handle self, nb::handle level, nb::handle msg) {
     static nb::handle default_stacklevel = require(PyLong_FromLong(3)).release();
-    nb::handle stacklevel = extra_keyword(c, kStacklevel);
+    size_t other_keywords = 0;
+    nb::handle stacklevel;
+    c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
+        if (require_status(PyObject_RichCompareBool(name.ptr(), kStacklevel.ptr(), Py_EQ))) {
+            stacklevel = value;
+        } else {
+            ++other_keywords;
+        }
+    });
     if (!stacklevel.is_valid()) stacklevel = default_stacklevel;
+    const bool plain = other_keywords == 0 && c.extra_count() == 0;
     try {
-        forward(c, attr(self, kLoggerProperty), kLog, {level, msg}, &kStacklevel,
-                Added{&kStacklevel, stacklevel});
+        deliver(c, attr(self, kLoggerProperty), level, msg, stacklevel, plain);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_TypeError)) throw;
-        forward(c, attr(self, kLoggerProperty), kLog, {level, msg}, &kStacklevel);
+        deliver(c, attr(self, kLoggerProperty), level, msg, nb::handle(), false);
     }
     return nb::none();
 }
@@ -229,6 +267,38 @@ const Function kLazyLogger{
     "    範例：\n"
     "        log = lazy_logger(\"cargohold\")\n"
     "        log.info(\"已啟動\")"};
+
+// The logging facility names a record's source by counting interpreter frames up from its own
+// code; native code has none. Two small Python frames stand where a Python wrapper's `_emit`
+// and level method would, so the promised stack level of 3 names the line that called the lazy
+// logger, and a stack level chosen by the caller counts as it would there.
+void make_relays(nb::handle module, State& state) {
+    static const char* const source =
+        "def relay(logger, level, msg, stacklevel):\n"
+        "    return deliver(logger, level, msg, stacklevel)\n"
+        "\n"
+        "def deliver(logger, level, msg, stacklevel):\n"
+        "    return logger.log(level, msg, stacklevel=stacklevel)\n"
+        "\n"
+        "def relay_general(logger, level, msg, args, kwargs):\n"
+        "    return deliver_general(logger, level, msg, args, kwargs)\n"
+        "\n"
+        "def deliver_general(logger, level, msg, args, kwargs):\n"
+        "    return logger.log(level, msg, *args, **kwargs)\n";
+    static Name module_name{"__name__"};
+    nb::object code = require(Py_CompileString(source, "<quillkit.chronicle>", Py_file_input));
+    nb::object namespace_ = require(PyDict_New());
+    require_status(PyDict_SetItemString(namespace_.ptr(), "__builtins__", PyEval_GetBuiltins()));
+    require_status(PyDict_SetItemString(namespace_.ptr(), "__name__", attr(module, module_name).ptr()));
+    require(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
+    auto take = [&](const char* name) {
+        PyObject* function = PyDict_GetItemString(namespace_.ptr(), name);  // borrowed
+        if (!function) raise(PyExc_SystemError, "the relay %s is missing", name);
+        return Py_NewRef(function);
+    };
+    state.relay = take("relay");
+    state.relay_general = take("relay_general");
+}
 
 const char* const kLazyLoggerDoc =
     "\n"

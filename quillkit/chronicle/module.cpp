@@ -13,6 +13,7 @@ State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetStat
 int exec_module(PyObject* raw_module) noexcept {
     try {
         nb::handle module = raw_module;
+        make_relays(module, state_of(raw_module));
         nb::object logging = import_module("logging");
         set_global(module, "logging", logging);
         set_global(module, "sys", import_module("sys"));
@@ -39,12 +40,18 @@ int exec_module(PyObject* raw_module) noexcept {
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    Py_VISIT(state_of(module).formatter_class);
+    State& state = state_of(module);
+    Py_VISIT(state.formatter_class);
+    Py_VISIT(state.relay);
+    Py_VISIT(state.relay_general);
     return 0;
 }
 
 int clear_module(PyObject* module) {
-    Py_CLEAR(state_of(module).formatter_class);
+    State& state = state_of(module);
+    Py_CLEAR(state.formatter_class);
+    Py_CLEAR(state.relay);
+    Py_CLEAR(state.relay_general);
     return 0;
 }
 

@@ -1,0 +1,245 @@
+"""Every function and method reads like a Python function: signature, attributes, binding
+errors with the interpreter's texts, the exact-type and int rules, method binding, help()."""
+
+import copy
+import inspect
+import itertools
+import pickle
+import pydoc
+import random
+import weakref
+
+import pytest
+
+import reference_signatures as ref
+from quillkit import cargohold, chronicle
+
+# Functions whose binding is compared by calling them: bodies never run for these calls,
+# because every call below fails while binding.
+MODULE_FUNCTIONS = [(chronicle, f) for f in ref.CHRONICLE_FUNCTIONS] + [
+    (cargohold, f) for f in ref.CARGOHOLD_FUNCTIONS
+]
+
+
+def method_pairs():
+    for class_name, reference_class in ref.CHRONICLE_METHODS.items():
+        real_class = getattr(chronicle, class_name)
+        for name, reference in vars(reference_class).items():
+            if not inspect.isfunction(reference):
+                continue
+            real = vars(real_class)[name]
+            if isinstance(real, property):
+                real = real.fget
+            yield f"{class_name}.{name}", real, reference
+
+
+ALL_PAIRS = [(f.__name__, getattr(module, f.__name__), f) for module, f in MODULE_FUNCTIONS] + list(
+    method_pairs()
+)
+
+
+@pytest.mark.parametrize("label, real, reference", ALL_PAIRS, ids=[p[0] for p in ALL_PAIRS])
+def test_introspection_matches_a_python_function(label, real, reference):
+    assert inspect.signature(real) == inspect.signature(reference)
+    assert real.__defaults__ == reference.__defaults__
+    assert real.__kwdefaults__ == reference.__kwdefaults__
+    assert real.__annotations__ == reference.__annotations__
+    assert real.__name__ == reference.__name__
+    assert real.__qualname__ == label
+    assert real.__module__ in ("quillkit.chronicle", "quillkit.cargohold")
+    owner = cargohold if real.__module__ == "quillkit.cargohold" else chronicle
+    assert "." in label or getattr(owner, label) is real
+    assert inspect.isroutine(real) and callable(real)
+
+
+def test_namespace_orders_and_docstrings():
+    names = [f.__name__ for f in ref.CARGOHOLD_FUNCTIONS]
+    public = [n for n in vars(cargohold) if not n.startswith("__")]
+    assert public[-29:] == names
+    for name in names:
+        function = getattr(cargohold, name)
+        assert function.__module__ == "quillkit.cargohold"
+        assert isinstance(function.__doc__, str) and function.__doc__.strip()
+    assert cargohold.__doc__ is None and chronicle.__doc__ is None
+
+
+def test_function_attributes_behave_like_python_ones():
+    function = cargohold.load_local_file_content
+    function.custom = 1
+    assert function.__dict__ == {"custom": 1}
+    del function.custom
+    assert function.__globals__ is vars(cargohold)
+    assert repr(function).startswith("<function load_local_file_content at 0x")
+    assert weakref.ref(function)() is function
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert copy.deepcopy(function) is function
+    assert pickle.loads(pickle.dumps(chronicle._LazyLogger.debug)) is chronicle._LazyLogger.debug
+    with pytest.raises(AttributeError):
+        function.__defaults__ = ()
+    with pytest.raises(TypeError):
+        type(function)()
+
+
+def test_help_renders_every_signature():
+    text = pydoc.render_doc(cargohold, renderer=pydoc.plaintext)
+    assert "load_local_file_content(file_path, label: 'str' = '檔案', logger=None) -> 'str'" in text
+    assert "get_directory_list(root_path: 'str | Path' = '.'" in text
+    text = pydoc.render_doc(chronicle, renderer=pydoc.plaintext)
+    assert "setup_logging(project_name: 'str', *, debug: 'bool' = False" in text
+    assert "class LevelSwitchingFormatter(logging.Formatter)" in text
+    text = pydoc.render_doc(chronicle._LazyLogger, renderer=pydoc.plaintext)
+    assert "debug(self, msg, *args, **kwargs)" in text and "Lazy logger" in text
+
+
+def python_error(reference, qualname, args, kwargs):
+    reference.__qualname__ = qualname
+    try:
+        reference(*args, **kwargs)
+    except TypeError as error:
+        return str(error)
+    return None
+
+
+def binding_cases(reference, rng):
+    """Argument lists around the signature: too few, too many, unknown and repeated keywords."""
+    parameters = list(inspect.signature(reference).parameters.values())
+    named = [p.name for p in parameters if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    for count in range(0, len(parameters) + 3):
+        yield [object()] * count, {}
+    for _ in range(60):
+        count = rng.randrange(0, len(parameters) + 3)
+        chosen = rng.sample(named, rng.randrange(0, len(named) + 1)) if named else []
+        if rng.random() < 0.4:
+            chosen.append(rng.choice(["bogus", "args", "kwargs", "self"]))
+        yield [object()] * count, {name: object() for name in chosen}
+
+
+@pytest.mark.parametrize("label, real, reference", ALL_PAIRS, ids=[p[0] for p in ALL_PAIRS])
+def test_binding_errors_match_the_interpreter(label, real, reference):
+    rng = random.Random(label)
+    checked = 0
+    for args, kwargs in binding_cases(reference, rng):
+        expected = python_error(reference, label, args, kwargs)
+        if expected is None:
+            continue  # binds: the body would run, which is not what this test is about
+        with pytest.raises(TypeError) as raised:
+            real(*args, **kwargs)
+        assert str(raised.value) == expected, (args, kwargs)
+        checked += 1
+    assert checked > 0
+
+
+def test_bound_method_errors_count_self():
+    logger = chronicle.lazy_logger("x")
+    with pytest.raises(TypeError, match=r"^_LazyLogger.debug\(\) missing 1 required positional argument: 'msg'$"):
+        logger.debug()
+    with pytest.raises(TypeError, match=r"got multiple values for argument 'self'"):
+        logger.debug("m", self=1)
+    with pytest.raises(TypeError, match=r"^_LazyLogger.__init__\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+        chronicle._LazyLogger("a", "b")
+
+
+def test_keyword_names_built_at_run_time_bind():
+    name = "".join(["fi", "le_path"])  # not the interned object
+    assert cargohold.load_local_file_content(**{name: "/nonexistent/x"}) == ""
+
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+SUBCLASSES = {"str": StrSub("x"), "list": ListSub(), "tuple": TupleSub()}
+
+
+VALID = {"str": "", "list": [], "tuple": ()}
+
+
+@pytest.mark.parametrize("function_name", sorted(ref.EXACT_TYPES))
+def test_exact_type_rules(function_name):
+    """A wrong type, a subclass, and None where the default is not None are refused by name,
+    before the body runs."""
+    real = getattr(cargohold, function_name)
+    rules = ref.EXACT_TYPES[function_name]
+    parameters = inspect.signature(getattr(ref, function_name)).parameters
+    for name, (expected, none_ok) in rules.items():
+        refused = [3.5, SUBCLASSES[expected], b"x"] + ([] if none_ok else [None])
+        for value in refused:
+            kwargs = {
+                other: VALID[rules[other][0]] if other in rules else object()
+                for other, parameter in parameters.items()
+                if parameter.default is parameter.empty or other == name
+            }
+            kwargs[name] = value
+            with pytest.raises(TypeError) as raised:
+                real(**kwargs)
+            assert str(raised.value) == (
+                f"Argument '{name}' has incorrect type (expected {expected}, "
+                f"got {type(value).__name__})"
+            )
+
+
+def test_rules_apply_in_parameter_order():
+    with pytest.raises(TypeError, match="Argument 'content'"):
+        cargohold.save_local_file_content("x", 1, label=2)
+    with pytest.raises(TypeError, match="Argument 'fn'"):
+        cargohold.replace_file_extension(newExt=1, orgExt=2, fn=3)
+
+
+def test_int_rule_converts_numbers_and_refuses_others(clean_logging):
+    logger = chronicle.setup_logging("intrule", level=30.9, console=False, file=None)
+    assert logger.level == 30
+    chronicle.setup_logging("intrule", level=True, console=False, file=None)
+    assert logger.level == 1
+    for refused in ["10", b"10", [10], object()]:
+        with pytest.raises(TypeError) as raised:
+            chronicle.setup_logging("intrule", level=refused)
+        assert str(raised.value) == (
+            f"Argument 'level' has incorrect type (expected int, got {type(refused).__name__})"
+        )
+    with pytest.raises(ValueError):
+        chronicle.setup_logging("intrule", level=float("nan"))
+
+
+def test_declared_str_result_is_checked(clean_logging):
+    chronicle._BASE_NAME = 42
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
+        chronicle.base_name()
+    chronicle._BASE_NAME = None
+    assert chronicle.base_name() is None
+
+
+def test_functions_bind_as_methods_like_python_functions():
+    class Holder:
+        load = cargohold.load_local_file_content
+
+    assert Holder.load is cargohold.load_local_file_content
+    bound = Holder().load
+    assert bound.__func__ is cargohold.load_local_file_content
+    with pytest.raises(TypeError, match="Argument 'label'"):
+        bound(label=None)
+    signature = inspect.signature(chronicle.lazy_logger("x").info)
+    assert str(signature) == "(msg, *args, **kwargs)"
+
+
+def test_missing_global_reads_as_name_error(monkeypatch):
+    monkeypatch.delattr(cargohold, "Path")
+    with pytest.raises(NameError, match="name 'Path' is not defined"):
+        cargohold.load_local_file_content("x")
+
+
+def test_many_keywords_and_arguments():
+    logger = chronicle.lazy_logger("many")
+    kwargs = {f"k{i}": i for i in range(40)}
+    with pytest.raises(TypeError):
+        logger.error("m", *range(30), **kwargs)  # the logger refuses the keywords, twice
+    for combination in itertools.islice(itertools.permutations(["file_path", "label", "logger"]), 6):
+        values = {"file_path": "/nonexistent", "label": "L", "logger": None}
+        assert cargohold.load_local_file_content(**{k: values[k] for k in combination}) == ""
