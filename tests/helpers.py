@@ -31,7 +31,7 @@ class Recorder:
 def run_python(code, *, unprivileged=False, cwd=None, env=None, check=True, timeout=60):
     """Runs `code` in a child interpreter; `unprivileged` drops the capabilities that let root
     ignore permission bits, so permission failures are real."""
-    command = [sys.executable, "-c", code]
+    command = [sys.executable, "-P", "-c", code]  # -P: the source tree must not shadow the build
     if unprivileged:
         setpriv = shutil.which("setpriv")
         assert setpriv, "setpriv (util-linux) is needed to test permission failures as root"

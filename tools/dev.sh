@@ -93,11 +93,13 @@ case "$task" in
   sanitize)
     setup
     build_sanitized
-    libasan=$(${CXX:-g++} -print-file-name=libasan.so)
+    # ASan must load first; libstdc++ is preloaded too so that ASan finds the real
+    # __cxa_throw when the C++ code throws (the interpreter itself is not a C++ program).
+    preload="$(${CXX:-g++} -print-file-name=libasan.so) $(${CXX:-g++} -print-file-name=libstdc++.so)"
     say "running the test suite against the sanitizer build"
     PYTHONPATH="$root/build/sanitize/stage" \
     QUILLKIT_EXPECT_BUILD="$root/build/sanitize/stage/quillkit" \
-    LD_PRELOAD="$libasan" PYTHONMALLOC=malloc \
+    LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       "$venv/bin/pytest" -p no:cacheprovider "$@" ;;

@@ -33,6 +33,7 @@ bool import_optional_yaml(nb::handle module) {
 int exec_module(PyObject* raw_module) noexcept {
     try {
         nb::handle module = raw_module;
+        start_nanobind("quillkit.cargohold._nanobind");
         set_global(module, "os", import_module("os"));
         set_global(module, "re", import_module("re"));
         set_global(module, "json", import_module("json"));

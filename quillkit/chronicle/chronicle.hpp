@@ -8,8 +8,12 @@ namespace quillkit::chronicle {
 // The module state.
 struct State {
     PyObject* formatter_class;  // LevelSwitchingFormatter as it was made, for `super()`
-    PyObject* relay;            // relay(logger, level, msg, stacklevel)
+    PyObject* relay_fixed[3];   // relayN(logger, level, msg, <N arguments>, stacklevel)
+    PyObject* relay_args;       // relay_args(logger, level, msg, args, stacklevel)
     PyObject* relay_general;    // relay_general(logger, level, msg, args, kwargs)
+    PyObject* facility_get_logger;  // logging.getLogger as the logging module defines it
+    PyObject* emit_function;    // _LazyLogger._emit as made
+    PyObject* logger_property;  // _LazyLogger._l as made
 };
 
 // Level-switching formatter and logging set-up.
@@ -25,8 +29,16 @@ extern const char* const kLazyLoggerDoc;
 // Makes the Python frames through which records reach the logging facility.
 void make_relays(nb::handle module, State& state);
 
+// `logger.log(level, msg, *args, [stacklevel=stacklevel,] **kwargs)` through the relay frames,
+// for the *args and **kwargs that `c` collected (less `stacklevel`); `other_keywords` says
+// whether it collected any besides `stacklevel`, and an invalid `stacklevel` passes none.
+void deliver(Call& c, nb::handle logger, nb::handle level, nb::handle msg, nb::handle stacklevel,
+             bool other_keywords);
+
+constexpr Py_ssize_t kFixedRelays = 3;
+
 // Makes the _LazyLogger class; its members in class-body order.
-nb::object make_lazy_logger_class(nb::handle module);
+nb::object make_lazy_logger_class(nb::handle module, State& state);
 
 // Makes the LevelSwitchingFormatter class, deriving from `formatter_base`.
 nb::object make_formatter_class(nb::handle module, nb::handle formatter_base);

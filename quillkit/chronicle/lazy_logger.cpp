@@ -13,12 +13,17 @@ Name kLoggingGlobal{"logging"};
 Name kGetLoggerGlobal{"get_logger"};
 Name kLazyLoggerGlobal{"_LazyLogger"};
 Name kGetLoggerAttr{"getLogger"};
+Name kRoot{"root"};
+Name kLoggerClass{"Logger"};
+Name kManager{"manager"};
+Name kLoggerDict{"loggerDict"};
 Name kChild{"_child"};
 Name kLoggerProperty{"_l"};
 Name kEmit{"_emit"};
 Name kLog{"log"};
 Name kName{"name"};
 Name kStacklevel{"stacklevel"};
+Name kLevelKeyword{"level"};
 Name kExcInfo{"exc_info"};
 Name kDebugLevel{"DEBUG"};
 Name kInfoLevel{"INFO"};
@@ -32,6 +37,28 @@ Name kCriticalLevel{"CRITICAL"};
 // The current base name, as the module namespace holds it.
 nb::object base_name(Call& c) { return c.global(kBaseNameGlobal); }
 
+// `logging.getLogger(name)`. While the facility's own getLogger is in place, a logger that
+// already exists comes straight from the facility's registry: the object getLogger would
+// return, without the registry lock that getLogger holds to create loggers safely.
+nb::object facility_logger(Call& c, nb::handle logging, nb::handle name) {
+    nb::object get_logger = attr(logging, kGetLoggerAttr);
+    if (get_logger.ptr() == c.state<State>().facility_get_logger && PyUnicode_CheckExact(name.ptr()) &&
+        PyUnicode_GET_LENGTH(name.ptr()) > 0) {
+        nb::object root_name = attr(attr(logging, kRoot), kName);
+        const int is_root = require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ));
+        nb::object logger_class = attr(logging, kLoggerClass);
+        nb::object registry = attr(attr(logger_class, kManager), kLoggerDict);
+        if (!is_root && PyDict_CheckExact(registry.ptr()) && PyType_Check(logger_class.ptr())) {
+            PyObject* found = PyDict_GetItemWithError(registry.ptr(), name.ptr());  // borrowed
+            if (!found && PyErr_Occurred()) throw nb::python_error();
+            if (found && PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
+                return nb::borrow(found);
+            }
+        }
+    }
+    return call(get_logger, {name});
+}
+
 // The logging facility's logger for `child` under the current base name.
 nb::object get_logger(Call& c, nb::handle child) {
     nb::object base = c.global(kBaseNameGlobal);
@@ -42,7 +69,7 @@ nb::object get_logger(Call& c, nb::handle child) {
     } else {
         name = base;
     }
-    return call(attr(c.global(kLoggingGlobal), kGetLoggerAttr), {name});
+    return facility_logger(c, c.global(kLoggingGlobal), name);
 }
 
 // A new lazy logger for `child`.
@@ -123,69 +150,74 @@ nb::object lazy_init(Call&, nb::handle self, nb::handle child) {
     return nb::none();
 }
 
+// Shortcuts for the path every record takes. While a lazy logger's class still holds the
+// members it was made with (and the instance cannot shadow them), a level method runs `_emit`,
+// `_l` and `get_logger` directly instead of looking each one up and binding its arguments
+// again; a program that replaces any of them gets its replacement called.
+bool class_member_is(nb::handle self, const Name& name, PyObject* expected) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    return expected && type->tp_dictoffset == 0 && _PyType_Lookup(type, name.ptr()) == expected;
+}
+
+// `get_logger(child)`, through the module global.
+nb::object logger_for(Call& c, nb::handle child) {
+    nb::object function = c.global(kGetLoggerGlobal);
+    if (is_function(function, kGetLogger) && PyUnicode_CheckExact(child.ptr())) {
+        return get_logger(c, child);
+    }
+    return call(function, {child});
+}
+
 // `_l`: the logger the current base name gives for this child.
-nb::object lazy_current_logger(Call& c, nb::handle self) {
-    return call(c.global(kGetLoggerGlobal), {attr(self, kChild)});
-}
+nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, attr(self, kChild)); }
 
-// The keyword arguments `c` collected, without `stacklevel`, after `stacklevel` when one is
-// given.
-nb::object record_keywords(Call& c, nb::handle stacklevel) {
-    nb::object keywords = require(PyDict_New());
-    if (stacklevel.is_valid()) {
-        require_status(PyDict_SetItem(keywords.ptr(), kStacklevel.ptr(), stacklevel.ptr()));
+// `self._l`
+nb::object current_logger(Call& c, nb::handle self) {
+    if (!class_member_is(self, kLoggerProperty, c.state<State>().logger_property)) {
+        return attr(self, kLoggerProperty);
     }
-    c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
-        if (!require_status(PyObject_RichCompareBool(name.ptr(), kStacklevel.ptr(), Py_EQ))) {
-            require_status(PyDict_SetItem(keywords.ptr(), name.ptr(), value.ptr()));
-        }
-    });
-    return keywords;
-}
-
-// `logger.log(level, msg, *args, **keywords)` through the relay frames.
-void deliver(Call& c, nb::handle logger, nb::handle level, nb::handle msg, nb::handle stacklevel,
-             bool only_stacklevel) {
-    const State& state = c.state<State>();
-    if (only_stacklevel) {
-        call(state.relay, {logger, level, msg, stacklevel});
-        return;
-    }
-    nb::object args = require(PyTuple_New(c.extra_count()));
-    for (Py_ssize_t index = 0; index < c.extra_count(); ++index) {
-        PyTuple_SET_ITEM(args.ptr(), index, Py_NewRef(c.extra()[index]));
-    }
-    call(state.relay_general, {logger, level, msg, args, record_keywords(c, stacklevel)});
+    return lazy_current_logger(c, self);
 }
 
 // Sends one record, naming the caller's frame unless the caller chose a stack level; a logger
 // that refuses `stacklevel` gets the record once more without it.
-nb::object lazy_emit(Call& c, nb::handle self, nb::handle level, nb::handle msg) {
+void emit(Call& c, nb::handle self, nb::handle level, nb::handle msg) {
     static nb::handle default_stacklevel = require(PyLong_FromLong(3)).release();
-    size_t other_keywords = 0;
+    bool other_keywords = false;
     nb::handle stacklevel;
     c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
         if (require_status(PyObject_RichCompareBool(name.ptr(), kStacklevel.ptr(), Py_EQ))) {
             stacklevel = value;
         } else {
-            ++other_keywords;
+            other_keywords = true;
         }
     });
     if (!stacklevel.is_valid()) stacklevel = default_stacklevel;
-    const bool plain = other_keywords == 0 && c.extra_count() == 0;
     try {
-        deliver(c, attr(self, kLoggerProperty), level, msg, stacklevel, plain);
+        deliver(c, current_logger(c, self), level, msg, stacklevel, other_keywords);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_TypeError)) throw;
-        deliver(c, attr(self, kLoggerProperty), level, msg, nb::handle(), false);
+        deliver(c, current_logger(c, self), level, msg, nb::handle(), true);
     }
+}
+
+nb::object lazy_emit(Call& c, nb::handle self, nb::handle level, nb::handle msg) {
+    emit(c, self, level, msg);
     return nb::none();
 }
 
 // `self._emit(logging.<level>, msg, *args, **kwargs)`
-nb::object emit_at(Call& c, nb::handle self, nb::handle msg, const Name& level) {
-    nb::object number = attr(c.global(kLoggingGlobal), level);
-    forward(c, self, kEmit, {number, msg});
+nb::object emit_at(Call& c, nb::handle self, nb::handle msg, const Name& level_name) {
+    nb::object level = attr(c.global(kLoggingGlobal), level_name);
+    // `_emit` as made, with an int level and no `level` keyword that it would refuse.
+    const bool direct = PyLong_CheckExact(level.ptr()) &&
+                        class_member_is(self, kEmit, c.state<State>().emit_function) &&
+                        !extra_keyword(c, kLevelKeyword).is_valid();
+    if (direct) {
+        emit(c, self, level, msg);
+    } else {
+        forward(c, self, kEmit, {level, msg});
+    }
     return nb::none();
 }
 
@@ -206,7 +238,7 @@ nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg) {
 
 // `self._l.<method>(*args, **kwargs)`
 nb::object pass_through(Call& c, nb::handle self, const Name& method) {
-    return forward(c, attr(self, kLoggerProperty), method, {});
+    return forward(c, current_logger(c, self), method, {});
 }
 
 Name kIsEnabledFor{"isEnabledFor"}, kSetLevel{"setLevel"}, kAddHandler{"addHandler"},
@@ -217,7 +249,7 @@ nb::object lazy_set_level(Call& c, nb::handle self) { return pass_through(c, sel
 nb::object lazy_add_handler(Call& c, nb::handle self) { return pass_through(c, self, kAddHandler); }
 nb::object lazy_remove_handler(Call& c, nb::handle self) { return pass_through(c, self, kRemoveHandler); }
 
-nb::object lazy_name(Call&, nb::handle self) { return attr(attr(self, kLoggerProperty), kName); }
+nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), kName); }
 
 const Param kSelf{"self"};
 const Param kChildParam{"child", Rule::str, "str", Default::text("")};
@@ -268,38 +300,6 @@ const Function kLazyLogger{
     "        log = lazy_logger(\"cargohold\")\n"
     "        log.info(\"已啟動\")"};
 
-// The logging facility names a record's source by counting interpreter frames up from its own
-// code; native code has none. Two small Python frames stand where a Python wrapper's `_emit`
-// and level method would, so the promised stack level of 3 names the line that called the lazy
-// logger, and a stack level chosen by the caller counts as it would there.
-void make_relays(nb::handle module, State& state) {
-    static const char* const source =
-        "def relay(logger, level, msg, stacklevel):\n"
-        "    return deliver(logger, level, msg, stacklevel)\n"
-        "\n"
-        "def deliver(logger, level, msg, stacklevel):\n"
-        "    return logger.log(level, msg, stacklevel=stacklevel)\n"
-        "\n"
-        "def relay_general(logger, level, msg, args, kwargs):\n"
-        "    return deliver_general(logger, level, msg, args, kwargs)\n"
-        "\n"
-        "def deliver_general(logger, level, msg, args, kwargs):\n"
-        "    return logger.log(level, msg, *args, **kwargs)\n";
-    static Name module_name{"__name__"};
-    nb::object code = require(Py_CompileString(source, "<quillkit.chronicle>", Py_file_input));
-    nb::object namespace_ = require(PyDict_New());
-    require_status(PyDict_SetItemString(namespace_.ptr(), "__builtins__", PyEval_GetBuiltins()));
-    require_status(PyDict_SetItemString(namespace_.ptr(), "__name__", attr(module, module_name).ptr()));
-    require(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
-    auto take = [&](const char* name) {
-        PyObject* function = PyDict_GetItemString(namespace_.ptr(), name);  // borrowed
-        if (!function) raise(PyExc_SystemError, "the relay %s is missing", name);
-        return Py_NewRef(function);
-    };
-    state.relay = take("relay");
-    state.relay_general = take("relay_general");
-}
-
 const char* const kLazyLoggerDoc =
     "\n"
     "    Lazy logger：讓在模組匯入時建立的 logger，在主程式稍後才呼叫 setup_logging\n"
@@ -311,18 +311,22 @@ const char* const kLazyLoggerDoc =
     "        log.debug(\"訊息\")                # 輸出顯示呼叫這一行的檔名與行號\n"
     "    ";
 
-nb::object make_lazy_logger_class(nb::handle module) {
+nb::object make_lazy_logger_class(nb::handle module, State& state) {
     auto method = [&](const Function& declaration) {
         return make_function(module, declaration, "_LazyLogger");
     };
+    nb::object emit_method = method(kLazyEmit);
+    nb::object logger_property = make_property(method(kLazyCurrentLogger));
+    state.emit_function = Py_NewRef(emit_method.ptr());
+    state.logger_property = Py_NewRef(logger_property.ptr());
     nb::object slots = require(Py_BuildValue("(s)", "_child"));
     nb::object bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     return make_class(module, "_LazyLogger", bases, kLazyLoggerDoc,
                       {
                           {"__slots__", slots},
                           {"__init__", method(kLazyInit)},
-                          {"_l", make_property(method(kLazyCurrentLogger))},
-                          {"_emit", method(kLazyEmit)},
+                          {"_l", logger_property},
+                          {"_emit", emit_method},
                           {"debug", method(kLazyDebug)},
                           {"info", method(kLazyInfo)},
                           {"warning", method(kLazyWarning)},

@@ -13,9 +13,11 @@ State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetStat
 int exec_module(PyObject* raw_module) noexcept {
     try {
         nb::handle module = raw_module;
+        start_nanobind("quillkit.chronicle._nanobind");
         make_relays(module, state_of(raw_module));
         nb::object logging = import_module("logging");
         set_global(module, "logging", logging);
+        state_of(raw_module).facility_get_logger = attr(logging, Name{"getLogger"}).release().ptr();
         set_global(module, "sys", import_module("sys"));
         set_global(module, "Logger", import_from("logging", "Logger"));
         set_global(module, "Optional", import_from("typing", "Optional"));
@@ -26,7 +28,7 @@ int exec_module(PyObject* raw_module) noexcept {
         state_of(raw_module).formatter_class = Py_NewRef(formatter_class.ptr());
         set_global(module, "LevelSwitchingFormatter", formatter_class);
         add_functions(module, {&kSetupLogging, &kBaseName, &kGetLogger});
-        set_global(module, "_LazyLogger", make_lazy_logger_class(module));
+        set_global(module, "_LazyLogger", make_lazy_logger_class(module, state_of(raw_module)));
         add_functions(module, {&kLazyLogger});
         return 0;
     } catch (nb::python_error& error) {
@@ -42,16 +44,24 @@ int exec_module(PyObject* raw_module) noexcept {
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     State& state = state_of(module);
     Py_VISIT(state.formatter_class);
-    Py_VISIT(state.relay);
+    for (PyObject* relay : state.relay_fixed) Py_VISIT(relay);
+    Py_VISIT(state.relay_args);
     Py_VISIT(state.relay_general);
+    Py_VISIT(state.emit_function);
+    Py_VISIT(state.logger_property);
+    Py_VISIT(state.facility_get_logger);
     return 0;
 }
 
 int clear_module(PyObject* module) {
     State& state = state_of(module);
     Py_CLEAR(state.formatter_class);
-    Py_CLEAR(state.relay);
+    for (PyObject*& relay : state.relay_fixed) Py_CLEAR(relay);
+    Py_CLEAR(state.relay_args);
     Py_CLEAR(state.relay_general);
+    Py_CLEAR(state.emit_function);
+    Py_CLEAR(state.logger_property);
+    Py_CLEAR(state.facility_get_logger);
     return 0;
 }
 

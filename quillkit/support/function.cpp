@@ -252,8 +252,24 @@ Py_NO_INLINE nb::object convert_integer(const Param& param, PyObject* value) {
     return require(PyNumber_Long(value));
 }
 
-// Applies the argument rules in parameter order; converted values are kept in `owned`.
-void check_arguments(const FunctionObject* self, PyObject** slots, nb::object* owned) {
+// The values that argument rules made (an int from a float, say), released after the call.
+class Converted {
+public:
+    Converted() = default;
+    Converted(const Converted&) = delete;
+    Converted& operator=(const Converted&) = delete;
+    ~Converted() {
+        for (int index = 0; index < count_; ++index) Py_DECREF(values_[index]);
+    }
+    PyObject* keep(nb::object value) { return values_[count_++] = value.release().ptr(); }
+
+private:
+    PyObject* values_[kMaxParameters];
+    int count_ = 0;
+};
+
+// Applies the argument rules in parameter order.
+void check_arguments(const FunctionObject* self, PyObject** slots, Converted& converted) {
     for (Py_ssize_t index = 0; index < self->named_count; ++index) {
         const Param& param = *self->named[index];
         if (param.rule == Rule::any) continue;
@@ -261,8 +277,7 @@ void check_arguments(const FunctionObject* self, PyObject** slots, nb::object* o
         if (has_exact_type(value, param.rule)) continue;
         if (value == Py_None && self->none_allowed[index]) continue;
         if (param.rule == Rule::integer) {
-            owned[index] = convert_integer(param, value);
-            slots[index] = owned[index].ptr();
+            slots[index] = converted.keep(convert_integer(param, value));
             continue;
         }
         raise_argument_type(param.name, param.rule, value);
@@ -280,16 +295,16 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* keyword_names) noexcept {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* slots[kMaxParameters] = {};
+    // Only the slots in use are cleared: this is the hot path of every call.
+    PyObject* slots[kMaxParameters];
+    for (Py_ssize_t index = 0; index < self->named_count; ++index) slots[index] = nullptr;
     if (!bind(self, args, nargs, keyword_names, slots)) return nullptr;
     try {
-        nb::object owned[kMaxParameters];
-        check_arguments(self, slots, owned);
-        nb::handle arguments[kMaxParameters];
-        for (Py_ssize_t index = 0; index < self->named_count; ++index) arguments[index] = slots[index];
+        Converted converted;
+        check_arguments(self, slots, converted);
         const Py_ssize_t direct = std::min(nargs, self->positional_count);
         Call call(self, args + direct, nargs - direct, args + nargs, keyword_names);
-        nb::object result = self->declaration->run(call, arguments);
+        nb::object result = self->declaration->run(call, slots);
         if (!result.is_valid()) {
             raise(PyExc_SystemError, "%U() returned no result", self->qualname);
         }

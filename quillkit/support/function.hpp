@@ -128,8 +128,8 @@ public:
           target_(reinterpret_cast<void (*)()>(body)),
           invoker_(&invoke<Handles...>) {}
 
-    // Runs the body with one handle per named parameter, in parameter order.
-    nb::object run(Call& call, const nb::handle* arguments) const {
+    // Runs the body with one argument per named parameter, in parameter order.
+    nb::object run(Call& call, PyObject* const* arguments) const {
         return invoker_(target_, call, arguments);
     }
 
@@ -140,16 +140,16 @@ public:
     size_t arity;
 
 private:
-    using Invoker = nb::object (*)(void (*)(), Call&, const nb::handle*);
+    using Invoker = nb::object (*)(void (*)(), Call&, PyObject* const*);
 
     template <class... Handles, size_t... Index>
-    static nb::object invoke_with(void (*target)(), Call& call, const nb::handle* arguments,
+    static nb::object invoke_with(void (*target)(), Call& call, PyObject* const* arguments,
                                   std::index_sequence<Index...>) {
         auto body = reinterpret_cast<nb::object (*)(Call&, Handles...)>(target);
-        return body(call, arguments[Index]...);
+        return body(call, nb::handle(arguments[Index])...);
     }
     template <class... Handles>
-    static nb::object invoke(void (*target)(), Call& call, const nb::handle* arguments) {
+    static nb::object invoke(void (*target)(), Call& call, PyObject* const* arguments) {
         return invoke_with<Handles...>(target, call, arguments,
                                        std::index_sequence_for<Handles...>{});
     }

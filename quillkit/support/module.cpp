@@ -3,6 +3,14 @@
 
 namespace quillkit {
 
+void start_nanobind(const char* extension_name) {
+    static PyObject* anchor = nullptr;  // lives as long as the process, like nanobind's state
+    if (anchor) return;
+    nb::object module = require(PyModule_New(extension_name));
+    if (!nb::register_module(module)) throw nb::python_error();
+    anchor = module.release().ptr();
+}
+
 nb::object import_top_level(const char* name) {
     nb::object text = require(PyUnicode_FromString(name));
     return require(PyImport_ImportModuleLevelObject(text.ptr(), nullptr, nullptr, nullptr, 0));

@@ -9,6 +9,11 @@
 
 namespace quillkit {
 
+// Starts nanobind's run-time support for this extension once (its error objects release their
+// Python references only once it runs). It is anchored in a private module object, not in the
+// extension's own namespace, which must hold only the globals the module promises.
+void start_nanobind(const char* extension_name);
+
 // `import name` for a dotted name: the top-level package, as the statement binds it.
 nb::object import_top_level(const char* name);
 

@@ -1,9 +1,11 @@
 // The Python operations declared in python.hpp.
 #include "python.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace quillkit {
 
@@ -106,12 +108,35 @@ nb::object Piece::text() const {
 }
 
 nb::object concat(std::initializer_list<Piece> pieces) {
-    nb::object parts = require(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    Py_ssize_t index = 0;
-    for (const Piece& piece : pieces) {
-        PyTuple_SET_ITEM(parts.ptr(), index++, piece.text().release().ptr());
+    // One allocation for the result, as an f-string makes it; no intermediate tuple.
+    constexpr size_t kInline = 12;
+    nb::object inline_texts[kInline];
+    std::vector<nb::object> heap_texts;
+    nb::object* texts = inline_texts;
+    if (pieces.size() > kInline) {
+        heap_texts.resize(pieces.size());
+        texts = heap_texts.data();
     }
-    return require(PyUnicode_Join(literal("").ptr(), parts.ptr()));
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    size_t count = 0;
+    for (const Piece& piece : pieces) {
+        nb::object text = piece.text();
+        length += PyUnicode_GET_LENGTH(text.ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(text.ptr()));
+        texts[count++] = std::move(text);
+    }
+    nb::object result = require(PyUnicode_New(length, widest));
+    Py_ssize_t position = 0;
+    for (size_t index = 0; index < count; ++index) {
+        PyObject* text = texts[index].ptr();
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        if (size && PyUnicode_CopyCharacters(result.ptr(), position, text, 0, size) < 0) {
+            throw nb::python_error();
+        }
+        position += size;
+    }
+    return result;
 }
 
 void log_to(nb::handle logger, const Name& level, nb::handle message) {

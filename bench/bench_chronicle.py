@@ -1,0 +1,71 @@
+"""The lazy logger and get_logger against the same logic written in plain Python."""
+
+import logging
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from common import compare  # noqa: E402
+from quillkit import chronicle  # noqa: E402
+
+_BASE_NAME = "app"
+
+
+def get_logger(child: str = ""):
+    name = f"{_BASE_NAME}.{child}" if len(child) > 0 else _BASE_NAME
+    return logging.getLogger(name)
+
+
+class PyLazyLogger:
+    """The pure-Python lazy logger the native one replaces."""
+
+    __slots__ = ("_child",)
+
+    def __init__(self, child: str = ""):
+        self._child = child
+
+    @property
+    def _l(self):
+        return get_logger(self._child)
+
+    def _emit(self, level, msg, *args, **kwargs):
+        stacklevel = kwargs.pop("stacklevel", 3)
+        try:
+            self._l.log(level, msg, *args, stacklevel=stacklevel, **kwargs)
+        except TypeError:
+            self._l.log(level, msg, *args, **kwargs)
+
+    def debug(self, msg, *args, **kwargs):
+        self._emit(logging.DEBUG, msg, *args, **kwargs)
+
+    def info(self, msg, *args, **kwargs):
+        self._emit(logging.INFO, msg, *args, **kwargs)
+
+
+def main():
+    chronicle._BASE_NAME = "app"
+    dropped = logging.getLogger("app.bench_dropped")
+    dropped.setLevel(logging.WARNING)
+    shown = logging.getLogger("app.bench_shown")
+    shown.setLevel(logging.INFO)
+    shown.addHandler(logging.NullHandler())
+    shown.propagate = False
+
+    python_dropped, native_dropped = PyLazyLogger("bench_dropped"), chronicle.lazy_logger("bench_dropped")
+    python_shown, native_shown = PyLazyLogger("bench_shown"), chronicle.lazy_logger("bench_shown")
+    ratios = {
+        "dropped": compare("debug, record dropped by the level",
+                           lambda: python_dropped.debug("message %s", 1),
+                           lambda: native_dropped.debug("message %s", 1), 20_000),
+        "null handler": compare("info into a NullHandler",
+                                lambda: python_shown.info("message"),
+                                lambda: native_shown.info("message"), 5_000),
+        "get_logger": compare("get_logger('x')", lambda: get_logger("x"),
+                              lambda: chronicle.get_logger("x"), 20_000),
+    }
+    return ratios
+
+
+if __name__ == "__main__":
+    main()

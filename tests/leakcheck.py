@@ -1,0 +1,56 @@
+"""The leak check: a call repeated thousands of times must not leave memory blocks behind.
+
+Each case is a callable that performs one call (on its success or its failure path) and
+returns normally; `assert_no_leak` runs it in a loop and compares the interpreter's count of
+allocated memory blocks before and after, beyond a small fixed bound for caches.
+"""
+
+import gc
+import sys
+
+ROUNDS = 3000
+WARMUP = 200
+BOUND = 150  # blocks; a leak of one object per call shows up as thousands
+
+
+class Silent:
+    """A logger that accepts every message and keeps nothing."""
+
+    def debug(self, message, *args, **kwargs):
+        pass
+
+    info = warning = error = exception = critical = debug
+
+
+def expect(error, function, *args, **kwargs):
+    """A case that must raise `error`."""
+
+    def case():
+        try:
+            function(*args, **kwargs)
+        except error:
+            return
+        raise AssertionError(f"{function.__name__} did not raise {error.__name__}")
+
+    return case
+
+
+def calling(function, *args, **kwargs):
+    """A case that must return normally."""
+
+    def case():
+        function(*args, **kwargs)
+
+    return case
+
+
+def assert_no_leak(case, rounds=ROUNDS):
+    for _ in range(WARMUP):
+        case()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        case()
+    gc.collect()
+    grown = sys.getallocatedblocks() - before
+    assert grown < BOUND, f"{grown} blocks more after {rounds} calls"

@@ -1,0 +1,211 @@
+"""Local text content: loading and saving with logged outcomes, and saves that never leave a
+damaged file behind."""
+
+import os
+import stat
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from helpers import Recorder, run_python
+from quillkit import cargohold
+
+
+@pytest.fixture
+def module_log(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(cargohold, "log", recorder)
+    return recorder
+
+
+def leftovers(directory):
+    return sorted(p.name for p in Path(directory).iterdir() if p.name.endswith(".tmp"))
+
+
+def test_load_reads_regular_files_only(tmp_path, recorder):
+    load = cargohold.load_local_file_content
+    assert load(tmp_path / "missing.txt", logger=recorder) == ""
+    assert load(str(tmp_path), logger=recorder) == ""
+    assert recorder.records == []
+    (tmp_path / "empty.txt").write_text("")
+    assert load(tmp_path / "empty.txt", logger=recorder) == ""
+    (tmp_path / "a.md").write_text("內容\n", encoding="utf-8")
+    os.symlink(tmp_path / "a.md", tmp_path / "link.md")
+    assert load(str(tmp_path / "link.md"), "設定檔", recorder) == "內容\n"
+    assert recorder.messages("info") == [f"✅ 已成功載入檔案：{tmp_path}/empty.txt",
+                                         f"✅ 已成功載入設定檔：{tmp_path}/link.md"]
+
+
+def test_load_reports_unreadable_content(tmp_path, recorder):
+    path = tmp_path / "bad.txt"
+    path.write_bytes(b"ok \xff\xfe")
+    assert cargohold.load_local_file_content(path, logger=recorder) == ""
+    [message] = recorder.messages("error")
+    assert message.startswith(f"❌ 讀取檔案失敗 {path}: 'utf-8' codec can't decode byte 0xff")
+
+
+def test_falsy_logger_means_the_module_logger(tmp_path, module_log):
+    (tmp_path / "a.txt").write_text("x")
+    cargohold.load_local_file_content(tmp_path / "a.txt", logger=[])
+    cargohold.save_local_file_content(tmp_path / "b.txt", "y", logger=0)
+    assert module_log.messages() == [f"✅ 已成功載入檔案：{tmp_path}/a.txt",
+                                      f"🎉 成功產出 檔案：{tmp_path}/b.txt"]
+
+
+def test_messages_show_the_path_as_written(tmp_path, monkeypatch, recorder):
+    monkeypatch.chdir(tmp_path)
+    ok, message = cargohold.save_local_file_content("a//b/./c/out.md", "text", logger=recorder)
+    assert (ok, message) == (True, "🎉 成功產出 檔案：a/b/c/out.md")
+    assert Path("a/b/c/out.md").read_text(encoding="utf-8") == "text"
+    assert recorder.messages("info") == [message]
+
+
+def test_logger_errors(tmp_path):
+    class InfoFails(Recorder):
+        def info(self, message):
+            raise RuntimeError("info broke")
+
+    logger = InfoFails()
+    (tmp_path / "a.txt").write_text("x")
+    assert cargohold.load_local_file_content(tmp_path / "a.txt", logger=logger) == ""
+    assert logger.messages("error") == [f"❌ 讀取檔案失敗 {tmp_path}/a.txt: info broke"]
+    ok, message = cargohold.save_local_file_content(tmp_path / "b.txt", "y", logger=logger)
+    assert (ok, message) == (False, f"❌ 儲存檔案失敗 {tmp_path}/b.txt: info broke")
+
+    class NothingWorks:
+        def info(self, message):
+            raise RuntimeError("info broke")
+
+        def error(self, message):
+            raise KeyError("error broke")
+
+    with pytest.raises(KeyError):
+        cargohold.load_local_file_content(tmp_path / "a.txt", logger=NothingWorks())
+
+
+def test_bad_arguments_raise_before_anything_happens(tmp_path, recorder):
+    class Unprintable:
+        def __fspath__(self):
+            raise OSError("no path here")
+
+    for path in [None, 3, b"bytes"]:
+        with pytest.raises(TypeError):
+            cargohold.load_local_file_content(path, logger=recorder)
+        with pytest.raises(TypeError):
+            cargohold.save_local_file_content(path, "x", logger=recorder)
+    with pytest.raises(OSError, match="no path here"):
+        cargohold.load_local_file_content(Unprintable(), logger=recorder)
+    with pytest.raises(TypeError, match="Argument 'label'"):
+        cargohold.load_local_file_content(tmp_path / "x", label=None)
+    with pytest.raises(TypeError, match="Argument 'content'"):
+        cargohold.save_local_file_content(tmp_path / "x", b"bytes")
+    assert recorder.records == [] and list(tmp_path.iterdir()) == []
+
+
+def test_save_failures_are_reported(tmp_path, recorder):
+    (tmp_path / "file").write_text("x")
+    ok, message = cargohold.save_local_file_content(tmp_path / "file" / "sub" / "out.txt", "y",
+                                                    label="報告", logger=recorder)
+    assert not ok and message.startswith(f"❌ 儲存報告失敗 {tmp_path}/file/sub/out.txt: [Errno 20]")
+    ok, message = cargohold.save_local_file_content(tmp_path, "y", logger=recorder)
+    assert message == f"❌ 儲存檔案失敗 {tmp_path}: [Errno 21] Is a directory: '{tmp_path}'"
+    assert recorder.messages("error") == [recorder.messages("error")[0], message]
+
+
+def test_save_replaces_whole_and_keeps_permissions(tmp_path, recorder):
+    target = tmp_path / "script.sh"
+    target.write_text("old content that is longer\n")
+    target.chmod(0o750)
+    assert cargohold.save_local_file_content(target, "new\n", logger=recorder)[0]
+    assert target.read_text() == "new\n"
+    assert stat.S_IMODE(target.stat().st_mode) == 0o750
+    assert leftovers(tmp_path) == []
+
+
+def test_new_files_follow_the_umask(tmp_path, recorder):
+    previous = os.umask(0o027)
+    try:
+        cargohold.save_local_file_content(tmp_path / "new.txt", "x", logger=recorder)
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE((tmp_path / "new.txt").stat().st_mode) == 0o640
+
+
+def test_links_stay_links(tmp_path, recorder):
+    real = tmp_path / "real.txt"
+    real.write_text("old")
+    link = tmp_path / "sub" / "link.txt"
+    link.parent.mkdir()
+    os.symlink("../real.txt", link)
+    assert cargohold.save_local_file_content(link, "new", logger=recorder)[0]
+    assert link.is_symlink() and real.read_text() == "new"
+    dangling = tmp_path / "dangling.txt"
+    os.symlink("created.txt", dangling)
+    assert cargohold.save_local_file_content(dangling, "made", logger=recorder)[0]
+    assert dangling.is_symlink() and (tmp_path / "created.txt").read_text() == "made"
+    loop = tmp_path / "loop"
+    os.symlink("loop", loop)
+    ok, message = cargohold.save_local_file_content(loop, "x", logger=recorder)
+    assert not ok and "Too many levels of symbolic links" in message
+
+
+def test_devices_are_written_in_place(recorder):
+    assert cargohold.save_local_file_content("/dev/null", "discarded", logger=recorder)[0]
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+
+def test_unencodable_text_keeps_the_old_file(tmp_path, recorder):
+    target = tmp_path / "keep.txt"
+    target.write_text("precious")
+    ok, message = cargohold.save_local_file_content(target, "bad \udc80", logger=recorder)
+    assert not ok and "surrogates not allowed" in message
+    assert target.read_text() == "precious" and leftovers(tmp_path) == []
+
+
+def test_a_write_that_fails_part_way_keeps_the_old_file(tmp_path):
+    target = tmp_path / "big.txt"
+    target.write_text("precious")
+    result = run_python(textwrap.dedent(f"""
+        import resource, signal
+        from quillkit import cargohold
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+        class Quiet:
+            def info(self, m): pass
+            def error(self, m): pass
+        print(cargohold.save_local_file_content({str(target)!r}, "x" * 100000, logger=Quiet()))
+    """))
+    assert result.stdout.startswith('(False, "❌ 儲存檔案失敗') and "File too large" in result.stdout
+    assert target.read_text() == "precious" and leftovers(tmp_path) == []
+
+
+def test_permissions_are_respected_without_root_privileges(tmp_path):
+    """Run without the capabilities that let root ignore permission bits."""
+    locked = tmp_path / "locked.txt"
+    locked.write_text("keep")
+    locked.chmod(0o444)
+    readonly_dir = tmp_path / "ro"
+    readonly_dir.mkdir()
+    inside = readonly_dir / "writable.txt"
+    inside.write_text("old")
+    inside.chmod(0o666)
+    readonly_dir.chmod(0o555)
+    try:
+        result = run_python(textwrap.dedent(f"""
+            from quillkit import cargohold
+            class Quiet:
+                def info(self, m): pass
+                def error(self, m): pass
+            for path in [{str(locked)!r}, {str(inside)!r}, {str(readonly_dir / "new.txt")!r}]:
+                print(cargohold.save_local_file_content(path, "new", logger=Quiet()))
+        """), unprivileged=True)
+    finally:
+        readonly_dir.chmod(0o755)
+    lines = result.stdout.splitlines()
+    assert lines[0] == (f"(False, \"❌ 儲存檔案失敗 {locked}: [Errno 13] Permission denied: "
+                        f"'{locked}'\")")
+    assert lines[1] == f"(True, '🎉 成功產出 檔案：{inside}')"  # written in place
+    assert lines[2].startswith("(False, \"❌ 儲存檔案失敗") and "Permission denied" in lines[2]
+    assert locked.read_text() == "keep" and inside.read_text() == "new"
+    assert leftovers(tmp_path) == [] and leftovers(readonly_dir) == []
