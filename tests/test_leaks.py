@@ -92,6 +92,9 @@ def content_cases(tmp_path):
         "save failure": calling(save, tmp_path / "a.txt" / "x", "content", logger=Silent()),
         "save unencodable": calling(save, tmp_path / "c.txt", "\udc80", logger=Silent()),
         "save unprintable label": expect(TypeError, save, tmp_path / "d.txt", "c", BadStr()),
+        "path type": calling(cargohold.get_path_type, tmp_path, Silent()),
+        "path type missing": calling(cargohold.get_path_type, tmp_path / "none", Silent()),
+        "path type refused": expect(TypeError, cargohold.get_path_type, None),
     }
 
 

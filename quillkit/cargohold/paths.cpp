@@ -8,7 +8,19 @@ namespace {
 nb::object get_unique_path(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("get_unique_path"); }
 nb::object setup_output_dir(Call&, nb::handle, nb::handle) { not_built_yet("setup_output_dir"); }
 nb::object setup_output_file(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("setup_output_file"); }
-nb::object get_path_type(Call&, nb::handle, nb::handle) { not_built_yet("get_path_type"); }
+Name kPathModule{"path"};
+Name kIsDir{"isdir"};
+Name kIsFile{"isfile"};
+
+// 0 for a directory, 1 for a regular file (links followed), else None after a warning.
+nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    nb::object os_path = attr(c.global(globals::os), kPathModule);
+    if (truthy(call_method(os_path, kIsDir, {path}))) return require(PyLong_FromLong(0));
+    if (truthy(call_method(os_path, kIsFile, {path}))) return require(PyLong_FromLong(1));
+    log_to(chosen, names::warning, concat({"⚠️ 路徑不存在或無效：", path}));
+    return nb::none();
+}
 nb::object replace_file_extension(Call&, nb::handle, nb::handle, nb::handle) {
     not_built_yet("replace_file_extension");
 }
