@@ -60,7 +60,7 @@ extern const Function kGetPackageNameVersion;
 extern const Function kGetPackageVersion;
 extern const Function kGetCliName;
 
-// selection.cpp: discovery, listing, selection dialogues and prompts.
+// discovery.cpp, listing.cpp, dialogs.cpp: discovery, listing, selection dialogues and prompts.
 extern const Function kFindFilesWithExtensions;
 extern const Function kGetDirectoryList;
 extern const Function kInteractiveSelectFiles;

@@ -1,0 +1,90 @@
+// Directory listing: the immediate subdirectories of one directory, in the order the system
+// lists them, without those ruled out by name.
+#include "cargohold.hpp"
+#include "filenames.hpp"
+#include "tree.hpp"
+
+#include <cerrno>
+
+namespace quillkit::cargohold {
+
+namespace {
+
+Name kStartswith{"startswith"};
+Name kEndswith{"endswith"};
+
+// Path.is_dir treats these stat failures as "not a directory" and lets every other one out.
+bool is_ignored_stat_error(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
+}
+
+[[noreturn]] void raise_os_error(int error, nb::handle filename) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
+}
+
+// A name rule: `name.startswith(texts)` and the like, skipped for an empty tuple.
+bool rule_matches(nb::handle name, const Name& method, nb::handle texts) {
+    if (PyTuple_GET_SIZE(texts.ptr()) == 0) return false;
+    return truthy(call_method(name, method, {texts}));
+}
+
+// (paths, names) of the subdirectories of `root_path` that no rule excludes.
+nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_prefixes,
+                              nb::handle exclude_names, nb::handle exclude_suffixes) {
+    nb::object root_text = to_str(call(c.global(globals::path), {root_path}));
+    nb::object paths = require(PyList_New(0));
+    nb::object names = require(PyList_New(0));
+    if (filenames::kind_of(root_text) != tree::Kind::directory) {
+        log_to(c.global(globals::log), names::warning,
+               concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
+        return require(PyTuple_Pack(2, paths.ptr(), names.ptr()));
+    }
+    const std::string root_bytes = *filenames::encode(root_text);
+    std::vector<tree::Entry> entries;
+    int error = 0;
+    bool listed;
+    {
+        nb::gil_scoped_release unlocked;
+        listed = tree::read_directory(root_bytes, tree::Probe::stat_first, entries, error);
+    }
+    if (!listed) raise_os_error(error, root_text);
+
+    nb::object prefix = filenames::child_prefix(root_text);
+    for (const tree::Entry& entry : entries) {
+        nb::object name = filenames::decode(entry.name);
+        if (entry.stat_error && !is_ignored_stat_error(entry.stat_error)) {
+            raise_os_error(entry.stat_error, concat({prefix, name}));
+        }
+        if (!entry.is_directory) continue;
+        if (rule_matches(name, kStartswith, exclude_prefixes)) continue;
+        if (PyTuple_GET_SIZE(exclude_names.ptr()) > 0 &&
+            require_status(PySequence_Contains(exclude_names.ptr(), name.ptr()))) {
+            continue;
+        }
+        if (rule_matches(name, kEndswith, exclude_suffixes)) continue;
+        nb::object path = require(PyUnicode_Concat(prefix.ptr(), name.ptr()));
+        require_status(PyList_Append(paths.ptr(), path.ptr()));
+        require_status(PyList_Append(names.ptr(), name.ptr()));
+    }
+    return require(PyTuple_Pack(2, paths.ptr(), names.ptr()));
+}
+
+}  // namespace
+
+const Function kGetDirectoryList{
+    "get_directory_list",
+    get_directory_list,
+    {Param{"root_path", Rule::any, "str | Path", Default::text(".")},
+     Param{"exclude_prefixes", Rule::tuple, "tuple", Default::tuple(".", "_")},
+     Param{"exclude_names", Rule::tuple, "tuple", Default::tuple("build", "dist")},
+     Param{"exclude_suffixes", Rule::tuple, "tuple", Default::tuple()}},
+    Returns{"tuple[list[str], list[str]]"},
+    "列出目錄下一層的子目錄（含指向資料夾的連結），回傳 (路徑清單, 名稱清單)，順序與系統列出\n"
+    "    的順序相同。名稱以 exclude_prefixes 開頭、等於 exclude_names 或以 exclude_suffixes\n"
+    "    結尾者略過（區分大小寫，空 tuple 表示不套用該規則）。\n\n"
+    "    範例：\n"
+    "        paths, names = get_directory_list(\"src\", exclude_suffixes=(\".egg-info\",))"};
+
+}  // namespace quillkit::cargohold
