@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import quillkit
-from quillkit import cargohold, chronicle
+from quillkit import cargohold, chronicle, stampkit
 
 STUB_DIR = Path(quillkit.__file__).resolve().parent
 KINDS = {
@@ -48,7 +48,7 @@ def check_function(node, function):
             assert ast.literal_eval(default) == parameter.default, (node.name, name)
 
 
-@pytest.mark.parametrize("module", [chronicle, cargohold], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [chronicle, cargohold, stampkit], ids=lambda m: m.__name__)
 def test_stub_matches_module(module):
     tree = ast.parse((STUB_DIR / (module.__name__.rsplit(".", 1)[1] + ".pyi")).read_text())
     described = set()

@@ -1,0 +1,253 @@
+"""find_files_with_extensions: extensions, start paths, exclusions, prefixes, messages and the
+two orders. (test_discovery_property.py compares it with os.walk on generated trees.)"""
+
+import os
+import sys
+import textwrap
+
+import pytest
+
+from helpers import Recorder, run_python
+from quillkit import cargohold, stampkit
+
+find = cargohold.find_files_with_extensions
+SCAN_DONE = "✅ 已掃描處理完畢，共找到 {} 個檔案"
+DATECODE_DONE = "✅ 已完成檔案 VEV 時間排序 (DateCode)"
+DATECODE_ERROR = "❌ 無法使用 DateCode 排序：未找到 quillkit.stampkit。改用字母排序。"
+
+
+def make(root, *paths):
+    for path in paths:
+        target = root / path
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_text("")
+
+
+@pytest.fixture
+def project(tmp_path, monkeypatch):
+    make(tmp_path, "a.py", "B.TXT", "c.Py", "d.tar.gz", ".bashrc", "e.", "sub/b.py",
+         "sub/deep/x.py", "build/gen.py", "buildx/keep.py")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def test_extensions_match_the_last_suffix_in_any_case(project, recorder):
+    files, names = find(".", ["PY", "txt", "tar.gz", ""], logger=recorder)
+    assert (files, names) == (["B.TXT", "a.py", "c.Py"], ["B", "a", "c"])
+    assert recorder.records == [("info", "🔍 正在掃描路徑：."), ("debug", SCAN_DONE.format(3))]
+
+
+@pytest.mark.parametrize("extensions", [None, [], ()])
+def test_no_extensions_find_nothing(project, recorder, extensions):
+    assert find(project, extensions, recursive=True, logger=recorder) == ([], [])
+    assert recorder.messages() == [f"🔍 正在掃描路徑：{project}", SCAN_DONE.format(0)]
+
+
+def test_a_lone_extension_text_is_one_extension(project, recorder):
+    # Iterated letter by letter, "py" would look for ".p" and ".y" files.
+    (project / "odd.p").write_text("")
+    assert find(".", "PY", logger=recorder)[0] == ["a.py", "c.Py"]
+    assert find(".", (e for e in ["txt"]), logger=recorder)[0] == ["B.TXT"]
+
+
+def test_recursion_relative_paths_and_order(project, recorder):
+    assert find(".", [".py"], logger=recorder) == (["a.py", "c.Py"], ["a", "c"])
+    files, names = find("./", [".py"], recursive=True, logger=recorder)
+    assert files == ["a.py", "build/gen.py", "buildx/keep.py", "c.Py", "sub/b.py", "sub/deep/x.py"]
+    assert names == ["a", "gen", "keep", "c", "b", "x"]
+    absolute = find(project / "sub", ["py"], recursive=1, logger=recorder)[0]
+    assert absolute == [str(project / "sub/b.py"), str(project / "sub/deep/x.py")]
+    assert find("sub/../sub//deep/", ["py"], logger=recorder)[0] == ["sub/../sub/deep/x.py"]
+
+
+@pytest.mark.parametrize("excluded", ["build", "build/", "./build", "sub/../build", "build//"])
+def test_excluded_trees_are_pruned(project, recorder, excluded):
+    files = find(".", ["py"], recursive=True, exclude_paths=excluded, logger=recorder)[0]
+    assert "build/gen.py" not in files and "buildx/keep.py" in files
+
+
+def test_exclusions_in_every_form(project, recorder):
+    files = find(project, ["py"], recursive=True, logger=recorder,
+                 exclude_paths=[project / "sub" / "deep", "a.py", "buil", "nowhere"])[0]
+    assert files == [str(project / p) for p in ["build/gen.py", "buildx/keep.py", "c.Py", "sub/b.py"]]
+    # A single file excluded by its own path, and a start inside an excluded tree.
+    assert find("a.py", ["py"], exclude_paths="./a.py", logger=recorder) == ([], [])
+    recorder.records.clear()
+    assert find("sub/deep", ["py"], exclude_paths=["sub/"], logger=recorder) == ([], [])
+    assert recorder.records == [("info", "🔍 正在掃描路徑：sub/deep")]
+    # "/" excludes everything, the start directory included.
+    assert find(".", ["py"], exclude_paths="/", logger=recorder) == ([], [])
+
+
+def test_exclusions_that_are_no_list_of_paths(project, recorder):
+    with pytest.raises(TypeError, match="not iterable"):
+        find(".", ["py"], exclude_paths=project / "build", logger=recorder)
+    with pytest.raises(TypeError):
+        find(".", ["py"], exclude_paths=[b"build"], logger=recorder)
+    with pytest.raises(TypeError, match="not iterable"):
+        find(".", 5, logger=recorder)
+    assert recorder.records == []  # refused before the scan begins
+
+
+def test_prefix_is_case_sensitive_on_the_whole_name(tmp_path, recorder):
+    make(tmp_path, "test_a.py", "a_test.py", "Test_b.py", "test_.txt")
+    files, _ = find(tmp_path, ["py", "txt"], prefix="test_", logger=recorder)
+    assert files == [str(tmp_path / "test_.txt"), str(tmp_path / "test_a.py")]
+    assert find(tmp_path, ["py"], prefix=("a", "T"), logger=recorder)[0] == [
+        str(tmp_path / "Test_b.py"), str(tmp_path / "a_test.py")]
+    with pytest.raises(TypeError, match="startswith first arg must be str"):
+        find(tmp_path, ["py"], prefix=5, logger=recorder)
+
+
+def test_single_file_start(project, recorder):
+    assert find("sub/b.py", ["PY"], logger=recorder) == (["sub/b.py"], ["b"])
+    assert find(project / "d.tar.gz", ["gz"], prefix="d", logger=recorder) == ([str(project / "d.tar.gz")],
+                                                                             ["d.tar"])
+    assert find("a.py", ["txt"], logger=recorder) == ([], [])
+    assert recorder.messages("warning") == []
+
+
+def test_invalid_start_paths(project, recorder, monkeypatch):
+    os.symlink(project / "gone", project / "dangling")
+    os.mkfifo(project / "pipe.py")
+    for start in ["missing", "dangling", "pipe.py", "a\0b", "\ud800"]:
+        recorder.records.clear()
+        assert find(start, ["py"], logger=recorder) == ([], [])
+        assert recorder.records == [("info", f"🔍 正在掃描路徑：{start}"),
+                                    ("warning", f"⚠️ 跳過無效路徑：{start}"),
+                                    ("debug", SCAN_DONE.format(0))]
+    with pytest.raises(TypeError):
+        find(None, ["py"], logger=recorder)
+    module_log = Recorder()
+    monkeypatch.setattr(cargohold, "log", module_log)
+    find("missing", ["py"], logger=0)
+    assert module_log.messages("warning") == ["⚠️ 跳過無效路徑：missing"]
+
+
+def test_links_to_directories_are_listed_not_entered(project, recorder):
+    os.symlink(project / "sub", project / "link")
+    os.symlink(project / "a.py", project / "link.py")
+    files = find(".", ["py"], recursive=True, logger=recorder)[0]
+    assert "link.py" in files and not any(f.startswith("link/") for f in files)
+    assert find("link", ["py"], logger=recorder)[0] == ["link/b.py"]  # a linked start is read
+
+
+def test_undecodable_names_come_back_as_the_interpreter_decodes_them(tmp_path, recorder):
+    raw = os.fsencode(tmp_path) + b"/x\xff.py"
+    open(raw, "wb").close()
+    open(os.fsencode(tmp_path) + "/x😀.py".encode(), "wb").close()
+    files, names = find(tmp_path, ["py"], logger=recorder)
+    # Code-point order puts the escape (U+DCFF) first; byte order would not (0xFF > 0xF0).
+    assert names == ["x\udcff", "x😀"]
+    assert os.fsencode(files[0]) == raw
+
+
+DATED = ["notes", "b_20240301", "a_20240101_0930", "run-20231231-235959", "readme", "x_20241301"]
+
+
+@pytest.fixture
+def dated(tmp_path):
+    make(tmp_path, *(name + ".md" for name in DATED))
+    return tmp_path
+
+
+def test_datecode_order_puts_undated_names_first_in_discovery_order(dated, recorder):
+    discovered = [n[:-3] for n in os.listdir(dated)]
+    files, names = find(dated, ["md"], sort_datecode=True, logger=recorder)
+    undated = [n for n in discovered if n in ("notes", "readme", "x_20241301")]
+    assert names == undated + ["run-20231231-235959", "a_20240101_0930", "b_20240301"]
+    assert files == [str(dated / (n + ".md")) for n in names]
+    assert recorder.messages("info")[1] == DATECODE_DONE
+
+
+def test_datecode_module_looked_up_at_each_call(dated, recorder, monkeypatch):
+    calls = []
+    monkeypatch.setattr(stampkit, "parseVEV_fileNameTime", lambda stem: calls.append(stem) or stem[::-1])
+    names = find(dated, ["md"], sort_datecode=True, logger=recorder)[1]
+    assert names == sorted(DATED, key=lambda n: n[::-1]) and sorted(calls) == sorted(DATED)
+
+
+@pytest.mark.parametrize("breakage", ["no module", "no function", "raises AttributeError"])
+def test_datecode_falls_back_to_alphabetical_order(dated, recorder, monkeypatch, breakage):
+    if breakage == "no module":
+        monkeypatch.setitem(sys.modules, "quillkit.stampkit", None)
+    elif breakage == "no function":
+        monkeypatch.delattr(stampkit, "parseVEV_fileNameTime")
+    else:
+        monkeypatch.setattr(stampkit, "parseVEV_fileNameTime", lambda stem: stem.missing)
+    files, names = find(dated, ["md"], sort_datecode=True, logger=recorder)
+    assert names == sorted(DATED)
+    assert recorder.messages("error") == [DATECODE_ERROR]
+    assert recorder.messages("debug") == [SCAN_DONE.format(6)]
+
+
+def test_other_datecode_failures_propagate(dated, recorder, monkeypatch):
+    monkeypatch.setattr(stampkit, "parseVEV_fileNameTime", lambda stem: 1 if "2024" in stem else None)
+    with pytest.raises(TypeError, match="'<' not supported"):
+        find(dated, ["md"], sort_datecode=True, logger=recorder)
+    monkeypatch.setattr(stampkit, "parseVEV_fileNameTime", lambda stem: int(stem))
+    with pytest.raises(ValueError):
+        find(dated, ["md"], sort_datecode=True, logger=recorder)
+    # Nothing found: the date-code module is not even imported.
+    monkeypatch.setitem(sys.modules, "quillkit.stampkit", None)
+    assert find(dated, ["py"], sort_datecode=True, logger=recorder) == ([], [])
+    assert DATECODE_ERROR not in recorder.messages()
+
+
+PERMISSIONS = textwrap.dedent("""
+    import os, sys, json
+    sys.path.insert(0, {tests!r})
+    import reference_discovery as reference
+    from helpers import Recorder
+    from quillkit import cargohold
+    os.chdir({root!r})
+    for path in ["top/ok/a.py", "top/closed/b.py", "top/readonly/c.py", "top/searchonly/d.py",
+                 "top/e.py", "closed_start/f.py"]:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        open(path, "w").close()
+    os.chmod("top/closed", 0)
+    os.chmod("top/readonly", 0o500 & 0o444)
+    os.chmod("top/searchonly", 0o111)
+    os.chmod("closed_start", 0)
+
+    def outcome(function, *args, **kwargs):
+        logger = Recorder()
+        try:
+            result = function(*args, logger=logger, **kwargs)
+        except Exception as error:
+            return ["raised", type(error).__name__, str(error)]
+        return [result, logger.records]
+
+    def listing(function, *args, **kwargs):
+        try:
+            return function(*args, **kwargs)
+        except Exception as error:
+            return ["raised", type(error).__name__, str(error)]
+
+    report = {{}}
+    for start in ["top", "closed_start", "top/closed/b.py", "top/searchonly", "top/readonly"]:
+        report[start] = [outcome(f, start, ["py"], recursive=True)
+                         for f in (reference.find_files_with_extensions,
+                                   cargohold.find_files_with_extensions)]
+    log = Recorder()
+    for root in ["top", "closed_start", "top/readonly", "top/searchonly"]:
+        report["listing " + root] = [listing(reference.get_directory_list, root, log=log),
+                                     listing(cargohold.get_directory_list, root)]
+    print(json.dumps(report, ensure_ascii=False))
+""")
+
+
+def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
+    import json
+    tests = os.path.dirname(os.path.abspath(__file__))
+    result = run_python(PERMISSIONS.format(tests=tests, root=str(tmp_path)), unprivileged=True)
+    report = json.loads(result.stdout)
+    for case, (expected, actual) in report.items():
+        assert actual == expected, case
+    # Directories that cannot be read are skipped without a word (one that can be read but not
+    # searched still lists its files); unreadable starts give nothing.
+    assert report["top"][1][0] == [["top/e.py", "top/ok/a.py", "top/readonly/c.py"],
+                                   ["e", "a", "c"]]
+    assert report["closed_start"][1][0] == [[], []]
+    assert report["top/closed/b.py"][1][1][1] == ["warning", "⚠️ 跳過無效路徑：top/closed/b.py"]
+    assert report["listing closed_start"][1][:2] == ["raised", "PermissionError"]

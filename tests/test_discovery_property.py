@@ -1,0 +1,136 @@
+"""The native walk and listing against the same functions written with os.walk and pathlib
+(reference_discovery.py), on generated trees: links to files and directories, dangling links,
+hidden, non-ASCII and undecodable names, exclusions written in every form, prefixes."""
+
+import contextlib
+import os
+import tempfile
+
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import reference_discovery as reference
+from helpers import Recorder
+from quillkit import cargohold
+
+# Pieces of names, as bytes: undecodable bytes, an encoded surrogate (also undecodable), a
+# Kelvin sign (lower-cases to ASCII "k"), date codes for the date-code order.
+FRAGMENTS = [b"a", b"B", b"_", b".", b"x1", b" ", b"-", "é".encode(), "日".encode(), b"\xff",
+             b"\xc3", b"\xed\xa0\x80", "\u212a".encode(), b"20240131", b"20230101_120000",
+             b"19990231"]
+SUFFIXES = [b"", b"", b".py", b".py", b".PY", b".Py", b".txt", b".TXT", b".tar.gz", b".md", b".",
+            ".é".encode(), ".É".encode(), ".\u212a".encode(), b".\xff", b".p\xc3"]
+EXTENSION_CHOICES = ["py", ".PY", "txt", "tar.gz", ".é", "k", "md", "."]
+KINDS = ["file", "file", "file", "dir", "dir", "link_dir", "link_file", "dangling"]
+
+names = st.tuples(st.lists(st.sampled_from(FRAGMENTS), min_size=1, max_size=3),
+                  st.sampled_from(SUFFIXES)).map(lambda parts: b"".join(parts[0]) + parts[1])
+operations = st.lists(st.tuples(st.integers(0, 50), names, st.sampled_from(KINDS),
+                                st.integers(0, 50)), min_size=8, max_size=40)
+
+
+def build_tree(root, steps):
+    """Creates the entries below `root` (bytes); returns the directories and files made."""
+    directories, files = [root], []
+    for parent_pick, name, kind, target_pick in steps:
+        if name in (b".", b".."):
+            continue
+        parent = directories[parent_pick % len(directories)]
+        path = os.path.join(parent, name)
+        if os.path.lexists(path):
+            continue
+        if kind == "file":
+            open(path, "wb").close()
+            files.append(path)
+        elif kind == "dir":
+            os.mkdir(path)
+            directories.append(path)
+        elif kind == "link_dir":
+            os.symlink(directories[target_pick % len(directories)], path)
+        elif kind == "link_file" and files:
+            os.symlink(files[target_pick % len(files)], path)
+        else:
+            os.symlink(os.path.join(root, b"no-such-target"), path)
+    return directories, files
+
+
+def spelling(path, form):
+    """The path (bytes) as a caller may write it, relative to the working directory or not."""
+    text = os.fsdecode(os.path.relpath(path))
+    absolute = os.fsdecode(os.path.abspath(path))
+    return [text, text + "/", "./" + text, absolute, absolute + "//",
+            text + "/../" + os.path.basename(absolute)][form]
+
+
+@contextlib.contextmanager
+def tree_in_working_directory():
+    before = os.getcwd()
+    with tempfile.TemporaryDirectory() as workdir:
+        os.chdir(workdir)
+        try:
+            root = os.path.join(os.fsencode(workdir), b"tree")
+            os.mkdir(root)
+            yield root
+        finally:
+            os.chdir(before)
+
+
+def outcome(function, *args, **kwargs):
+    """The result and messages of a call, or the exception it raised (type and text)."""
+    logger = Recorder()
+    try:
+        result = function(*args, logger=logger, **kwargs)
+    except Exception as error:  # the same failure is expected of both
+        return ("raised", type(error), str(error), logger.records)
+    return (result, logger.records)
+
+
+exclusions = st.lists(st.tuples(st.integers(0, 60), st.integers(0, 5)), max_size=4)
+# Mostly no prefix and extensions that match, so that most trees yield files.
+prefixes = st.one_of(st.none(), st.none(), st.none(), st.just(""), st.just(("a", "_")),
+                     st.sampled_from(["a", "B", "_", "é", "\udcc3", "\udcff", "20", "x1."]))
+extension_sets = st.one_of(st.just(["py", "TXT", ".md", "é", "k"]), st.just("py"), st.none(),
+                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=4))
+starts = st.sampled_from(["tree", "tree/", "./tree", "absolute", "tree/../tree", "."])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(steps=operations, extensions=extension_sets, recursive=st.booleans(),
+       sort_datecode=st.booleans(), excluded=exclusions, prefix=prefixes, start=starts)
+def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, excluded, prefix,
+                                   start):
+    with tree_in_working_directory() as root:
+        directories, files = build_tree(root, steps)
+        if start == "absolute":
+            start = os.fsdecode(root)
+        elif start == ".":
+            os.chdir(root)
+        # The start directory itself may be excluded too.
+        entries = directories + files
+        exclude_paths = [spelling(entries[pick % len(entries)], form) for pick, form in excluded]
+        arguments = dict(extensions=extensions, recursive=recursive, sort_datecode=sort_datecode,
+                         exclude_paths=exclude_paths or None, prefix=prefix)
+        expected = outcome(reference.find_files_with_extensions, start, **arguments)
+        assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
+        if expected[0] != "raised":
+            for path in expected[0][0]:
+                assert os.path.lexists(path)
+
+
+listing_texts = st.sampled_from([".", "_", "a", "é", "\udcff", "build", "x1", "-", ".egg-info"])
+listing_rules = st.lists(listing_texts, max_size=3).map(tuple)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(steps=operations, prefixes_=listing_rules, names_=listing_rules, suffixes=listing_rules,
+       start=st.sampled_from(["tree", "tree/", "./tree", "absolute", "."]))
+def test_listing_matches_pathlib(steps, prefixes_, names_, suffixes, start):
+    with tree_in_working_directory() as root:
+        build_tree(root, steps)
+        if start == "absolute":
+            start = os.fsdecode(root)
+        elif start == ".":
+            os.chdir(root)
+        log = Recorder()
+        expected = reference.get_directory_list(start, prefixes_, names_, suffixes, log=log)
+        assert cargohold.get_directory_list(start, prefixes_, names_, suffixes) == expected

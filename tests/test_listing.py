@@ -1,0 +1,84 @@
+"""get_directory_list: one level of subdirectories in listing order, the three name rules, the
+warning for a missing root, and errors that are not caught. (Permission failures are compared
+with pathlib in test_discovery.py; generated trees in test_discovery_property.py.)"""
+
+import os
+
+import pytest
+
+from helpers import Recorder
+from quillkit import cargohold
+
+listing = cargohold.get_directory_list
+
+
+@pytest.fixture
+def module_log(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(cargohold, "log", recorder)
+    return recorder
+
+
+@pytest.fixture
+def root(tmp_path, monkeypatch):
+    for name in [".git", "_cache", "build", "dist", "docs", "src", "BUILD", "mypkg.egg-info"]:
+        (tmp_path / name).mkdir()
+    (tmp_path / "README").write_text("")
+    (tmp_path / "src" / "lib").mkdir()
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def in_listing_order(directory, names):
+    return [name for name in os.listdir(directory) if name in names]
+
+
+def test_defaults_keep_visible_directories_in_listing_order(root, module_log):
+    kept = in_listing_order(root, {"docs", "src", "BUILD", "mypkg.egg-info"})
+    assert listing() == (kept, kept)
+    assert listing(".", (), ("build", "dist"), (".egg-info",))[1] == in_listing_order(
+        root, {".git", "_cache", "docs", "src", "BUILD"})
+    assert listing(root, ("d", "s", "B"), ())[1] == in_listing_order(root, {".git", "_cache", "build",
+                                                                           "mypkg.egg-info"})
+    assert module_log.records == []
+
+
+def test_paths_are_joined_as_pathlib_joins(root):
+    assert listing("src/") == (["src/lib"], ["lib"])
+    assert listing("./src/../src") == (["src/../src/lib"], ["lib"])
+    assert listing(root / "src") == ([str(root / "src" / "lib")], ["lib"])
+    assert "tmp" in listing("/", (), (), ())[1] and "/tmp" in listing("/", (), (), ())[0]
+
+
+def test_links_to_directories_count_dangling_ones_do_not(root):
+    os.symlink(root / "src", root / "alias")
+    os.symlink(root / "gone", root / "dangling")
+    os.symlink(root / "README", root / "readme_link")
+    names = listing()[1]
+    assert "alias" in names and "dangling" not in names and "readme_link" not in names
+    assert listing("alias") == (["alias/lib"], ["lib"])
+
+
+def test_undecodable_names(tmp_path):
+    os.mkdir(os.fsencode(tmp_path) + b"/caf\xe9")
+    assert listing(tmp_path) == ([f"{tmp_path}/caf\udce9"], ["caf\udce9"])
+
+
+@pytest.mark.parametrize("root_path", ["missing", "README", "a\0b"])
+def test_missing_or_file_root_warns_on_the_module_logger(root, module_log, root_path):
+    assert listing(root_path) == ([], [])
+    assert module_log.records == [("warning", f"⚠️ 指定的目錄不存在或非資料夾：{root_path}")]
+
+
+def test_rules_must_be_tuples_and_hold_texts(root, module_log):
+    for bad in [["build"], None, "build"]:
+        with pytest.raises(TypeError, match="Argument 'exclude_names' has incorrect type"):
+            listing("missing", exclude_names=bad)
+    assert module_log.records == []  # refused before anything is looked at
+    with pytest.raises(TypeError, match="tuple for startswith must only contain str"):
+        listing(".", exclude_prefixes=(1,))
+    # As str.startswith does, a match before the bad element ends the test without an error.
+    assert listing("src", exclude_prefixes=("l", 1)) == ([], [])
+    assert listing(".", (), (1, None, "docs"))[1].count("docs") == 0
+    with pytest.raises(TypeError):
+        listing(None)
