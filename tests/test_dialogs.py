@@ -96,14 +96,6 @@ def test_lists_of_different_lengths_offer_only_whole_pairs(three):
     assert result == [("a.py", "a")]
 
 
-def test_argument_types_are_checked_first(three):
-    files, names = three
-    for arguments in [(tuple(files), names), (files, None), (files, names, b".py"),
-                      (files, names, ".py", ("a",))]:
-        with pytest.raises(TypeError, match="has incorrect type"):
-            dialogue(select, *arguments)
-
-
 @pytest.fixture
 def folder(tmp_path, monkeypatch):
     for name in ["notes.md", "todo.MD", "sub/deep.md", "skip/old.md", "x.txt"]:

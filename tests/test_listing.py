@@ -59,11 +59,6 @@ def test_links_to_directories_count_dangling_ones_do_not(root):
     assert listing("alias") == (["alias/lib"], ["lib"])
 
 
-def test_undecodable_names(tmp_path):
-    os.mkdir(os.fsencode(tmp_path) + b"/caf\xe9")
-    assert listing(tmp_path) == ([f"{tmp_path}/caf\udce9"], ["caf\udce9"])
-
-
 @pytest.mark.parametrize("root_path", ["missing", "README", "a\0b"])
 def test_missing_or_file_root_warns_on_the_module_logger(root, module_log, root_path):
     assert listing(root_path) == ([], [])

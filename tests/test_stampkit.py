@@ -64,11 +64,6 @@ def test_every_real_date_is_read(moment, separator, with_time):
     assert parse("n_" + stem + ".v2") == f"{expected.year:04d}-{expected:%m-%d %H:%M:%S}"
 
 
-def test_keys_sort_by_time():
-    stems = ["b_20240301", "a_20231231_235959", "c_20240301_000001"]
-    assert sorted(stems, key=parse) == ["a_20231231_235959", "b_20240301", "c_20240301_000001"]
-
-
 def test_reads_like_a_python_function():
     assert str(inspect.signature(parse)) == "(stem: 'str') -> 'str | None'"
     assert parse.__module__ == "quillkit.stampkit" and parse.__doc__

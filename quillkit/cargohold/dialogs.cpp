@@ -4,7 +4,6 @@
 #include "cargohold.hpp"
 #include "discovery.hpp"
 
-#include <algorithm>
 #include <climits>
 
 namespace quillkit::cargohold {

@@ -108,7 +108,7 @@ void add_relative_exclusions(nb::handle exclude_set, nb::handle start_absolute, 
 }
 
 // Found files as two parallel lists of texts.
-struct Found {
+struct FoundFiles {
     nb::object files = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
 
@@ -136,7 +136,7 @@ void run_walk(tree::Walk& walk) {
 // `sort_bytes` allows sorting them here (then they come sorted, and the function says so).
 bool collect_from_directory(nb::handle start_text, const std::string& start_bytes, bool recursive,
                             nb::handle extensions, nb::handle abspath, nb::handle exclude_set,
-                            nb::handle prefix, bool sort_bytes, Found& found) {
+                            nb::handle prefix, bool sort_bytes, FoundFiles& found) {
     const bool utf8 = filenames::utf8_names();
     tree::Filter filter;
     filter.match_nothing = PySet_GET_SIZE(extensions.ptr()) == 0;
@@ -218,7 +218,7 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
 
 // The single file the start path names, when it passes the tests.
 void collect_single_file(nb::handle start, nb::handle start_text, nb::handle extensions,
-                         nb::handle abspath, nb::handle exclude_set, nb::handle prefix, Found& found) {
+                         nb::handle abspath, nb::handle exclude_set, nb::handle prefix, FoundFiles& found) {
     if (is_excluded(abspath, exclude_set, start_text)) return;
     nb::object suffix = call_method(attr(start, kSuffix), kLower);
     if (!require_status(PySet_Contains(extensions.ptr(), suffix.ptr()))) return;
@@ -227,7 +227,7 @@ void collect_single_file(nb::handle start, nb::handle start_text, nb::handle ext
 }
 
 // The pairs in ascending order of path, ties broken by name, as sorted() orders them.
-void sort_alphabetically(Found& found) {
+void sort_alphabetically(FoundFiles& found) {
     const Py_ssize_t count = found.size();
     nb::object pairs = require(PyList_New(count));
     for (Py_ssize_t index = 0; index < count; ++index) {
@@ -248,7 +248,7 @@ void sort_alphabetically(Found& found) {
 // Orders the pairs by the date code in their names (a stable sort, so names without one come
 // first in discovery order). False, after the error message, when the date-code module or its
 // function is missing.
-bool sort_by_datecode(nb::handle logger, Found& found) {
+bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
     try {
         nb::object stampkit = require(PyImport_ImportModule("quillkit.stampkit"));
         const Py_ssize_t count = found.size();
@@ -265,7 +265,7 @@ bool sort_by_datecode(nb::handle logger, Found& found) {
             PyList_SET_ITEM(order.ptr(), index, require(PyLong_FromSsize_t(index)).release().ptr());
         }
         call_method(order, kSort, {}, {{kKey, attr(keys, kGetItem)}});
-        Found sorted;
+        FoundFiles sorted;
         for (Py_ssize_t index = 0; index < count; ++index) {
             const Py_ssize_t from = PyLong_AsSsize_t(PyList_GET_ITEM(order.ptr(), index));
             sorted.add(PyList_GET_ITEM(found.files.ptr(), from), PyList_GET_ITEM(found.names.ptr(), from));
@@ -290,7 +290,7 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     nb::object extension_texts = extension_set(extensions);
     nb::object abspath = attr(attr(c.global(globals::os), kPathModule), kAbspath);
     nb::object exclude_set = exclusion_set(abspath, exclude_paths);
-    Found found;
+    FoundFiles found;
     nb::object start = call(c.global(globals::path), {in_path});
     log_to(chosen, names::info, concat({"🔍 正在掃描路徑：", in_path}));
     nb::object start_text = to_str(start);
