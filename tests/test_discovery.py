@@ -2,6 +2,7 @@
 two orders. (test_discovery_property.py compares it with os.walk on generated trees.)"""
 
 import os
+import signal
 import sys
 import textwrap
 
@@ -109,6 +110,26 @@ def test_invalid_start_paths(project, recorder, monkeypatch):
     monkeypatch.setattr(cargohold, "log", module_log)
     find("missing", ["py"], logger=0)
     assert module_log.messages("warning") == ["⚠️ 跳過無效路徑：missing"]
+
+
+def test_a_signal_stops_a_long_walk(recorder):
+    """The walk runs without the GIL, in slices: a signal handler still runs, and its exception
+    ends the call, as it would end os.walk."""
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    try:
+        with pytest.raises(Stop):
+            find("/usr", ["py"], recursive=True, logger=recorder)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 DATED = ["notes", "b_20240301", "a_20240101_0930", "run-20231231-235959", "readme", "x_20241301"]
