@@ -5,7 +5,7 @@
 // (a suffix that is not ASCII, a prefix that is not plain text) it leaves to the interpreter's
 // own text operations here, so the result is exactly the one os.walk and pathlib give.
 #include "discovery.hpp"
-#include "filenames.hpp"
+#include "path_text.hpp"
 #include "tree.hpp"
 
 #include <algorithm>
@@ -88,7 +88,7 @@ bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target) 
 // absolute form and a separator, and only what follows matters. (Entries above the start were
 // handled before the walk: they exclude the whole start directory.)
 void add_relative_exclusions(nb::handle exclude_set, nb::handle start_absolute, tree::Filter& filter) {
-    nb::object base = filenames::child_prefix(start_absolute);
+    nb::object base = path_text::child_prefix(start_absolute);
     const Py_ssize_t base_length = PyUnicode_GET_LENGTH(base.ptr());
     nb::object iterator = require(PyObject_GetIter(exclude_set.ptr()));
     while (PyObject* entry = PyIter_Next(iterator.ptr())) {
@@ -96,7 +96,7 @@ void add_relative_exclusions(nb::handle exclude_set, nb::handle start_absolute, 
         if (!PyUnicode_Check(entry) || PyUnicode_GET_LENGTH(entry) <= base_length) continue;
         if (require_status(PyUnicode_Tailmatch(entry, base.ptr(), 0, base_length, -1)) == 0) continue;
         nb::object relative = require(PyUnicode_Substring(entry, base_length, PY_SSIZE_T_MAX));
-        std::optional<std::string> bytes = filenames::encode_exactly(relative);
+        std::optional<std::string> bytes = path_text::encode_exactly(relative);
         if (!bytes) continue;  // no name read from the system decodes to this text
         for (size_t slash = bytes->find('/'); slash != std::string::npos; slash = bytes->find('/', slash + 1)) {
             filter.holds_excluded.insert(bytes->substr(0, slash));
@@ -137,7 +137,7 @@ void run_walk(tree::Walk& walk) {
 bool collect_from_directory(nb::handle start_text, const std::string& start_bytes, bool recursive,
                             nb::handle extensions, nb::handle abspath, nb::handle exclude_set,
                             nb::handle prefix, bool sort_bytes, FoundFiles& found) {
-    const bool utf8 = filenames::utf8_names();
+    const bool utf8 = path_text::utf8_names();
     tree::Filter filter;
     filter.match_nothing = PySet_GET_SIZE(extensions.ptr()) == 0;
     filter.suffixes_in_text = !utf8;
@@ -176,11 +176,11 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
         const tree::Found& record = records[index];
         const std::string_view relative = walk.relative_path(record);
         if (record.suffix_undecided) {
-            nb::object suffix = call_method(filenames::decode(relative.substr(record.stem_end)), kLower);
+            nb::object suffix = call_method(path_text::decode(relative.substr(record.stem_end)), kLower);
             if (!require_status(PySet_Contains(extensions.ptr(), suffix.ptr()))) continue;
         }
         if (prefix_in_text) {
-            nb::object name = filenames::decode(relative.substr(record.name_offset));
+            nb::object name = path_text::decode(relative.substr(record.name_offset));
             if (!truthy(call_method(name, kStartswith, {prefix}))) continue;
         }
         all_strict_utf8 = all_strict_utf8 && tree::is_strict_utf8(relative);
@@ -195,8 +195,8 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
         });
     }
 
-    nb::object start_prefix = filenames::child_prefix(start_text);
-    std::optional<std::string> prefix_bytes = filenames::encode_exactly(start_prefix);
+    nb::object start_prefix = path_text::child_prefix(start_text);
+    std::optional<std::string> prefix_bytes = path_text::encode_exactly(start_prefix);
     std::string buffer;
     for (size_t index : kept) {
         const tree::Found& record = records[index];
@@ -205,11 +205,11 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
         if (prefix_bytes) {  // one decode for the whole path text
             buffer.assign(*prefix_bytes);
             buffer.append(relative);
-            path = filenames::decode(buffer);
+            path = path_text::decode(buffer);
         } else {
-            path = require(PyUnicode_Concat(start_prefix.ptr(), filenames::decode(relative).ptr()));
+            path = require(PyUnicode_Concat(start_prefix.ptr(), path_text::decode(relative).ptr()));
         }
-        nb::object stem = filenames::decode(
+        nb::object stem = path_text::decode(
             relative.substr(record.name_offset, record.stem_end - record.name_offset));
         found.add(path, stem);
     }
@@ -296,13 +296,13 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     nb::object start_text = to_str(start);
     const bool by_datecode = truthy(sort_datecode);
     bool sorted = false;
-    switch (filenames::kind_of(start_text)) {
+    switch (path_text::kind_of(start_text)) {
         case tree::Kind::directory:
             // An excluded start directory ends the call at once, without the closing line.
             if (is_excluded(abspath, exclude_set, start_text)) {
                 return require(PyTuple_Pack(2, found.files.ptr(), found.names.ptr()));
             }
-            sorted = collect_from_directory(start_text, *filenames::encode(start_text), truthy(recursive),
+            sorted = collect_from_directory(start_text, *path_text::encode(start_text), truthy(recursive),
                                             extension_texts, abspath, exclude_set, prefix,
                                             !by_datecode, found);
             break;

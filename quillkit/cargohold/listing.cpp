@@ -1,7 +1,7 @@
 // Directory listing: the immediate subdirectories of one directory, in the order the system
 // lists them, without those ruled out by name.
 #include "cargohold.hpp"
-#include "filenames.hpp"
+#include "path_text.hpp"
 #include "tree.hpp"
 
 #include <cerrno>
@@ -36,12 +36,12 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_
     nb::object root_text = to_str(call(c.global(globals::path), {root_path}));
     nb::object paths = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
-    if (filenames::kind_of(root_text) != tree::Kind::directory) {
+    if (path_text::kind_of(root_text) != tree::Kind::directory) {
         log_to(c.global(globals::log), names::warning,
                concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
         return require(PyTuple_Pack(2, paths.ptr(), names.ptr()));
     }
-    const std::string root_bytes = *filenames::encode(root_text);
+    const std::string root_bytes = *path_text::encode(root_text);
     std::vector<tree::Entry> entries;
     int error = 0;
     bool listed;
@@ -51,9 +51,9 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_
     }
     if (!listed) raise_os_error(error, root_text);
 
-    nb::object prefix = filenames::child_prefix(root_text);
+    nb::object prefix = path_text::child_prefix(root_text);
     for (const tree::Entry& entry : entries) {
-        nb::object name = filenames::decode(entry.name);
+        nb::object name = path_text::decode(entry.name);
         if (entry.stat_error && !is_ignored_stat_error(entry.stat_error)) {
             raise_os_error(entry.stat_error, concat({prefix, name}));
         }

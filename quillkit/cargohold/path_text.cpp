@@ -1,9 +1,9 @@
-// File-name conversions declared in filenames.hpp.
-#include "filenames.hpp"
+// File-name conversions declared in path_text.hpp.
+#include "path_text.hpp"
 
 #include <cstring>
 
-namespace quillkit::cargohold::filenames {
+namespace quillkit::cargohold::path_text {
 
 std::optional<std::string> encode(nb::handle text) {
     PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
@@ -65,4 +65,4 @@ nb::object child_prefix(nb::handle directory_text) {
     return concat({directory_text, "/"});
 }
 
-}  // namespace quillkit::cargohold::filenames
+}  // namespace quillkit::cargohold::path_text

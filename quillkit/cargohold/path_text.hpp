@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillkit::cargohold::filenames {
+namespace quillkit::cargohold::path_text {
 
 // The bytes of a path text, as os.fsencode gives them; nothing when the text has no such form or
 // holds a NUL, for which the os.path tests answer false.
@@ -34,4 +34,4 @@ tree::Kind kind_of(nb::handle text);
 // ("/"), else the text and "/".
 nb::object child_prefix(nb::handle directory_text);
 
-}  // namespace quillkit::cargohold::filenames
+}  // namespace quillkit::cargohold::path_text
