@@ -67,6 +67,17 @@ def test_unreadable_script_is_skipped_without_root_privileges(tmp_path):
     assert result.stdout.strip() == "('unknown', 'unknown')"
 
 
+def test_patterns_still_answer_when_ast_cannot_be_imported(tmp_path):
+    (tmp_path / "setup.py").write_text("setup(name='plain', version='4')")
+    result = run_python(textwrap.dedent("""
+        import sys
+        from quillkit import cargohold
+        sys.modules["ast"] = None  # its import now fails
+        print(cargohold.get_package_name_version())
+    """), cwd=tmp_path)
+    assert result.stdout.strip() == "('plain', '4')"
+
+
 def test_package_version():
     assert cargohold.get_package_version("quillkit") == importlib.metadata.version("quillkit")
     assert cargohold.get_package_version("no-such-distribution") == "unknown"
