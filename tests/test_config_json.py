@@ -11,10 +11,19 @@ from types import SimpleNamespace
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import Recorder, run_python
+from helpers import Recorder
 from quillkit import cargohold
 
 LOAD_FAILED = "❌ 載入 JSON 設定失敗 "
+
+# The comment rule in plain Python: a string literal (a backslash escapes the next character;
+# an unterminated one runs to the end) or an escaped character is kept; `//` outside them starts
+# a comment that runs to the line break.
+_TOKEN = re.compile(r'(\\[\s\S]|"(?:[^"\\]|\\[\s\S])*(?:"|\\?\Z))|//[^\n]*')
+
+
+def strip_comments(text):
+    return _TOKEN.sub(lambda match: match.group(1) or "", text)
 
 
 @pytest.fixture
@@ -24,28 +33,10 @@ def module_log(monkeypatch):
     return recorder
 
 
-def write(directory, text, name="c.json"):
-    path = directory / name
-    path.write_text(text, encoding="utf-8")
+def write(directory, content, name="c.json"):
+    path = Path(directory) / name
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
     return str(path)
-
-
-# The comment rule in plain Python: a string literal (a backslash escapes the next character,
-# and an unterminated one runs to the end) or an escaped character is kept; `//` outside them
-# starts a comment that runs to the line break.
-_TOKEN = re.compile(r'(\\[\s\S]|"(?:[^"\\]|\\[\s\S])*(?:"|\\?\Z))|//[^\n]*')
-
-
-def strip_comments(text):
-    return _TOKEN.sub(lambda match: match.group(1) or "", text)
-
-
-def python_error(path):
-    """What the same load gives in plain Python: the text of its exception."""
-    try:
-        json.loads(strip_comments(Path(path).read_text(encoding="utf-8")))
-    except Exception as error:
-        return str(error)
 
 
 def test_comments_are_dropped_outside_strings(tmp_path, module_log):
@@ -62,22 +53,6 @@ def test_comments_are_dropped_outside_strings(tmp_path, module_log):
     assert module_log.records == []
 
 
-json_values = st.recursive(
-    st.none() | st.booleans() | st.integers() | st.text(alphabet='ab/"\\\n中🎉 '),
-    lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(max_size=4), children,
-                                                                       max_size=4),
-    max_leaves=12)
-
-
-@settings(max_examples=150, deadline=None)
-@given(json_values, st.text(alphabet='ab/"\\ 註🎉', max_size=8))
-def test_commented_documents_read_back(value, comment):
-    text = "\n".join(line + " //" + comment.replace("\n", "")
-                     for line in json.dumps(value, indent=1, ensure_ascii=False).split("\n"))
-    with tempfile.TemporaryDirectory() as directory:
-        assert cargohold.load_json_config(write(Path(directory), text)) == value
-
-
 PIECES = ["//", "/", '"', "\\", '\\"', "\\\\", "\n", "\r\n", " ", "a", "1", ":", "é", "中", "🎉"]
 
 
@@ -85,23 +60,16 @@ PIECES = ["//", "/", '"', "\\", '\\"', "\\\\", "\n", "\r\n", " ", "a", "1", ":",
 @given(st.lists(st.sampled_from(PIECES), max_size=30).map("".join))
 def test_stripping_follows_the_rule(text):
     seen = []
-
-    def loads(cleaned):
-        seen.append(cleaned)
-        return 0
-
-    original = cargohold.json
-    cargohold.json = SimpleNamespace(loads=loads)
+    original, cargohold.json = cargohold.json, SimpleNamespace(loads=seen.append)
     try:
         with tempfile.TemporaryDirectory() as directory:
-            path = write(Path(directory), text)
+            path = write(directory, text)
             cargohold.load_json_config(path)
             expected = strip_comments(Path(path).read_text(encoding="utf-8"))  # newlines as read
     finally:
         cargohold.json = original
-    [cleaned] = seen
-    assert cleaned == expected
-    assert type(cleaned) is str and cleaned.isascii() == expected.isascii()
+    assert seen == [expected]
+    assert seen[0].isascii() == expected.isascii()  # the narrowest kind of str, as Python makes it
 
 
 def test_required_keys(tmp_path, module_log):
@@ -111,21 +79,12 @@ def test_required_keys(tmp_path, module_log):
     assert load(path, ["debug", "debug"]) == (False, False)
     assert load(path, []) == load(path) == {"port": 80, "host": "h", "debug": False}
     assert load(path, ["host", "user", "pass", "user"]) is None
-    assert module_log.messages("error") == [
-        f"❌ JSON 格式錯誤，缺少 Key：['user', 'pass', 'user'] 於 {path}"]
     with pytest.raises(TypeError, match="Argument 'required_keys'"):
         load(path, ("host",))
-    assert len(module_log.records) == 1
-
-
-def test_values_that_are_not_objects(tmp_path, module_log):
-    array = write(tmp_path, '["host", 1]', "array.json")
-    scalar = write(tmp_path, "5", "scalar.json")
-    assert cargohold.load_json_config(array) == ["host", 1]
-    assert cargohold.load_json_config(array, ["host"]) is None
-    assert cargohold.load_json_config(array, ["port"]) is None
-    assert cargohold.load_json_config(scalar, ["port"]) is None
+    array, scalar = write(tmp_path, '["host", 1]', "array.json"), write(tmp_path, "5", "scalar.json")
+    assert load(array, ["host"]) is load(array, ["port"]) is load(scalar, ["port"]) is None
     assert module_log.messages("error") == [
+        f"❌ JSON 格式錯誤，缺少 Key：['user', 'pass', 'user'] 於 {path}",
         f"{LOAD_FAILED}{array}：list indices must be integers or slices, not str",
         f"❌ JSON 格式錯誤，缺少 Key：['port'] 於 {array}",
         f"{LOAD_FAILED}{scalar}：argument of type 'int' is not iterable"]
@@ -134,10 +93,13 @@ def test_values_that_are_not_objects(tmp_path, module_log):
 @pytest.mark.parametrize("content", [
     b"", b"// nothing\r\n  // here", b'{"a": 1,}', b'{"url": "http://x"', b'{"a": "\xff"}'])
 def test_unusable_content(tmp_path, module_log, content):
-    path = tmp_path / "c.json"
-    path.write_bytes(content)
-    assert cargohold.load_json_config(str(path)) is None
-    assert module_log.records == [("error", f"{LOAD_FAILED}{path}：{python_error(path)}")]
+    path = write(tmp_path, content)
+    try:
+        json.loads(strip_comments(Path(path).read_text(encoding="utf-8")))
+    except Exception as error:
+        expected = f"{LOAD_FAILED}{path}：{error}"
+    assert cargohold.load_json_config(path) is None
+    assert module_log.records == [("error", expected)]
 
 
 def test_paths_that_are_not_regular_files(tmp_path, module_log):
@@ -149,17 +111,3 @@ def test_paths_that_are_not_regular_files(tmp_path, module_log):
         ("error", f"❌ JSON 檔案不存在或無效：{tmp_path}/none.json")]
     with pytest.raises(TypeError, match="Argument 'file_path'"):
         cargohold.load_json_config(tmp_path / "c.json")
-
-
-def test_unreadable_file_without_root_privileges(tmp_path):
-    locked = Path(write(tmp_path, "{}"))
-    locked.chmod(0o000)
-    result = run_python(textwrap.dedent(f"""
-        from quillkit import cargohold
-        class Print:
-            def error(self, m): print(m)
-        cargohold.log = Print()
-        print(cargohold.load_json_config({str(locked)!r}))
-    """), unprivileged=True)
-    assert result.stdout.splitlines() == [
-        f"{LOAD_FAILED}{locked}：[Errno 13] Permission denied: '{locked}'", "None"]
