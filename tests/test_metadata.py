@@ -7,6 +7,7 @@ import warnings
 
 import pytest
 
+from helpers import run_python
 from quillkit import cargohold
 
 UNKNOWN = ("unknown", "unknown")
@@ -56,6 +57,17 @@ def test_where_scripts_are_found(scripts):
 def test_reading_a_script(scripts, script, expected):
     result = scripts(script)
     assert result == expected and type(result[1]) is type(expected[1])
+
+
+def test_patterns_still_answer_when_ast_cannot_be_imported(tmp_path):
+    (tmp_path / "setup.py").write_text("setup(name='plain', version='4')")
+    result = run_python(textwrap.dedent("""
+        import sys
+        from quillkit import cargohold
+        sys.modules["ast"] = None  # its import now fails
+        print(cargohold.get_package_name_version())
+    """), cwd=tmp_path)
+    assert result.stdout.strip() == "('plain', '4')"
 
 
 def test_package_version():
