@@ -37,8 +37,9 @@ Name kValue{"value"};
 Name kSetup{"setup"};
 Name kName{"name"};
 
-// How setup scripts are read when they do not parse, and how a console entry point is found.
-// Tools in the field depend on exactly these; change none of them.
+// How a setup script is read when its syntax tree gives nothing (it does not parse, or passes
+// no constant), and how a console entry point is found. Tools in the field depend on exactly
+// these texts; change none of them.
 const char* const kSetupPattern = R"re(setup\s*\(([\s\S]*?)\))re";
 const char* const kNamePattern = R"re(name\s*=\s*["\'](.*?)["\'])re";
 const char* const kVersionPattern = R"re(version\s*=\s*["\'](.*?)["\'])re";
