@@ -48,6 +48,7 @@ def binding_cases():
 def chronicle_cases(tmp_path):
     dropped = chronicle.lazy_logger("leak")
     logging.getLogger("app.leak").setLevel(logging.WARNING)
+    handler = logging.NullHandler()
     shown = chronicle.lazy_logger("shown")
     logging.getLogger("app.shown").setLevel(logging.DEBUG)
 
@@ -62,8 +63,13 @@ def chronicle_cases(tmp_path):
         "info with keywords": calling(shown.info, "m", extra={"a": 1}, stacklevel=2),
         "exception": exception,
         "retry without stacklevel": expect(TypeError, shown.info, "m", bogus=1),
-        "name": calling(lambda: dropped.name),
-        "pass-through": calling(dropped.isEnabledFor, 10),
+        "every level": calling(lambda: [dropped.warning("w"), dropped.error("e"),
+                                        dropped.critical("c"), dropped._emit(10.5, "m")]),
+        "name": calling(lambda: (dropped.name, dropped._l)),
+        "pass-through": calling(lambda: [dropped.isEnabledFor(10), dropped.setLevel(30),
+                                         dropped.addHandler(handler), dropped.removeHandler(handler)]),
+        "pass-through error": expect(TypeError, dropped.setLevel),
+        "base_name": calling(chronicle.base_name),
         "get_logger": calling(chronicle.get_logger, "x"),
         "lazy_logger": calling(chronicle.lazy_logger, "x"),
         "bad child": expect(TypeError, chronicle.lazy_logger, None),
@@ -73,6 +79,7 @@ def chronicle_cases(tmp_path):
                               file=str(tmp_path / "x.log")),
         "setup file error": expect(FileNotFoundError, chronicle.setup_logging, "leaky",
                                    console=False, file=str(tmp_path / "no" / "x.log")),
+        "formatter refused": expect(TypeError, chronicle.LevelSwitchingFormatter, [], None),
         "formatter": calling(chronicle.LevelSwitchingFormatter({20: logging.Formatter()},
                                                                logging.Formatter()).format,
                              logging.makeLogRecord({"levelno": 20, "msg": "m"})),

@@ -37,14 +37,18 @@ extern const Function kExtractAndSaveCode;
 // download.cpp: the code-hosting download.
 extern const Function kDownloadGithubContent;
 
-// paths.cpp: output paths, path inspection, file-name fields, moving and removing.
+// paths.cpp: output paths and path inspection.
 extern const Function kGetUniquePath;
 extern const Function kSetupOutputDir;
 extern const Function kSetupOutputFile;
 extern const Function kGetPathType;
 extern const Function kReplaceFileExtension;
+
+// filenames.cpp: file-name fields and matching.
 extern const Function kExtractFilenameInfo;
 extern const Function kMatchFilename;
+
+// removal.cpp: moving and removing.
 extern const Function kForceMoveFile;
 extern const Function kRemoveDirectory;
 extern const Function kRemoveFile;

@@ -1,14 +1,134 @@
 // Configuration files: YAML files, texts and templates; JSON with line comments.
 #include "cargohold.hpp"
 
+#include "../support/atomic_file.hpp"
+#include "config_support.hpp"
+#include "line_comments.hpp"
+
 namespace quillkit::cargohold {
 
 namespace {
 
-nb::object save_yaml_template(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("save_yaml_template"); }
-nb::object load_yaml_config(Call&, nb::handle, nb::handle) { not_built_yet("load_yaml_config"); }
-nb::object load_yaml_string(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("load_yaml_string"); }
-nb::object load_json_config(Call&, nb::handle, nb::handle) { not_built_yet("load_json_config"); }
+Name kSafeLoad{"safe_load"};
+Name kYamlError{"YAMLError"};
+Name kIsFile{"is_file"};
+Name kReadText{"read_text"};
+Name kLoads{"loads"};
+Name kPathModule{"path"};
+Name kAbspath{"abspath"};
+Name kGetPathType{"get_path_type"};
+
+const char* const kYamlMissing = "❌ 缺少 Python 套件 'PyYAML'。請執行：pip install pyyaml";
+
+// ---------------------------------------------------------------------------------------------
+// YAML
+
+// True when PyYAML was imported with the module; otherwise says how to install it. The flag is
+// read on every call, so a program (or a test) that changes it is obeyed.
+bool yaml_available(Call& c, nb::handle logger) {
+    if (truthy(c.global(globals::has_yaml))) return true;
+    log_to(logger, names::error, literal(kYamlMissing));
+    return false;
+}
+
+// The value safe loading builds from a YAML file; None after a logged error.
+nb::object load_yaml_config(Call& c, nb::handle file_path, nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    if (!yaml_available(c, chosen)) return nb::none();
+    nb::object path = call(c.global(globals::path), {file_path});
+    if (!truthy(call_method(path, kIsFile))) {
+        log_to(chosen, names::error, concat({"❌ 找不到 YAML 設定檔或路徑無效：", file_path}));
+        return nb::none();
+    }
+    try {
+        // The loader reads the open stream itself; the file is closed before anything is logged.
+        nb::object loaded = with_open_text(c, file_path, [&](nb::handle file) {
+            return call_method(c.global(globals::yaml), kSafeLoad, {file});
+        });
+        return loaded.is_valid() ? loaded : nb::none();
+    } catch (nb::python_error& error) {
+        // Only the package's own errors: a failure to open or decode the file is the caller's.
+        if (!error.matches(attr(c.global(globals::yaml), kYamlError))) throw;
+        log_to(chosen, names::error, concat({"❌ 解析 YAML 失敗：", error.value()}));
+        return nb::none();
+    }
+}
+
+// The value safe loading builds from a YAML text; None after a logged error.
+nb::object load_yaml_string(Call& c, nb::handle yaml_content, nb::handle label, nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    if (!yaml_available(c, chosen)) return nb::none();
+    try {
+        return call_method(c.global(globals::yaml), kSafeLoad, {yaml_content});
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        log_to(chosen, names::error, concat({"❌ 解析 ", label, " 失敗：", error.value()}));
+        return nb::none();
+    }
+}
+
+// The absolute path of the template written verbatim to `output_file`.
+nb::object save_yaml_template(Call& c, nb::handle template_content, nb::handle output_file,
+                              nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    // Through a temporary file renamed over the old one, so a failed write keeps the previous
+    // template whole. The parent directory must exist already: a template lands where the user
+    // asked, never in directories made up for it.
+    replace_file_text(output_file, template_content);
+    log_to(chosen, names::info, concat({"🎉 成功產出 YAML 範本：", output_file}));
+    return call_method(attr(c.global(globals::os), kPathModule), kAbspath, {output_file});
+}
+
+// ---------------------------------------------------------------------------------------------
+// JSON
+
+// The values of `required_keys` in `data`, as a tuple in the keys' order; None after naming the
+// missing ones. Membership is the `in` test, so an array is searched by its elements.
+nb::object pick_required(Call& c, nb::handle data, nb::handle required_keys, nb::handle file_path) {
+    nb::object missing = require(PyList_New(0));
+    for_each_item(required_keys, [&](nb::handle key) {
+        if (!require_status(PySequence_Contains(data.ptr(), key.ptr()))) {
+            require_status(PyList_Append(missing.ptr(), key.ptr()));
+        }
+        return true;
+    });
+    if (PyList_GET_SIZE(missing.ptr()) > 0) {
+        log_to(c.global(globals::log), names::error,
+               concat({"❌ JSON 格式錯誤，缺少 Key：", missing, " 於 ", file_path}));
+        return nb::none();
+    }
+    nb::object values = require(PyList_New(0));
+    for_each_item(required_keys, [&](nb::handle key) {
+        nb::object value = require(PyObject_GetItem(data.ptr(), key.ptr()));
+        require_status(PyList_Append(values.ptr(), value.ptr()));
+        return true;
+    });
+    return require(PyList_AsTuple(values.ptr()));
+}
+
+// The parsed JSON file (comments dropped), or the values of the required keys; None after a
+// logged error. Every message goes to the module logger.
+nb::object load_json_config(Call& c, nb::handle file_path, nb::handle required_keys) {
+    nb::object kind = call(c.global(kGetPathType), {file_path});
+    nb::object regular_file = require(PyLong_FromLong(1));
+    if (require_status(PyObject_RichCompareBool(kind.ptr(), regular_file.ptr(), Py_NE))) {
+        log_to(c.global(globals::log), names::error, concat({"❌ JSON 檔案不存在或無效：", file_path}));
+        return nb::none();
+    }
+    try {
+        nb::object path = call(c.global(globals::path), {file_path});
+        nb::object content =
+            call_method(path, kReadText, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object data = call_method(c.global(globals::json), kLoads, {strip_line_comments(content)});
+        if (!truthy(required_keys)) return data;
+        return pick_required(c, data, required_keys, file_path);
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        log_to(c.global(globals::log), names::error,
+               concat({"❌ 載入 JSON 設定失敗 ", file_path, "：", error.value()}));
+        return nb::none();
+    }
+}
 
 const Param kLogger{"logger", Rule::any, nullptr, Default::none()};
 
@@ -21,6 +141,7 @@ const Function kSaveYamlTemplate{
      Param{"output_file", Rule::str, "str", Default::text("default_config.yaml")}, kLogger},
     Returns{"str", Rule::str},
     "將 YAML 範本文字原樣寫入檔案（不建立上層目錄），回傳檔案的絕對路徑。\n\n"
+    "    內容先寫入同目錄的暫存檔再取代原檔，寫入失敗時原檔保持不變。\n\n"
     "    範例：\n"
     "        path = save_yaml_template(\"key: value\\n\", \"config.yaml\")"};
 
@@ -49,7 +170,9 @@ const Function kLoadJsonConfig{
     {Param{"file_path", Rule::str, "str"}, Param{"required_keys", Rule::list, "list[str]", Default::none()}},
     Returns{},
     "讀取 JSON 設定檔，支援 // 註解，並可檢查必要的 key。\n\n"
-    "    提供 required_keys 時依序回傳各 key 的值（tuple），方便直接拆解：\n"
+    "    每行從字串之外的 // 起到行尾視為註解（字串內的 // 保留，例如網址）。\n"
+    "    失敗時記錄錯誤並回傳 None。提供 required_keys 時依序回傳各 key 的值（tuple），\n"
+    "    方便直接拆解：\n"
     "        host, port = load_json_config(\"config.json\", required_keys=[\"host\", \"port\"])"};
 
 }  // namespace quillkit::cargohold

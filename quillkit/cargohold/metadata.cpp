@@ -2,13 +2,186 @@
 // the command name of the console entry point.
 #include "cargohold.hpp"
 
+#include "config_support.hpp"
+
 namespace quillkit::cargohold {
 
 namespace {
 
-nb::object get_package_name_version(Call&) { not_built_yet("get_package_name_version"); }
-nb::object get_package_version(Call&, nb::handle) { not_built_yet("get_package_version"); }
-nb::object get_cli_name(Call&, nb::handle, nb::handle) { not_built_yet("get_cli_name"); }
+Name kPathModule{"path"};
+Name kJoin{"join"};
+Name kGetcwd{"getcwd"};
+Name kDirname{"dirname"};
+Name kExists{"exists"};
+Name kIsFile{"is_file"};
+Name kModuleFile{"__file__"};
+Name kSetupScript{"setup.py"};
+Name kRead{"read"};
+Name kReadText{"read_text"};
+Name kSearch{"search"};
+Name kGroup{"group"};
+Name kMetadata{"metadata"};
+Name kVersion{"version"};
+Name kUnknown{"unknown"};
+
+Name kAst{"ast"};
+Name kParse{"parse"};
+Name kWalk{"walk"};
+Name kCallNode{"Call"};
+Name kConstantNode{"Constant"};
+Name kFunc{"func"};
+Name kId{"id"};
+Name kKeywords{"keywords"};
+Name kArg{"arg"};
+Name kValue{"value"};
+Name kSetup{"setup"};
+Name kName{"name"};
+
+// How a setup script is read when its syntax tree gives nothing (it does not parse, or passes
+// no constant), and how a console entry point is found. Tools in the field depend on exactly
+// these texts; change none of them.
+const char* const kSetupPattern = R"re(setup\s*\(([\s\S]*?)\))re";
+const char* const kNamePattern = R"re(name\s*=\s*["\'](.*?)["\'])re";
+const char* const kVersionPattern = R"re(version\s*=\s*["\'](.*?)["\'])re";
+const char* const kEntryPointPattern = R"re(['\"]([\w\-]+)\s*=\s*[\w\.]+cli:main['\"])re";
+
+bool equals(nb::handle left, const Name& right) {
+    return require_status(PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ)) != 0;
+}
+
+// `getattr(obj, name, None)`
+nb::object attr_or_none(nb::handle obj, const Name& name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::none();
+}
+
+nb::object pair(nb::handle first, nb::handle second) {
+    return require(PyTuple_Pack(2, first.ptr(), second.ptr()));
+}
+
+nb::handle or_unknown(nb::handle value) { return truthy(value) ? value : kUnknown.handle(); }
+
+// (name, version) from the first `setup(...)` call, in ast.walk order, whose keywords give either
+// as a constant; the null object when none does or the script does not parse.
+nb::object names_from_syntax_tree(nb::handle setup_content) {
+    try {
+        nb::object ast = require(PyImport_Import(kAst.ptr()));  // imported on first use only
+        nb::object call_node = attr(ast, kCallNode);
+        nb::object constant_node = attr(ast, kConstantNode);
+        nb::object tree = call_method(ast, kParse, {setup_content});
+        nb::object found;
+        for_each_item(call_method(ast, kWalk, {tree}), [&](nb::handle node) {
+            if (!require_status(PyObject_IsInstance(node.ptr(), call_node.ptr()))) return true;
+            if (!equals(attr_or_none(attr(node, kFunc), kId), kSetup)) return true;
+            nb::object name = nb::none();
+            nb::object version = nb::none();
+            for_each_item(attr(node, kKeywords), [&](nb::handle keyword) {
+                nb::object argument = attr(keyword, kArg);
+                nb::object* target = equals(argument, kName)      ? &name
+                                     : equals(argument, kVersion) ? &version
+                                                                  : nullptr;
+                // Only a constant counts. (ast.Str, the old spelling of a text constant, is
+                // never consulted: on this interpreter it matches nothing that ast.Constant
+                // misses, and touching it raises a DeprecationWarning in the caller's code.)
+                if (target) {
+                    nb::object value = attr(keyword, kValue);
+                    if (require_status(PyObject_IsInstance(value.ptr(), constant_node.ptr()))) {
+                        *target = attr(value, kValue);
+                    }
+                }
+                return true;
+            });
+            if (!truthy(name) && !truthy(version)) return true;
+            found = pair(or_unknown(name), or_unknown(version));
+            return false;
+        });
+        return found;
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        return nb::object();
+    }
+}
+
+// The capture of `match`, or "unknown" when there is none.
+nb::object capture_or_unknown(nb::handle match) {
+    if (!truthy(match)) return nb::borrow(kUnknown.handle());
+    nb::object group = require(PyLong_FromLong(1));
+    return call_method(match, kGroup, {group});
+}
+
+// (name, version) from quoted assignments in the argument text of the first `setup(` up to the
+// first closing parenthesis (the whole script when there is none); the null object when neither
+// is there.
+nb::object names_from_patterns(Call& c, nb::handle setup_content) {
+    nb::object re = c.global(globals::re);
+    nb::object block = call_method(re, kSearch, {literal(kSetupPattern), setup_content});
+    nb::object arguments = nb::borrow(setup_content);
+    if (truthy(block)) arguments = call_method(block, kGroup, {require(PyLong_FromLong(1))});
+    nb::object name_match = call_method(re, kSearch, {literal(kNamePattern), arguments});
+    nb::object version_match = call_method(re, kSearch, {literal(kVersionPattern), arguments});
+    if (!truthy(name_match) && !truthy(version_match)) return nb::object();
+    return pair(capture_or_unknown(name_match), capture_or_unknown(version_match));
+}
+
+// (name, version) of the package from the first setup script that gives either, looking in the
+// working directory first, then in the directory that holds the package.
+nb::object get_package_name_version(Call& c) {
+    nb::object os = c.global(globals::os);
+    nb::object os_path = attr(os, kPathModule);
+    const auto dirname = [&](nb::handle path) { return call_method(os_path, kDirname, {path}); };
+    const nb::object candidates[] = {
+        call_method(os_path, kJoin, {call_method(os, kGetcwd), kSetupScript.handle()}),
+        call_method(os_path, kJoin, {dirname(dirname(c.global(kModuleFile))), kSetupScript.handle()}),
+    };
+    for (const nb::object& path : candidates) {
+        if (!truthy(call_method(os_path, kExists, {path}))) continue;
+        nb::object found;
+        try {
+            found = with_open_text(c, path, [&](nb::handle file) {
+                nb::object setup_content = call_method(file, kRead);
+                nb::object names = names_from_syntax_tree(setup_content);
+                return names.is_valid() ? names : names_from_patterns(c, setup_content);
+            });
+        } catch (nb::python_error& error) {
+            if (!is_exception(error)) throw;
+            continue;  // an unreadable script is no answer; the next one may be
+        }
+        if (found.is_valid()) return found;
+    }
+    return pair(kUnknown.handle(), kUnknown.handle());
+}
+
+// The installed distribution's version, or "unknown".
+nb::object get_package_version(Call& c, nb::handle package_name) {
+    try {
+        return call_method(attr(c.global(globals::importlib), kMetadata), kVersion, {package_name});
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        return nb::borrow(kUnknown.handle());
+    }
+}
+
+// The command name of the setup script's entry point on a `cli:main` function, or `default`.
+nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::handle default_name) {
+    nb::object path = call(c.global(globals::path), {setup_file_path});
+    if (!truthy(call_method(path, kExists)) || !truthy(call_method(path, kIsFile))) {
+        return nb::borrow(default_name);
+    }
+    try {
+        nb::object content =
+            call_method(path, kReadText, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object match =
+            call_method(c.global(globals::re), kSearch, {literal(kEntryPointPattern), content});
+        if (truthy(match)) return call_method(match, kGroup, {require(PyLong_FromLong(1))});
+        return nb::borrow(default_name);
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        return nb::borrow(default_name);
+    }
+}
 
 }  // namespace
 

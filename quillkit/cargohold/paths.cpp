@@ -1,16 +1,72 @@
-// Filesystem operations: output paths, path inspection, file-name fields, moving and removing.
+// Output paths and path inspection: collision-free file names, output directories with their
+// status message, directory-or-file classification and extension replacement.
 #include "cargohold.hpp"
 
 namespace quillkit::cargohold {
 
 namespace {
 
-nb::object get_unique_path(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("get_unique_path"); }
-nb::object setup_output_dir(Call&, nb::handle, nb::handle) { not_built_yet("setup_output_dir"); }
-nb::object setup_output_file(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("setup_output_file"); }
 Name kPathModule{"path"};
 Name kIsDir{"isdir"};
 Name kIsFile{"isfile"};
+Name kExists{"exists"};
+Name kMkdir{"mkdir"};
+Name kParents{"parents"};
+Name kExistOk{"exist_ok"};
+Name kWithSuffix{"with_suffix"};
+Name kSetupOutputDirName{"setup_output_dir"};
+Name kLoggerKeyword{"logger"};
+
+// `directory / name`, the path facility's join.
+nb::object join(nb::handle directory, nb::handle name) {
+    return require(PyNumber_TrueDivide(directory.ptr(), name.ptr()));
+}
+
+// `text` when it already starts with ".", else "." + text.
+nb::object dotted(nb::handle text) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) && PyUnicode_READ_CHAR(text.ptr(), 0) == '.') {
+        return nb::borrow(text);
+    }
+    return concat({".", text});
+}
+
+// The first of base_name + extension, base_name_1 + extension, … that does not exist in
+// `directory` when it is tested. Nothing is reserved: callers that need exclusivity create the
+// file with an exclusive mode.
+nb::object get_unique_path(Call& c, nb::handle directory, nb::handle base_name,
+                           nb::handle extension) {
+    nb::object folder = call(c.global(globals::path), {directory});
+    nb::object suffix = dotted(extension);
+    nb::object candidate = join(folder, concat({base_name, suffix}));
+    for (Py_ssize_t counter = 1; truthy(call_method(candidate, kExists)); ++counter) {
+        nb::object name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter,
+                                                        suffix.ptr()));
+        candidate = join(folder, name);
+    }
+    return candidate;
+}
+
+// Creates the directory with its missing parents; a true logger hears whether it was there.
+nb::object setup_output_dir(Call& c, nb::handle dir_path, nb::handle logger) {
+    nb::object path = call(c.global(globals::path), {dir_path});
+    const bool existed = truthy(call_method(path, kExists));
+    call_method(path, kMkdir, {}, {{kParents, Py_True}, {kExistOk, Py_True}});
+    if (truthy(logger)) {
+        log_to(logger, names::info,
+               concat({"✅ 輸出目錄", existed ? "已就緒" : "已建立", "：", dir_path}));
+    }
+    return nb::none();
+}
+
+// The path of `out_file` inside `out_dir` (the current directory when empty), after making sure
+// the directory exists.
+nb::object setup_output_file(Call& c, nb::handle out_dir, nb::handle out_file, nb::handle logger) {
+    nb::handle directory = PyUnicode_GET_LENGTH(out_dir.ptr()) ? out_dir : literal(".");
+    call(c.global(kSetupOutputDirName), {directory}, {{kLoggerKeyword, logger}});
+    nb::object path = join(call(c.global(globals::path), {directory}), out_file);
+    if (truthy(logger)) log_to(logger, names::info, concat({"🚀 輸出檔案路徑已就緒：", path}));
+    return path;
+}
 
 // 0 for a directory, 1 for a regular file (links followed), else None after a warning.
 nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
@@ -21,18 +77,12 @@ nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     log_to(chosen, names::warning, concat({"⚠️ 路徑不存在或無效：", path}));
     return nb::none();
 }
-nb::object replace_file_extension(Call&, nb::handle, nb::handle, nb::handle) {
-    not_built_yet("replace_file_extension");
+
+// `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.
+nb::object replace_file_extension(Call& c, nb::handle fn, nb::handle, nb::handle new_ext) {
+    nb::object path = call(c.global(globals::path), {fn});
+    return to_str(call_method(path, kWithSuffix, {dotted(new_ext)}));
 }
-nb::object extract_filename_info(Call&, nb::handle, nb::handle, nb::handle) {
-    not_built_yet("extract_filename_info");
-}
-nb::object match_filename(Call&, nb::handle, nb::handle, nb::handle, nb::handle) {
-    not_built_yet("match_filename");
-}
-nb::object force_move_file(Call&, nb::handle, nb::handle, nb::handle) { not_built_yet("force_move_file"); }
-nb::object remove_directory(Call&, nb::handle) { not_built_yet("remove_directory"); }
-nb::object remove_file(Call&, nb::handle) { not_built_yet("remove_file"); }
 
 const Param kLogger{"logger", Rule::any, nullptr, Default::none()};
 
@@ -44,10 +94,11 @@ const Function kGetUniquePath{
     {Param{"directory", Rule::any, "str | Path"}, Param{"base_name", Rule::str, "str"},
      Param{"extension", Rule::str, "str"}},
     Returns{"Path"},
-    "在目錄中找出不與既有項目衝突的檔案路徑：base_name + extension，已存在時依序嘗試\n"
-    "    base_name_1、base_name_2……\n\n"
+    "在目錄中找出不與既有項目衝突的檔案路徑：先試 base_name + extension，已存在時依序嘗試\n"
+    "    base_name_1、base_name_2……，回傳第一個不存在的路徑（Path）。\n\n"
+    "    extension 未以 \".\" 開頭時自動補上。只在檢查當下保證不存在，不會建立或保留檔案。\n\n"
     "    範例：\n"
-    "        path = get_unique_path(\"out\", \"report\", \"csv\")"};
+    "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
 
 const Function kSetupOutputDir{
     "setup_output_dir",
@@ -55,17 +106,19 @@ const Function kSetupOutputDir{
     {Param{"dir_path", Rule::str, "str"}, kLogger},
     Returns{},
     "確保輸出目錄存在（含上層目錄）；提供 logger 時記錄目錄已就緒或已建立。\n\n"
+    "    未提供 logger 時不記錄任何訊息；dir_path 是既有檔案或無法建立時，例外原樣拋出。\n\n"
     "    範例：\n"
-    "        setup_output_dir(\"out\", logger=log)"};
+    "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
 
 const Function kSetupOutputFile{
     "setup_output_file",
     setup_output_file,
     {Param{"out_dir", Rule::str, "str"}, Param{"out_file", Rule::str, "str"}, kLogger},
     Returns{"Path"},
-    "確保輸出檔案所在的目錄存在，回傳輸出檔案的路徑。\n\n"
+    "確保輸出檔案所在的目錄存在，回傳輸出檔案的路徑（Path）；out_dir 為空字串時使用目前目錄。\n\n"
+    "    只建立 out_dir 本身，不建立 out_file 內的子目錄，也不建立檔案。\n\n"
     "    範例：\n"
-    "        path = setup_output_file(\"out\", \"result.txt\", logger=log)"};
+    "        path = setup_output_file(\"out\", \"result.txt\", logger=log)  # out/result.txt"};
 
 const Function kGetPathType{
     "get_path_type",
@@ -81,57 +134,8 @@ const Function kReplaceFileExtension{
     replace_file_extension,
     {Param{"fn", Rule::str, "str"}, Param{"orgExt", Rule::str, "str"}, Param{"newExt", Rule::str, "str"}},
     Returns{"str", Rule::str},
-    "將檔名的最後一個副檔名換成 newExt（自動補上開頭的 \".\"）。\n\n"
+    "將檔名實際的最後一個副檔名換成 newExt（自動補上開頭的 \".\"），orgExt 不影響結果。\n\n"
     "    範例：\n"
     "        replace_file_extension(\"a/b.txt\", \".txt\", \"md\")  # 'a/b.md'"};
-
-const Function kExtractFilenameInfo{
-    "extract_filename_info",
-    extract_filename_info,
-    {Param{"fileName", Rule::str, "str"}, Param{"partNumber", Rule::tuple, "tuple", Default::tuple(0, 1)},
-     Param{"sp", Rule::str, "str", Default::text("_")}},
-    Returns{"tuple"},
-    "以分隔字元切分檔名主幹（不含最後的副檔名），依 partNumber 取出各欄位。\n\n"
-    "    範例：\n"
-    "        extract_filename_info(\"test_-90.txt\")  # ('test', '-90')"};
-
-const Function kMatchFilename{
-    "match_filename",
-    match_filename,
-    {Param{"filename", Rule::str, "str"}, Param{"prefix", Rule::str, "str", Default::none()},
-     Param{"suffix", Rule::str, "str", Default::none()},
-     Param{"ignore_case", Rule::any, "bool", Default::boolean(true)}},
-    Returns{"bool"},
-    "判斷檔名（路徑的最後一段）是否以 prefix 開頭並以 suffix 結尾，預設不分大小寫。\n\n"
-    "    範例：\n"
-    "        match_filename(\"data/test_file.CSV\", prefix=\"test\", suffix=\".csv\")  # True"};
-
-const Function kForceMoveFile{
-    "force_move_file",
-    force_move_file,
-    {Param{"src", Rule::any, "str | Path"}, Param{"dest", Rule::any, "str | Path"},
-     Param{"backup", Rule::any, "str | Path", Default::none()}},
-    Returns{"None"},
-    "強制搬移檔案：自動建立目的資料夾並取代既有檔案，可先將來源備份到 backup。\n\n"
-    "    範例：\n"
-    "        force_move_file(\"src.txt\", \"dest/target.txt\", backup=\"bk/old.txt\")"};
-
-const Function kRemoveDirectory{
-    "remove_directory",
-    remove_directory,
-    {Param{"path", Rule::any, "str | Path"}},
-    Returns{"None"},
-    "移除整個目錄樹，唯讀項目會先改為可寫入再重試；路徑不存在時不做任何事。\n\n"
-    "    範例：\n"
-    "        remove_directory(\"./temp_dir\")"};
-
-const Function kRemoveFile{
-    "remove_file",
-    remove_file,
-    {Param{"path", Rule::any, "str | Path"}},
-    Returns{"None"},
-    "移除單一檔案，唯讀檔案會先改為可寫入再重試；路徑不存在時不做任何事。\n\n"
-    "    範例：\n"
-    "        remove_file(\"./temp_file.txt\")"};
 
 }  // namespace quillkit::cargohold

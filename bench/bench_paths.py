@@ -1,0 +1,85 @@
+"""Output-path search and the file-name rules against the same operations written in plain
+Python with pathlib."""
+
+import random
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from common import compare, compare_once  # noqa: E402
+from quillkit import cargohold  # noqa: E402
+
+
+def get_unique_path(directory, base_name: str, extension: str) -> Path:
+    directory = Path(directory)
+    if not extension.startswith("."):
+        extension = "." + extension
+    candidate = directory / f"{base_name}{extension}"
+    counter = 1
+    while candidate.exists():
+        candidate = directory / f"{base_name}_{counter}{extension}"
+        counter += 1
+    return candidate
+
+
+def extract_filename_info(fileName: str, partNumber: tuple = (0, 1), sp: str = "_") -> tuple:
+    if not fileName:
+        raise ValueError("fileName cannot be empty.")
+    parts = Path(fileName).stem.split(sp)
+    for index in partNumber:
+        if not 0 <= index < len(parts):
+            raise IndexError("Index in partNumber is out of range.")
+    return tuple(parts[index] for index in partNumber)
+
+
+def match_filename(filename: str, prefix: str = None, suffix: str = None,
+                   ignore_case: bool = True) -> bool:
+    name = Path(filename).name
+    prefix, suffix = prefix or "", suffix or ""
+    if ignore_case:
+        name, prefix, suffix = name.lower(), prefix.lower(), suffix.lower()
+    return name.startswith(prefix) and name.endswith(suffix)
+
+
+def sample_names(count):
+    """File names as tools meet them: measurement files, some in folders, mixed case."""
+    rng = random.Random(7)
+    folders = ["", "data/", "runs/2024/", "./out/"]
+    kinds = ["test", "Test", "sample", "report"]
+    return [f"{rng.choice(folders)}{rng.choice(kinds)}_{rng.randint(-99, 99)}_{i}"
+            f"{rng.choice(['.csv', '.CSV', '.txt', '.tar.gz'])}" for i in range(count)]
+
+
+def main():
+    ratios = {}
+    with tempfile.TemporaryDirectory() as directory:
+        (Path(directory) / "report.csv").touch()
+        for counter in range(1, 1000):
+            (Path(directory) / f"report_{counter}.csv").touch()
+        assert get_unique_path(directory, "report", "csv") == \
+            cargohold.get_unique_path(directory, "report", "csv")
+        ratios["unique path"] = compare(
+            "get_unique_path past 1,000 taken names",
+            lambda: get_unique_path(directory, "report", "csv"),
+            lambda: cargohold.get_unique_path(directory, "report", "csv"), 5, rounds=10)
+
+    names = sample_names(100_000)
+    native_extract, native_match = cargohold.extract_filename_info, cargohold.match_filename
+    assert [extract_filename_info(n) for n in names] == [native_extract(n) for n in names]
+    assert [match_filename(n, "test", ".csv") for n in names] == \
+        [native_match(n, "test", ".csv") for n in names]
+    ratios["match"] = compare_once(
+        "match_filename on 100,000 names",
+        lambda: [match_filename(n, "test", ".csv") for n in names],
+        lambda: [native_match(n, "test", ".csv") for n in names])
+    ratios["extract"] = compare_once(
+        "extract_filename_info on 100,000 names",
+        lambda: [extract_filename_info(n) for n in names],
+        lambda: [native_extract(n) for n in names])
+    return ratios
+
+
+if __name__ == "__main__":
+    main()

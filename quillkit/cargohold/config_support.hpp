@@ -1,0 +1,61 @@
+// What the configuration and metadata bodies share: reading a text file through the built-in
+// open used as a context manager, and iterating as a for statement does.
+#pragma once
+
+#include "cargohold.hpp"
+
+namespace quillkit::cargohold {
+
+namespace config_support {
+inline Name open{"open"};
+inline Name read_mode{"r"};
+inline Name enter{"__enter__"};
+inline Name exit{"__exit__"};
+
+// Calls the file's __exit__ as the with statement does; true when it suppresses `failure`.
+inline bool exit_file(nb::handle file, const nb::python_error* failure) {
+    if (!failure) {
+        call_method(file, exit, {Py_None, Py_None, Py_None});
+        return false;
+    }
+    nb::object traceback = failure->traceback();
+    return truthy(call_method(file, exit,
+                              {failure->type(), failure->value(),
+                               traceback.is_valid() ? nb::handle(traceback) : nb::handle(Py_None)}));
+}
+}  // namespace config_support
+
+// What `body(f)` gives inside `with open(path, "r", encoding="utf-8") as f:`, with `open` looked
+// up at call time, so that the file is closed on every way out. A failure of the body reaches
+// the file's __exit__ first; when __exit__ suppresses it, the block is left without a result and
+// the null object is returned, for the caller to go on after the block.
+template <class Body>
+nb::object with_open_text(Call& c, nb::handle path, Body&& body) {
+    using namespace config_support;
+    nb::object file = call(c.global(open), {path, read_mode.handle()},
+                           {{names::encoding, names::utf_8.handle()}});
+    nb::object entered = call_method(file, enter);
+    nb::object result;
+    try {
+        result = body(nb::handle(entered));
+    } catch (nb::python_error& failure) {
+        if (!exit_file(file, &failure)) throw;
+        return nb::object();
+    }
+    exit_file(file, nullptr);
+    return result;
+}
+
+// Calls `visit(item)` for each item of `iterable`, as `for item in iterable:` takes them; the
+// visit returns false to stop early.
+template <class Visit>
+void for_each_item(nb::handle iterable, Visit&& visit) {
+    nb::object iterator = require(PyObject_GetIter(iterable.ptr()));
+    while (PyObject* next = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(next);
+        if (!visit(nb::handle(item))) return;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+}  // namespace quillkit::cargohold
