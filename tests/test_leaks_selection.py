@@ -155,7 +155,8 @@ def test_no_leaks_with_click_itself(tmp_path):
         "files format error": (lambda: cargohold.interactive_select_files(files, names), "a\n"),
     }
     for name, (case, answer) in cases.items():
-        with CliRunner().isolation(input=answer * 4000) as (stdout, _, _):
+        # Enough answers for the warm-up and both measured windows of the leak check.
+        with CliRunner().isolation(input=answer * 7000) as (stdout, _, _):
             try:
                 assert_no_leak(case)
             except AssertionError as error:
