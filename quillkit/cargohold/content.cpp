@@ -60,18 +60,150 @@ nb::object save_local_file_content(Call& c, nb::handle file_path, nb::handle con
 // ---------------------------------------------------------------------------------------------
 // Load-or-download, the registry download, code extraction
 
-nb::object load_or_download_content(Call&, nb::handle, nb::handle, nb::handle, nb::handle) {
-    not_built_yet("load_or_download_content");
+Name kLabelKeyword{"label"};
+Name kLoggerKeyword{"logger"};
+Name kExtension{"extension"};
+Name kUrlKey{"url"};
+Name kDisplayKey{"display"};
+Name kFilenameKey{"filename"};
+Name kGet{"get"};
+Name kName{"name"};
+Name kSearch{"search"};
+Name kGroup{"group"};
+Name kStrip{"strip"};
+Name kDotall{"DOTALL"};
+Name kIsAbs{"isabs"};
+Name kNormpath{"normpath"};
+Name kPathModule{"path"};
+Name kLoadLocal{"load_local_file_content"};
+Name kSaveLocal{"save_local_file_content"};
+Name kDownload{"download_github_content"};
+Name kInteractiveSelect{"interactive_select_files"};
+
+// `save_local_file_content(path, content, label=label, logger=logger)` through the module global.
+nb::object save_through_global(Call& c, nb::handle path, nb::handle content, nb::handle label,
+                               nb::handle logger) {
+    return call(c.global(kSaveLocal), {path, content}, {{kLabelKeyword, label}, {kLoggerKeyword, logger}});
 }
 
-nb::object download_and_save_from_registry(Call&, nb::handle, nb::handle, nb::handle, nb::handle,
-                                           nb::handle, nb::handle) {
-    not_built_yet("download_and_save_from_registry");
+// The local content, else the downloaded content (kept locally for next time), else "".
+nb::object load_or_download_content(Call& c, nb::handle file_path, nb::handle url,
+                                    nb::handle label, nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    nb::object content = call(c.global(kLoadLocal), {file_path},
+                              {{kLabelKeyword, label}, {kLoggerKeyword, chosen}});
+    if (truthy(content)) return content;
+    if (truthy(url)) {
+        log_to(chosen, names::info, concat({"⚠️ 找不到", label, "檔案：", file_path, "，嘗試從網路下載..."}));
+        content = call(c.global(kDownload), {url});
+        if (truthy(content)) save_through_global(c, file_path, content, label, chosen);
+    }
+    return content;
 }
 
-nb::object extract_and_save_code(Call&, nb::handle, nb::handle, nb::handle, nb::handle,
-                                 nb::handle, nb::handle) {
-    not_built_yet("extract_and_save_code");
+// `[entry[key] for entry in registry]`
+nb::object registry_values(nb::handle registry, const Name& key) {
+    nb::object values = require(PyList_New(0));
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(registry.ptr()); ++index) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(registry.ptr(), index));
+        require_status(PyList_Append(values.ptr(), require(PyObject_GetItem(entry.ptr(), key.ptr())).ptr()));
+    }
+    return values;
+}
+
+// The first registry entry, in registry order, whose "url" equals `address`.
+nb::object registry_entry(nb::handle registry, nb::handle address) {
+    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(registry.ptr()); ++index) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(registry.ptr(), index));
+        nb::object url = require(PyObject_GetItem(entry.ptr(), kUrlKey.ptr()));
+        if (require_status(PyObject_RichCompareBool(url.ptr(), address.ptr(), Py_EQ))) return entry;
+    }
+    PyErr_SetNone(PyExc_StopIteration);
+    throw nb::python_error();
+}
+
+// Whether a registry file name would put the saved file outside the output directory: an
+// absolute name, or one whose normalised form climbs above it.
+bool escapes_output_directory(Call& c, nb::handle filename) {
+    nb::object os_path = attr(c.global(globals::os), kPathModule);
+    if (truthy(call_method(os_path, kIsAbs, {filename}))) return true;
+    nb::object normalised = to_str(call_method(os_path, kNormpath, {filename}));
+    return require_status(PyUnicode_Compare(normalised.ptr(), literal("..").ptr()) == 0) ||
+           PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+// Downloads the chosen registry items (or all of them) into the output directory.
+nb::object download_and_save_from_registry(Call& c, nb::handle registry, nb::handle output_dir,
+                                           nb::handle title, nb::handle label_prefix,
+                                           nb::handle logger, nb::handle auto_download) {
+    nb::object chosen = choose_logger(c, logger);
+    nb::object selection;
+    if (truthy(auto_download)) {
+        selection = require(PyList_New(0));
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(registry.ptr()); ++index) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(registry.ptr(), index));
+            nb::object url = require(PyObject_GetItem(entry.ptr(), kUrlKey.ptr()));
+            nb::object display = require(PyObject_GetItem(entry.ptr(), kDisplayKey.ptr()));
+            require_status(PyList_Append(selection.ptr(), require(PyTuple_Pack(2, url.ptr(), display.ptr())).ptr()));
+        }
+        nb::object count = require(PyLong_FromSsize_t(PyList_GET_SIZE(selection.ptr())));
+        log_to(chosen, names::debug, concat({"🚀 已啟用自動模式，將下載全部 ", count, " 個項目。"}));
+    } else {
+        nb::object display_names = registry_values(registry, kDisplayKey);
+        nb::object urls = registry_values(registry, kUrlKey);
+        static Name echo{"echo"};
+        call(attr(c.global(globals::click), echo), {concat({"\n--- ", title, " ---"})});
+        selection = call(c.global(kInteractiveSelect), {urls, display_names}, {{kExtension, literal("")}});
+    }
+    if (!truthy(selection)) {
+        log_to(chosen, names::info, literal("⚠️ 已跳過下載流程。"));
+        return nb::none();
+    }
+
+    nb::object output = call(c.global(globals::path), {output_dir});
+    nb::object items = require(PyObject_GetIter(selection.ptr()));
+    while (nb::object item = nb::steal(PyIter_Next(items.ptr()))) {
+        auto [address, display] = unpack_pair(item);
+        nb::object entry = registry_entry(registry, address);
+        nb::object filename = call_method(entry, kGet, {kFilenameKey.handle()});
+        if (!truthy(filename)) {
+            filename = attr(call(c.global(globals::path), {address}), kName);
+        } else if (escapes_output_directory(c, filename)) {
+            log_to(chosen, names::error, concat({"❌ 檔名超出輸出目錄，已略過：", filename}));
+            continue;
+        }
+        nb::object save_path = require(PyNumber_TrueDivide(output.ptr(), filename.ptr()));
+        log_to(chosen, names::info, concat({"📡 正在從網路下載：", display, " ..."}));
+        nb::object content = call(c.global(kDownload), {address});
+        if (truthy(content)) {
+            nb::object label = require(PyUnicode_Concat(label_prefix.ptr(), display.ptr()));
+            save_through_global(c, save_path, content, label, chosen);
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+}
+
+// Saves the first fenced code block of a tool's answer (or the whole answer) and reports
+// (success, message).
+nb::object extract_and_save_code(Call& c, nb::handle text, nb::handle file_path, nb::handle label,
+                                 nb::handle error_msg, nb::handle fail_msg, nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    auto nothing_to_save = [&] {
+        if (PyUnicode_GET_LENGTH(error_msg.ptr()) > 0) log_to(chosen, names::error, error_msg);
+        return require(PyTuple_Pack(2, Py_False, fail_msg.ptr()));
+    };
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return nothing_to_save();
+
+    nb::object re = c.global(globals::re);
+    nb::object match = call_method(re, kSearch,
+                                   {literal("```(?:python|bash|yaml)?\\n(.*?)\\n```"), text, attr(re, kDotall)});
+    nb::object code = truthy(match) ? call_method(call_method(match, kGroup, {require(PyLong_FromLong(1))}), kStrip)
+                                    : call_method(text, kStrip);
+    if (!truthy(code)) return nothing_to_save();
+
+    auto [saved, message] = unpack_pair(save_through_global(c, file_path, code, label, chosen));
+    return require(PyTuple_Pack(2, truthy(saved) ? Py_True : Py_False, message.ptr()));
 }
 
 const Param kLabel{"label", Rule::str, "str", Default::text("檔案")};

@@ -2,11 +2,208 @@
 // fallback.
 #include "cargohold.hpp"
 
+#include "../support/module.hpp"
+
+#include <cctype>
+#include <string>
+#include <string_view>
+
 namespace quillkit::cargohold {
 
 namespace {
 
-nb::object download_github_content(Call&, nb::handle) { not_built_yet("download_github_content"); }
+// The service's web host and raw-content host.
+constexpr const char* kWebHost = "github.com";
+constexpr const char* kRawHost = "raw.githubusercontent.com";
+
+Name kFile{"__file__"};
+Name kParent{"parent"};
+Name kExists{"exists"};
+Name kEnviron{"environ"};
+Name kGet{"get"};
+Name kCopy{"copy"};
+Name kReplace{"replace"};
+Name kTokenVariable{"GITHUB_TOKEN"};
+Name kGhToken{"GH_TOKEN"};
+Name kHeaders{"headers"};
+Name kTimeout{"timeout"};
+Name kStatusCode{"status_code"};
+Name kRaiseForStatus{"raise_for_status"};
+Name kText{"text"};
+Name kWhich{"which"};
+Name kRun{"run"};
+Name kCaptureOutput{"capture_output"};
+Name kEnv{"env"};
+Name kReturncode{"returncode"};
+Name kStdout{"stdout"};
+Name kStderr{"stderr"};
+Name kStrip{"strip"};
+Name kSearch{"search"};
+Name kGroups{"groups"};
+
+// Whether the token may go with a request for `address`: only over https to the service's own
+// hosts. Anything unusual in the authority (user information, a backslash, characters a host
+// name never has) keeps the token back.
+bool sends_token_to(std::string_view address) {
+    constexpr std::string_view scheme = "https://";
+    if (address.size() < scheme.size()) return false;
+    for (size_t index = 0; index < scheme.size(); ++index) {
+        if (static_cast<char>(std::tolower(static_cast<unsigned char>(address[index]))) != scheme[index]) {
+            return false;
+        }
+    }
+    std::string_view authority = address.substr(scheme.size());
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    std::string_view host = authority.substr(0, authority.find(':'));
+    if (host.size() < authority.size()) {  // a port must be digits only
+        for (char digit : authority.substr(host.size() + 1)) {
+            if (digit < '0' || digit > '9') return false;
+        }
+    }
+    std::string lowered;
+    for (char letter : host) {
+        const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+        const bool allowed = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
+                             lower == '.' || lower == '-';
+        if (!allowed) return false;
+        lowered.push_back(lower);
+    }
+    return lowered == kWebHost || lowered == kRawHost || lowered == "api.github.com";
+}
+
+// The `.env` file to load: what the search finds, else one beside the package directory.
+nb::object dotenv_path(Call& c) {
+    nb::object found = call(c.global(globals::find_dotenv));
+    if (truthy(found)) return found;
+    nb::object module_file = c.global(kFile);
+    nb::object package_level = call(c.global(globals::path), {module_file});
+    package_level = attr(attr(package_level, kParent), kParent);
+    package_level = require(PyNumber_TrueDivide(package_level.ptr(), literal(".env").ptr()));
+    if (truthy(call_method(package_level, kExists))) return to_str(package_level);
+    return found;
+}
+
+// The web address with the raw-content host and without "/blob/", when it is a browser address.
+nb::object raw_address(Call& c, nb::handle url) {
+    const bool on_web_host = require_status(PyUnicode_Contains(url.ptr(), literal(kWebHost).ptr()));
+    if (!on_web_host || !require_status(PyUnicode_Contains(url.ptr(), literal("/blob/").ptr()))) {
+        return nb::borrow(url);
+    }
+    nb::object target = call_method(url, kReplace, {literal(kWebHost), literal(kRawHost)});
+    target = call_method(target, kReplace, {literal("/blob/"), literal("/")});
+    log_to(c.global(globals::log), names::debug, concat({"GitHub URL 轉換：", url, " -> ", target}));
+    return target;
+}
+
+// (owner, repository, ref, path) of a service address, or None.
+nb::object parse_github_url(Call& c, nb::handle github_url) {
+    static const char* const patterns[] = {
+        R"(github\.com/([^/]+)/([^/]+)/blob/([^/]+)/(.+))",
+        R"(github\.com/([^/]+)/([^/]+)/raw/([^/]+)/(.+))",
+        R"(raw\.githubusercontent\.com/([^/]+)/([^/]+)/([^/]+)/(.+))",
+    };
+    nb::object re = c.global(globals::re);
+    for (const char* pattern : patterns) {
+        nb::object match = call_method(re, kSearch, {literal(pattern), github_url});
+        if (truthy(match)) return call_method(match, kGroups);
+    }
+    return nb::none();
+}
+
+// The web request; the text on success, an invalid object when the attempt failed.
+nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle token) {
+    nb::object log = c.global(globals::log);
+    nb::object headers = require(PyDict_New());
+    Py_ssize_t size = 0;
+    const char* address = PyUnicode_AsUTF8AndSize(target_url.ptr(), &size);
+    if (!address) throw nb::python_error();
+    if (sends_token_to(std::string_view(address, static_cast<size_t>(size)))) {
+        nb::object value = concat({"token ", token});
+        require_status(PyDict_SetItemString(headers.ptr(), "Authorization", value.ptr()));
+    }
+    try {
+        log_to(log, names::info, concat({"正在嘗試從網路下載內容：", url, " ..."}));
+        nb::object ten = require(PyLong_FromLong(10));
+        nb::object response = call(attr(c.global(globals::requests), kGet), {target_url},
+                                   {{kHeaders, headers}, {kTimeout, ten}});
+        nb::object status = attr(response, kStatusCode);
+        for (long refused : {401L, 403L, 404L}) {
+            nb::object code = require(PyLong_FromLong(refused));
+            if (require_status(PyObject_RichCompareBool(status.ptr(), code.ptr(), Py_EQ))) {
+                log_to(log, names::error,
+                       concat({"❌ GitHub Token 驗證失敗或權限不足 (HTTP ", status,
+                               ")。請確認 Token 是否有效，或該儲存庫是否為私有且未正確授權。"}));
+                break;
+            }
+        }
+        call_method(response, kRaiseForStatus);
+        log_to(log, names::info, concat({"✅ 已成功由 ", url, " 下載內容。"}));
+        return attr(response, kText);
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        log_to(log, names::warning, concat({"❌ 從 ", url, " 下載內容失敗: ", error.value()}));
+        return nb::object();
+    }
+}
+
+// The `gh api` fallback; the child's output on success, an invalid object otherwise.
+nb::object fallback(Call& c, nb::handle url, nb::handle token) {
+    nb::object parsed = parse_github_url(c, url);
+    nb::object gh = call_method(c.global(globals::shutil), kWhich, {literal("gh")});
+    if (!truthy(gh) || parsed.is_none()) return nb::object();
+
+    nb::object owner = require(PySequence_GetItem(parsed.ptr(), 0));
+    nb::object repository = require(PySequence_GetItem(parsed.ptr(), 1));
+    nb::object ref = require(PySequence_GetItem(parsed.ptr(), 2));
+    nb::object path = require(PySequence_GetItem(parsed.ptr(), 3));
+    nb::object api_path =
+        concat({"repos/", owner, "/", repository, "/contents/", path, "?ref=", ref});
+    nb::object command = require(PyList_New(0));
+    for (nb::handle argument : {gh.ptr(), literal("api").ptr(), api_path.ptr(), literal("-H").ptr(),
+                                literal("Accept: application/vnd.github.raw").ptr()}) {
+        require_status(PyList_Append(command.ptr(), argument.ptr()));
+    }
+    nb::object environment = call_method(attr(c.global(globals::os), kEnviron), kCopy);
+    require_status(PyObject_SetItem(environment.ptr(), kGhToken.ptr(), token.ptr()));
+    nb::object subprocess = import_module("subprocess");
+
+    nb::object log = c.global(globals::log);
+    try {
+        log_to(log, names::info, concat({"🔄 正在嘗試使用 gh api 備用下載：", url, " ..."}));
+        nb::object result = call(attr(subprocess, kRun), {command},
+                                 {{kCaptureOutput, Py_True}, {kText, Py_True}, {kEnv, environment}});
+        nb::object returncode = attr(result, kReturncode);
+        nb::object zero = require(PyLong_FromLong(0));
+        if (require_status(PyObject_RichCompareBool(returncode.ptr(), zero.ptr(), Py_EQ))) {
+            log_to(log, names::info, concat({"🎉 已成功透過 gh api 下載 ", url, " 內容！"}));
+            return attr(result, kStdout);
+        }
+        nb::object message = call_method(attr(result, kStderr), kStrip);
+        log_to(log, names::warning,
+               concat({"❌ 使用 gh api 下載內容失敗 (Exit ", returncode, "): ", message}));
+    } catch (nb::python_error& error) {
+        if (!is_exception(error)) throw;
+        log_to(log, names::warning, concat({"❌ 執行 gh api 下載時發生異常: ", error.value()}));
+    }
+    return nb::object();
+}
+
+// The text of one file on the service; an empty text when every way of getting it failed.
+nb::object download_github_content(Call& c, nb::handle url) {
+    call(c.global(globals::load_dotenv), {dotenv_path(c)});
+    nb::object target_url = raw_address(c, url);
+    nb::object token = call_method(attr(c.global(globals::os), kEnviron), kGet, {kTokenVariable.handle()});
+    if (!truthy(token)) {
+        log_to(c.global(globals::log), names::error,
+               concat({"❌ 無法從 ", url, " 下載 GitHub 內容：環境變數 GITHUB_TOKEN 未設定。"}));
+        return nb::borrow(literal(""));
+    }
+    nb::object text = request(c, url, target_url, token);
+    if (text.is_valid()) return text;
+    text = fallback(c, url, token);
+    if (text.is_valid()) return text;
+    return nb::borrow(literal(""));
+}
 
 }  // namespace
 
@@ -15,8 +212,9 @@ const Function kDownloadGithubContent{
     download_github_content,
     {Param{"url", Rule::str, "str"}},
     Returns{"str", Rule::str},
-    "從 GitHub 下載檔案內容（瀏覽器網址或 raw 網址皆可），需要環境變數 GITHUB_TOKEN\n"
-    "    （可由 .env 檔提供）；HTTPS 下載失敗時改用 gh api。失敗時回傳空字串。\n\n"
+    "從 GitHub 下載檔案內容（瀏覽器網址或 raw 網址皆可）。\n\n"
+    "    需要環境變數 GITHUB_TOKEN（可由 .env 檔提供）；Token 只會送往 GitHub 的 https 網址。\n"
+    "    HTTPS 下載失敗時改用 gh api；全部失敗時記錄原因並回傳空字串。\n\n"
     "    範例：\n"
     "        text = download_github_content(\"https://github.com/owner/repo/blob/main/README.md\")"};
 

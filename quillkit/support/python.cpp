@@ -139,6 +139,31 @@ nb::object concat(std::initializer_list<Piece> pieces) {
     return result;
 }
 
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!iterator.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+    }
+    nb::object items[2];
+    for (int index = 0; index < 2; ++index) {
+        PyObject* item = PyIter_Next(iterator.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
+        }
+        items[index] = nb::steal(item);
+    }
+    PyObject* extra = PyIter_Next(iterator.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 void log_to(nb::handle logger, const Name& level, nb::handle message) {
     call_method(logger, level, {message});
 }

@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <utility>
 
 namespace quillkit {
 
@@ -101,6 +102,9 @@ nb::object concat(std::initializer_list<Piece> pieces);
 
 // The str for a UTF-8 literal; converted on first use and cached by its address.
 nb::handle literal(const char* text);
+
+// `first, second = value`, with the interpreter's errors for anything but two items.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 
 // Sends one message through a logger method (`logger.info(message)` and so on).
 void log_to(nb::handle logger, const Name& level, nb::handle message);
