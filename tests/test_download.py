@@ -57,6 +57,7 @@ class Server:
                 pass
 
         self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True  # otherwise the server keeps every finished thread
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
         self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
@@ -291,15 +292,24 @@ print(cargohold.download_github_content("https://raw.githubusercontent.com/o/r/m
 
 
 def test_token_from_a_dotenv_file_found_by_the_search(tmp_path):
+    # A program without a main file (here `python -c`) searches from the working directory.
     project = tmp_path / "project"
     project.mkdir()
     (project / ".env").write_text(f"GITHUB_TOKEN={TOKEN}\n")
-    script = project / "tool.py"
-    script.write_text(DOTENV_CHILD.format(tests=str(Path(__file__).parent)))
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
-    result = subprocess.run([sys.executable, "-P", str(script)], cwd=tmp_path, env=env,
+    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(Path(__file__).parent))],
+                            cwd=project, env=env, capture_output=True, text=True, timeout=60)
+    assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
+
+
+def test_search_from_a_script_without_a_file(tmp_path):
+    # No caller has a source file on disk: the search still starts beside the package.
+    env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
+    script = DOTENV_CHILD.format(tests=str(Path(__file__).parent)).replace(
+        "from quillkit import cargohold", "import __main__; __main__.__file__ = 'gone.py'\nfrom quillkit import cargohold")
+    result = subprocess.run([sys.executable, "-P", "-"], input=script, cwd=tmp_path, env=env,
                             capture_output=True, text=True, timeout=60)
-    assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n"
+    assert (result.returncode, result.stdout) == (0, " []\n"), result.stderr
 
 
 def test_token_from_the_package_level_dotenv(tmp_path):

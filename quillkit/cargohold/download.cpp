@@ -71,9 +71,30 @@ bool sends_token_to(std::string_view address) {
     return lowered == kWebHost || lowered == kRawHost || lowered == "api.github.com";
 }
 
+// Calls `function()` from a Python frame whose source file is this module's own file.
+//
+// find_dotenv() starts its search in the directory of the nearest caller whose source file
+// exists. Native code has no frame, so the search would start wherever the Python code that
+// called us lives, and fails outright when no caller has a file on disk (a script read from
+// standard input). This one-line frame naming the module's file stands where a Python module's
+// frame would, so the search starts beside the package, as it would for a module in Python.
+nb::object call_from_module_file(Call& c, nb::handle function) {
+    static PyObject* relay = nullptr;  // made once for the process, like the module itself
+    if (!relay) {
+        nb::object file_name = to_str(c.global(kFile));
+        nb::object code = require(Py_CompileStringObject("def relay(function):\n    return function()\n",
+                                                         file_name.ptr(), Py_file_input, nullptr, -1));
+        nb::object namespace_ = require(PyDict_New());
+        require_status(PyDict_SetItemString(namespace_.ptr(), "__builtins__", PyEval_GetBuiltins()));
+        require(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
+        relay = Py_NewRef(PyDict_GetItemString(namespace_.ptr(), "relay"));
+    }
+    return call(relay, {function});
+}
+
 // The `.env` file to load: what the search finds, else one beside the package directory.
 nb::object dotenv_path(Call& c) {
-    nb::object found = call(c.global(globals::find_dotenv));
+    nb::object found = call_from_module_file(c, c.global(globals::find_dotenv));
     if (truthy(found)) return found;
     nb::object module_file = c.global(kFile);
     nb::object package_level = call(c.global(globals::path), {module_file});

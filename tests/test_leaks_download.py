@@ -1,0 +1,98 @@
+"""Leak check of the download, load-or-download, registry and code-extraction functions."""
+
+import gc
+import subprocess
+import sys
+import types
+
+import pytest
+import requests
+
+from leakcheck import BOUND, Silent, assert_no_leak, calling, expect
+from quillkit import cargohold
+from test_download import Server, fake_response
+
+
+@pytest.fixture
+def quiet(monkeypatch):
+    monkeypatch.setattr(cargohold, "log", Silent())
+    monkeypatch.setenv("GITHUB_TOKEN", "t")
+
+
+def test_download_paths(quiet, monkeypatch):
+    answers = {"next": (200, "text")}
+
+    def get(url, **kwargs):
+        answer = answers["next"]
+        if isinstance(answer, type):
+            raise answer("no answer")  # a fresh exception: a reused one keeps growing its traceback
+        return fake_response(url, *answer)
+
+    monkeypatch.setattr(cargohold.requests, "get", get)
+    monkeypatch.setattr(cargohold.shutil, "which", lambda name: "/usr/bin/gh")
+    monkeypatch.setattr(subprocess, "run", lambda *a, **k: types.SimpleNamespace(
+        returncode=answers.get("exit", 0), stdout="out", stderr=" err "))
+    download = cargohold.download_github_content
+    browser = "https://github.com/o/r/blob/main/a.md"
+    assert_no_leak(calling(download, browser))
+    answers["next"] = (404, "")
+    assert_no_leak(calling(download, browser))  # then gh succeeds
+    answers["exit"] = 1
+    answers["next"] = requests.exceptions.ConnectTimeout
+    assert_no_leak(calling(download, "https://raw.githubusercontent.com/o/r/main/a"))
+    assert_no_leak(calling(download, "https://example.com/x"))
+    assert_no_leak(expect(TypeError, download, None))
+    monkeypatch.delenv("GITHUB_TOKEN")
+    assert_no_leak(calling(download, browser))
+
+
+def blocks_grown(case, rounds):
+    for _ in range(50):
+        case()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        case()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def test_real_requests_to_a_local_server(quiet):
+    # requests and the test server keep some memory per request themselves, so the real path is
+    # measured against the same request made from Python.
+    server = Server()
+    address = f"{server.base}/200/ok"
+    try:
+        baseline = blocks_grown(lambda: requests.get(address, headers={}, timeout=10).text, 400)
+        ours = blocks_grown(lambda: cargohold.download_github_content(address), 400)
+    finally:
+        server.close()
+    assert ours - baseline < BOUND
+
+
+def test_fetch_and_save_paths(quiet, monkeypatch, tmp_path):
+    monkeypatch.setattr(cargohold, "download_github_content", lambda url: "remote" if "ok" in url else "")
+    (tmp_path / "local.md").write_text("local")
+    load = cargohold.load_or_download_content
+    assert_no_leak(calling(load, tmp_path / "local.md", "https://h/ok"))
+    assert_no_leak(calling(load, tmp_path / "new.md", "https://h/ok"))
+    assert_no_leak(calling(load, tmp_path / "none.md", "https://h/fail"))
+    assert_no_leak(expect(TypeError, load, "x", 1))
+
+    registry = [{"display": "A", "url": "https://h/ok/a.md"},
+                {"display": "B", "url": "https://h/ok/b.md", "filename": "../b.md"},
+                {"display": "C", "url": "https://h/fail/c.md", "filename": "sub/c.md"}]
+    save = cargohold.download_and_save_from_registry
+    assert_no_leak(calling(save, registry, str(tmp_path / "out"), auto_download=True))
+    monkeypatch.setattr(cargohold, "interactive_select_files", lambda files, names, extension: [])
+    monkeypatch.setattr(cargohold.click, "echo", lambda text: None)
+    assert_no_leak(calling(save, registry, str(tmp_path / "out")))
+    assert_no_leak(expect(KeyError, save, [{"url": "u"}], "o", auto_download=True))
+    assert_no_leak(expect(TypeError, save, (), "o"))
+
+    extract = cargohold.extract_and_save_code
+    answer = "prose\n```python\nprint(1)\n```\n"
+    assert_no_leak(calling(extract, answer, tmp_path / "code.py"))
+    assert_no_leak(calling(extract, "   ", tmp_path / "code.py"))
+    assert_no_leak(calling(extract, "x", tmp_path))  # the saver fails on a directory
+    assert_no_leak(expect(TypeError, extract, b"x", tmp_path / "code.py"))
