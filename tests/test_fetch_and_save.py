@@ -210,3 +210,17 @@ def test_a_saver_that_does_not_answer_a_pair(tmp_path, monkeypatch):
     monkeypatch.setattr(cargohold, "save_local_file_content", lambda *a, **k: (True,))
     with pytest.raises(ValueError, match="not enough values to unpack"):
         cargohold.extract_and_save_code("x", tmp_path / "a")
+
+
+def test_interactive_mode_through_the_real_dialogue(tmp_path, downloads, recorder):
+    from click.testing import CliRunner
+
+    for entry in REGISTRY:
+        downloads.answers[entry["url"]] = "text of " + entry["display"]
+    with CliRunner().isolation(input="3, 1\n") as (stdout, _, _):
+        cargohold.download_and_save_from_registry(REGISTRY, str(tmp_path), "文件", "D-", recorder)
+        shown = stdout.getvalue().decode()
+    assert shown.splitlines()[:6] == ["", "--- 文件 ---", "", "找到以下  檔案：", "  [1] Guide", "  [2] Nested"]
+    assert downloads.asked == [REGISTRY[2]["url"], REGISTRY[0]["url"]]
+    assert (tmp_path / "empty.md").read_text() == "text of Empty"
+    assert recorder.messages("info")[-1] == f"🎉 成功產出 D-Guide：{tmp_path}/guide.md"
