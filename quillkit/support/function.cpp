@@ -1,50 +1,15 @@
-// The callable type: binding, argument rules, attributes and introspection.
+// The callable type: declarations' defaults, binding and argument rules, the call context, and
+// the making of function objects.
 //
 // The entry point is a vectorcall (PEP 590). Binding lays the arguments out in parameter order on
 // the C stack and allocates nothing unless a rule converts a value; error texts are those the
-// interpreter gives for a Python function of the same signature. The type has
-// Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` on a class that holds one of these calls it
-// with `self` first and makes no bound method.
-#include "function.hpp"
-
-#include <structmember.h>
+// interpreter gives for a Python function of the same signature.
+#include "function_object.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 namespace quillkit {
-
-namespace {
-
-constexpr size_t kMaxParameters = 16;
-
-}  // namespace
-
-struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    const Function* declaration;
-    PyObject* module;
-    PyObject* globals;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module_name;
-    PyObject* doc;
-    PyObject* defaults;     // tuple of the defaults of the trailing normal parameters, or NULL
-    PyObject* annotations;  // dict
-    PyObject* signature;    // inspect.Signature, made on first request
-    PyObject* dict;
-    PyObject* weakrefs;
-    Py_ssize_t positional_count;  // normal parameters
-    Py_ssize_t named_count;       // normal and keyword-only parameters
-    Py_ssize_t first_default;     // the first normal parameter with a default
-    bool has_var_positional;
-    bool has_var_keyword;
-    bool none_allowed[kMaxParameters];             // exact-type rules that also take None
-    const Param* named[kMaxParameters];            // named parameters in slot order
-    PyObject* names[kMaxParameters];               // their interned names
-    PyObject* default_values[kMaxParameters];      // owned; NULL where required
-};
 
 // ---------------------------------------------------------------------------------------------
 // Defaults
@@ -71,10 +36,8 @@ nb::object Default::make() const {
 // ---------------------------------------------------------------------------------------------
 // Binding
 
-namespace {
-
-// The slot of the named parameter called `keyword`, or -1. Names are interned, so identity
-// almost always decides; equality covers keywords built at run time.
+// Names are interned, so identity almost always decides; equality covers keywords built at run
+// time.
 Py_ssize_t find_parameter(const FunctionObject* self, PyObject* keyword) {
     for (Py_ssize_t index = 0; index < self->named_count; ++index) {
         if (self->names[index] == keyword) return index;
@@ -86,6 +49,8 @@ Py_ssize_t find_parameter(const FunctionObject* self, PyObject* keyword) {
     }
     return -1;
 }
+
+namespace {
 
 Py_NO_INLINE void report_too_many_positional(const FunctionObject* self, Py_ssize_t given,
                                              PyObject* const* slots) {
@@ -291,6 +256,8 @@ void check_result(const FunctionObject* self, const nb::object& result) {
           Py_TYPE(result.ptr())->tp_name);
 }
 
+}  // namespace
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* keyword_names) noexcept {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
@@ -320,255 +287,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return nullptr;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Attributes
-
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
-}
-
-int set_text(PyObject** field, PyObject* value, const char* attribute) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
-        return -1;
-    }
-    Py_XSETREF(*field, Py_NewRef(value));
-    return 0;
-}
-int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = reinterpret_cast<FunctionObject*>(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
-}
-
-PyObject* get_kwdefaults(PyObject* raw, void*) {
-    auto* self = reinterpret_cast<FunctionObject*>(raw);
-    PyObject* result = nullptr;
-    for (Py_ssize_t index = self->positional_count; index < self->named_count; ++index) {
-        if (!self->default_values[index]) continue;
-        if (!result && !(result = PyDict_New())) return nullptr;
-        if (PyDict_SetItem(result, self->names[index], self->default_values[index]) < 0) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-    }
-    return result ? result : Py_NewRef(Py_None);
-}
-
-PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->annotations);
-}
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->annotations, Py_NewRef(value));
-    return 0;
-}
-
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_NewRef(value ? value : Py_None));
-    return 0;
-}
-
-PyObject* get_module_name(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module_name);
-}
-int set_module_name(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module_name,
-               Py_NewRef(value ? value : Py_None));
-    return 0;
-}
-
-PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
-}
-
-// The inspect.Signature of the declaration; `inspect.signature` reads it from __signature__.
-nb::object make_signature(const FunctionObject* self) {
-    static Name inspect_name{"inspect"}, parameter_name{"Parameter"}, signature_name{"Signature"},
-        kind_normal{"POSITIONAL_OR_KEYWORD"}, kind_keyword_only{"KEYWORD_ONLY"},
-        kind_var_positional{"VAR_POSITIONAL"}, kind_var_keyword{"VAR_KEYWORD"},
-        default_name{"default"}, annotation_name{"annotation"},
-        return_annotation{"return_annotation"}, empty_name{"empty"};
-    nb::object inspect = require(PyImport_Import(inspect_name.ptr()));
-    nb::object parameter_type = attr(inspect, parameter_name);
-    nb::object parameters = require(PyList_New(0));
-    Py_ssize_t slot = 0;
-    for (const Param& param : self->declaration->params) {
-        const Name* kind = &kind_normal;
-        if (param.kind == Kind::keyword_only) kind = &kind_keyword_only;
-        if (param.kind == Kind::var_positional) kind = &kind_var_positional;
-        if (param.kind == Kind::var_keyword) kind = &kind_var_keyword;
-        nb::object name = require(PyUnicode_FromString(param.name));
-        nb::object kind_value = attr(parameter_type, *kind);
-        nb::object annotation = param.annotation
-                                    ? require(PyUnicode_FromString(param.annotation))
-                                    : attr(parameter_type, empty_name);
-        nb::object parameter;
-        const bool named = param.kind == Kind::normal || param.kind == Kind::keyword_only;
-        PyObject* default_value = named ? self->default_values[slot] : nullptr;
-        if (named) ++slot;
-        if (default_value) {
-            parameter = call(parameter_type, {name, kind_value},
-                             {{default_name, default_value}, {annotation_name, annotation}});
-        } else {
-            parameter = call(parameter_type, {name, kind_value}, {{annotation_name, annotation}});
-        }
-        require_status(PyList_Append(parameters.ptr(), parameter.ptr()));
-    }
-    nb::object signature_type = attr(inspect, signature_name);
-    const char* returns = self->declaration->returns.annotation;
-    nb::object result_annotation = returns ? require(PyUnicode_FromString(returns))
-                                           : attr(signature_type, empty_name);
-    return call(signature_type, {parameters}, {{return_annotation, result_annotation}});
-}
-
-PyObject* get_signature(PyObject* raw, void*) {
-    auto* self = reinterpret_cast<FunctionObject*>(raw);
-    if (!self->signature) {
-        try {
-            self->signature = make_signature(self).release().ptr();
-        } catch (nb::python_error& error) {
-            error.restore();
-            return nullptr;
-        }
-    }
-    return Py_NewRef(self->signature);
-}
-int set_signature(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->signature, Py_XNewRef(value));
-    return 0;
-}
-
-PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module_name, set_module_name, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, set_signature, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-// Pickling and copying refer to the function by its qualified name, as for Python functions.
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
-}
-
-PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                reinterpret_cast<FunctionObject*>(self)->qualname, self);
-}
-
-// Binding as a method: the function itself from the class, a bound method from an instance.
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
-    if (!instance || instance == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, instance);
-}
-
-int function_traverse(PyObject* raw, visitproc visit, void* arg) {
-    auto* self = reinterpret_cast<FunctionObject*>(raw);
-    Py_VISIT(Py_TYPE(raw));
-    Py_VISIT(self->module);
-    Py_VISIT(self->globals);
-    Py_VISIT(self->doc);
-    Py_VISIT(self->module_name);
-    Py_VISIT(self->defaults);
-    Py_VISIT(self->annotations);
-    Py_VISIT(self->signature);
-    Py_VISIT(self->dict);
-    for (PyObject* value : self->default_values) Py_VISIT(value);
-    return 0;
-}
-
-int function_clear(PyObject* raw) {
-    auto* self = reinterpret_cast<FunctionObject*>(raw);
-    Py_CLEAR(self->module);
-    Py_CLEAR(self->globals);
-    Py_CLEAR(self->doc);
-    Py_CLEAR(self->module_name);
-    Py_CLEAR(self->defaults);
-    Py_CLEAR(self->annotations);
-    Py_CLEAR(self->signature);
-    Py_CLEAR(self->dict);
-    for (PyObject*& value : self->default_values) Py_CLEAR(value);
-    return 0;
-}
-
-void function_dealloc(PyObject* raw) {
-    auto* self = reinterpret_cast<FunctionObject*>(raw);
-    PyTypeObject* type = Py_TYPE(raw);
-    PyObject_GC_UnTrack(raw);
-    if (self->weakrefs) PyObject_ClearWeakRefs(raw);
-    function_clear(raw);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    for (PyObject*& name : self->names) Py_CLEAR(name);
-    PyObject_GC_Del(raw);
-    Py_DECREF(type);
-}
-
-PyType_Slot function_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
-    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
-    {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
-    {Py_tp_methods, function_methods},
-    {0, nullptr},
-};
-
-PyType_Spec function_spec = {
-    "quillkit.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
-    function_slots,
-};
-
-// The type, made once for the process; every module of this library shares it.
-PyTypeObject* function_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&function_spec)).release().ptr());
-    return type;
-}
-
-nb::object text_or_none(const char* text) {
-    return text ? require(PyUnicode_FromString(text)) : nb::none();
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Call
@@ -590,6 +308,15 @@ bool Call::takes_keyword(PyObject* name) const {
     if (slot == -2) throw nb::python_error();
     return slot >= 0;
 }
+
+
+namespace {
+
+nb::object text_or_none(const char* text) {
+    return text ? require(PyUnicode_FromString(text)) : nb::none();
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Construction

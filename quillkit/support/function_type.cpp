@@ -1,0 +1,256 @@
+// The callable type's attributes and introspection (`__name__`, `__defaults__`,
+// `__signature__` and the rest), method binding through `__get__`, and the type object itself.
+// The type has Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` on a class that holds one of
+// these calls it with `self` first and makes no bound method.
+#include "function_object.hpp"
+
+#include <structmember.h>
+
+namespace quillkit {
+
+namespace {
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+int set_text(PyObject** field, PyObject* value, const char* attribute) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_XSETREF(*field, Py_NewRef(value));
+    return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = reinterpret_cast<FunctionObject*>(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+
+PyObject* get_kwdefaults(PyObject* raw, void*) {
+    auto* self = reinterpret_cast<FunctionObject*>(raw);
+    PyObject* result = nullptr;
+    for (Py_ssize_t index = self->positional_count; index < self->named_count; ++index) {
+        if (!self->default_values[index]) continue;
+        if (!result && !(result = PyDict_New())) return nullptr;
+        if (PyDict_SetItem(result, self->names[index], self->default_values[index]) < 0) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+    }
+    return result ? result : Py_NewRef(Py_None);
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->annotations, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_module_name(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module_name);
+}
+int set_module_name(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module_name,
+               Py_NewRef(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
+}
+
+// The inspect.Signature of the declaration; `inspect.signature` reads it from __signature__.
+nb::object make_signature(const FunctionObject* self) {
+    static Name inspect_name{"inspect"}, parameter_name{"Parameter"}, signature_name{"Signature"},
+        kind_normal{"POSITIONAL_OR_KEYWORD"}, kind_keyword_only{"KEYWORD_ONLY"},
+        kind_var_positional{"VAR_POSITIONAL"}, kind_var_keyword{"VAR_KEYWORD"},
+        default_name{"default"}, annotation_name{"annotation"},
+        return_annotation{"return_annotation"}, empty_name{"empty"};
+    nb::object inspect = require(PyImport_Import(inspect_name.ptr()));
+    nb::object parameter_type = attr(inspect, parameter_name);
+    nb::object parameters = require(PyList_New(0));
+    Py_ssize_t slot = 0;
+    for (const Param& param : self->declaration->params) {
+        const Name* kind = &kind_normal;
+        if (param.kind == Kind::keyword_only) kind = &kind_keyword_only;
+        if (param.kind == Kind::var_positional) kind = &kind_var_positional;
+        if (param.kind == Kind::var_keyword) kind = &kind_var_keyword;
+        nb::object name = require(PyUnicode_FromString(param.name));
+        nb::object kind_value = attr(parameter_type, *kind);
+        nb::object annotation = param.annotation
+                                    ? require(PyUnicode_FromString(param.annotation))
+                                    : attr(parameter_type, empty_name);
+        nb::object parameter;
+        const bool named = param.kind == Kind::normal || param.kind == Kind::keyword_only;
+        PyObject* default_value = named ? self->default_values[slot] : nullptr;
+        if (named) ++slot;
+        if (default_value) {
+            parameter = call(parameter_type, {name, kind_value},
+                             {{default_name, default_value}, {annotation_name, annotation}});
+        } else {
+            parameter = call(parameter_type, {name, kind_value}, {{annotation_name, annotation}});
+        }
+        require_status(PyList_Append(parameters.ptr(), parameter.ptr()));
+    }
+    nb::object signature_type = attr(inspect, signature_name);
+    const char* returns = self->declaration->returns.annotation;
+    nb::object result_annotation = returns ? require(PyUnicode_FromString(returns))
+                                           : attr(signature_type, empty_name);
+    return call(signature_type, {parameters}, {{return_annotation, result_annotation}});
+}
+
+PyObject* get_signature(PyObject* raw, void*) {
+    auto* self = reinterpret_cast<FunctionObject*>(raw);
+    if (!self->signature) {
+        try {
+            self->signature = make_signature(self).release().ptr();
+        } catch (nb::python_error& error) {
+            error.restore();
+            return nullptr;
+        }
+    }
+    return Py_NewRef(self->signature);
+}
+int set_signature(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->signature, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module_name, set_module_name, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickling and copying refer to the function by its qualified name, as for Python functions.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                reinterpret_cast<FunctionObject*>(self)->qualname, self);
+}
+
+// Binding as a method: the function itself from the class, a bound method from an instance.
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (!instance || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+int function_traverse(PyObject* raw, visitproc visit, void* arg) {
+    auto* self = reinterpret_cast<FunctionObject*>(raw);
+    Py_VISIT(Py_TYPE(raw));
+    Py_VISIT(self->module);
+    Py_VISIT(self->globals);
+    Py_VISIT(self->doc);
+    Py_VISIT(self->module_name);
+    Py_VISIT(self->defaults);
+    Py_VISIT(self->annotations);
+    Py_VISIT(self->signature);
+    Py_VISIT(self->dict);
+    for (PyObject* value : self->default_values) Py_VISIT(value);
+    return 0;
+}
+
+int function_clear(PyObject* raw) {
+    auto* self = reinterpret_cast<FunctionObject*>(raw);
+    Py_CLEAR(self->module);
+    Py_CLEAR(self->globals);
+    Py_CLEAR(self->doc);
+    Py_CLEAR(self->module_name);
+    Py_CLEAR(self->defaults);
+    Py_CLEAR(self->annotations);
+    Py_CLEAR(self->signature);
+    Py_CLEAR(self->dict);
+    for (PyObject*& value : self->default_values) Py_CLEAR(value);
+    return 0;
+}
+
+void function_dealloc(PyObject* raw) {
+    auto* self = reinterpret_cast<FunctionObject*>(raw);
+    PyTypeObject* type = Py_TYPE(raw);
+    PyObject_GC_UnTrack(raw);
+    if (self->weakrefs) PyObject_ClearWeakRefs(raw);
+    function_clear(raw);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    for (PyObject*& name : self->names) Py_CLEAR(name);
+    PyObject_GC_Del(raw);
+    Py_DECREF(type);
+}
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "quillkit.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+}  // namespace
+
+// The type, made once for the process by each extension module that links this layer.
+PyTypeObject* function_type() {
+    static PyTypeObject* type = nullptr;
+    if (!type) type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&function_spec)).release().ptr());
+    return type;
+}
+
+}  // namespace quillkit
