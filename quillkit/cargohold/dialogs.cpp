@@ -33,6 +33,9 @@ Name kExcludePaths{"exclude_paths"};
 Name kExcludeNames{"exclude_names"};
 Name kExtension{"extension"};
 Name kLogger{"logger"};
+Name kGetPathType{"get_path_type"};
+Name kFindFiles{"find_files_with_extensions"};
+Name kInteractiveSelect{"interactive_select_files"};
 
 void echo(nb::handle click, nb::handle text) { call_method(click, kEcho, {text}); }
 
@@ -146,32 +149,12 @@ nb::object shown_extension(nb::handle extensions) {
     return require(PySet_Pop(distinct.ptr()));
 }
 
-// `first, second = value`, with the interpreter's errors for another number of items.
-std::pair<nb::object, nb::object> unpack_two(nb::handle value) {
-    nb::object iterator = require(PyObject_GetIter(value.ptr()));
-    nb::object items[2];
-    for (int index = 0; index < 2; ++index) {
-        PyObject* item = PyIter_Next(iterator.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
-        }
-        items[index] = nb::steal(item);
-    }
-    if (PyObject* extra = PyIter_Next(iterator.ptr())) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 // Scans a folder and lets the user choose among the files found.
 nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle extensions,
                                  nb::handle recursive, nb::handle exclude_names,
                                  nb::handle exclude_paths, nb::handle label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object kind = call(c.global(Name{"get_path_type"}), {directory}, {{kLogger, chosen}});
+    nb::object kind = call(c.global(kGetPathType), {directory}, {{kLogger, chosen}});
     if (require_status(PyObject_RichCompareBool(kind.ptr(), require(PyLong_FromLong(0)).ptr(), Py_NE))) {
         log_to(chosen, names::error, concat({"❌ 來源資料夾不存在或無效：", directory}));
         return empty_list();
@@ -183,15 +166,15 @@ nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle exten
         nb::object iterator = require(PyObject_GetIter(extensions.ptr()));
         if (iterator.ptr() == extensions.ptr()) scanned = require(PySequence_List(iterator.ptr()));
     }
-    nb::object found = call(c.global(Name{"find_files_with_extensions"}), {directory},
+    nb::object found = call(c.global(kFindFiles), {directory},
                             {{kExtensions, scanned}, {kRecursive, recursive},
                              {kExcludePaths, exclude_paths}, {kLogger, chosen}});
-    auto [files, names] = unpack_two(found);
+    auto [files, names] = unpack_pair(found);
     if (!truthy(files)) {
         log_to(chosen, names::error, concat({"❌ 在 ", directory, " 中找不到任何 ", label, "。"}));
         return empty_list();
     }
-    nb::object selection = call(c.global(Name{"interactive_select_files"}), {files, names},
+    nb::object selection = call(c.global(kInteractiveSelect), {files, names},
                                 {{kExtension, shown_extension(scanned)}, {kExcludeNames, exclude_names}});
     if (!truthy(selection)) {
         log_to(chosen, names::warning, concat({"⚠️ 未選取任何有效", label, "，程序結束。"}));

@@ -10,6 +10,9 @@ State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetStat
 
 // Binds, in order: logging, sys, Logger, Optional, Dict, _BASE_NAME, LevelSwitchingFormatter,
 // setup_logging, base_name, get_logger, _LazyLogger, lazy_logger.
+Name kGetLoggerName{"getLogger"};
+Name kFormatter{"Formatter"};
+
 int exec_module(PyObject* raw_module) noexcept {
     try {
         nb::handle module = raw_module;
@@ -17,14 +20,14 @@ int exec_module(PyObject* raw_module) noexcept {
         make_relays(module, state_of(raw_module));
         nb::object logging = import_module("logging");
         set_global(module, "logging", logging);
-        state_of(raw_module).facility_get_logger = attr(logging, Name{"getLogger"}).release().ptr();
+        state_of(raw_module).facility_get_logger = attr(logging, kGetLoggerName).release().ptr();
         set_global(module, "sys", import_module("sys"));
         set_global(module, "Logger", import_from("logging", "Logger"));
         set_global(module, "Optional", import_from("typing", "Optional"));
         set_global(module, "Dict", import_from("typing", "Dict"));
         set_global(module, "_BASE_NAME", literal("app"));
 
-        nb::object formatter_class = make_formatter_class(module, attr(logging, Name{"Formatter"}));
+        nb::object formatter_class = make_formatter_class(module, attr(logging, kFormatter));
         state_of(raw_module).formatter_class = Py_NewRef(formatter_class.ptr());
         set_global(module, "LevelSwitchingFormatter", formatter_class);
         add_functions(module, {&kSetupLogging, &kBaseName, &kGetLogger});
