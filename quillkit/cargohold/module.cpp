@@ -83,12 +83,8 @@ int exec_module(PyObject* raw_module) noexcept {
                                   &kGetCliName,
                               });
         return 0;
-    } catch (nb::python_error& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return -1;
 }

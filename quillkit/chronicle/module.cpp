@@ -34,12 +34,8 @@ int exec_module(PyObject* raw_module) noexcept {
         set_global(module, "_LazyLogger", make_lazy_logger_class(module, state_of(raw_module)));
         add_functions(module, {&kLazyLogger});
         return 0;
-    } catch (nb::python_error& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return -1;
 }

@@ -127,12 +127,8 @@ int exec_module(PyObject* raw_module) noexcept {
         start_nanobind("quillkit.stampkit._nanobind");
         add_functions(raw_module, {&kParseFileNameTime});
         return 0;
-    } catch (nb::python_error& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return -1;
 }

@@ -277,12 +277,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
         check_result(self, result);
         return result.release().ptr();
-    } catch (nb::python_error& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        restore_current_exception();
     }
     return nullptr;
 }

@@ -17,6 +17,20 @@ void raise(PyObject* type, const char* format, ...) {
     throw nb::python_error();
 }
 
+void restore_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "an unknown C++ exception reached the interpreter");
+    }
+}
+
 PyObject* Name::intern() const {
     PyObject* text = PyUnicode_InternFromString(text_);
     if (!text) throw nb::python_error();

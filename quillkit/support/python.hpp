@@ -29,6 +29,10 @@ inline int require_status(int status) {
     return status;
 }
 
+// Turns the C++ exception being handled into the pending Python error; called inside
+// `catch (...)` at each place where native code returns to the interpreter.
+void restore_current_exception() noexcept;
+
 // Sets a Python exception from a printf-style format and throws it.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
