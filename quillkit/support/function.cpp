@@ -262,11 +262,17 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* keyword_names) noexcept {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    // Only the slots in use are cleared: this is the hot path of every call.
-    PyObject* slots[kMaxParameters];
-    for (Py_ssize_t index = 0; index < self->named_count; ++index) slots[index] = nullptr;
-    if (!bind(self, args, nargs, keyword_names, slots)) return nullptr;
+    // One boundary for binding, its error reports and the body: whatever C++ exception any of
+    // them throws becomes the pending Python error here.
     try {
+        if (!self->module) {
+            // The collector broke a cycle through this function; something still called it.
+            raise(PyExc_SystemError, "a function of a module being torn down was called");
+        }
+        // Only the slots in use are cleared: this is the hot path of every call.
+        PyObject* slots[kMaxParameters];
+        for (Py_ssize_t index = 0; index < self->named_count; ++index) slots[index] = nullptr;
+        if (!bind(self, args, nargs, keyword_names, slots)) throw nb::python_error();
         Converted converted;
         check_arguments(self, slots, converted);
         const Py_ssize_t direct = std::min(nargs, self->positional_count);
@@ -297,6 +303,16 @@ nb::object Call::global(const Name& name) const {
     if (value) return nb::borrow(value);
     if (PyErr_Occurred()) throw nb::python_error();
     raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
+}
+
+nb::handle Call::cell(size_t index) const {
+    if (index >= function_->cell_count) raise(PyExc_SystemError, "no closure cell %zu", index);
+    return function_->cells[index];
+}
+
+void Call::set_cell(size_t index, nb::handle value) const {
+    if (index >= function_->cell_count) raise(PyExc_SystemError, "no closure cell %zu", index);
+    Py_XSETREF(function_->cells[index], Py_XNewRef(value.ptr()));
 }
 
 bool Call::takes_keyword(PyObject* name) const {
@@ -402,6 +418,25 @@ nb::object make_function(nb::handle module, const Function& declaration, const c
         self->defaults = defaults;
     }
     return result;
+}
+
+nb::object make_closure(nb::handle module, const Function& declaration, const char* owner,
+                        std::initializer_list<nb::handle> cells) {
+    if (cells.size() > kMaxCells) {
+        raise(PyExc_SystemError, "%s() captures more than %zu cells", declaration.name, kMaxCells);
+    }
+    nb::object function = make_function(module, declaration, owner);
+    auto* self = reinterpret_cast<FunctionObject*>(function.ptr());
+    for (nb::handle cell : cells) self->cells[self->cell_count++] = Py_XNewRef(cell.ptr());
+    return function;
+}
+
+nb::handle closure_cell(nb::handle function, size_t index) {
+    auto* self = reinterpret_cast<FunctionObject*>(function.ptr());
+    if (!Py_IS_TYPE(function.ptr(), function_type()) || index >= self->cell_count) {
+        raise(PyExc_SystemError, "no closure cell %zu", index);
+    }
+    return self->cells[index];
 }
 
 bool is_function(nb::handle object, const Function& declaration) {

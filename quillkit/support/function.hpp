@@ -184,6 +184,11 @@ public:
     // A global of the function's module, looked up now, then a builtin; else NameError.
     nb::object global(const Name& name) const;
 
+    // A cell of the function's closure: state a nested function keeps between its calls, which
+    // only its body reaches (Python code sees no attribute for it). Empty until set.
+    nb::handle cell(size_t index) const;
+    void set_cell(size_t index, nb::handle value) const;
+
     // The positional arguments collected by `*args`.
     PyObject* const* extra() const { return extra_; }
     Py_ssize_t extra_count() const { return extra_count_; }
@@ -213,6 +218,18 @@ private:
 // `owner`, which prefixes its qualified name.
 nb::object make_function(nb::handle module, const Function& declaration,
                          const char* owner = nullptr);
+
+// The most cells a closure holds.
+constexpr size_t kMaxCells = 4;
+
+// Makes a nested function: as make_function, with a closure whose cells start with `cells` (an
+// invalid handle leaves a cell empty). `owner` is the enclosing function's qualified name with
+// ".<locals>".
+nb::object make_closure(nb::handle module, const Function& declaration, const char* owner,
+                        std::initializer_list<nb::handle> cells);
+
+// A cell of a closure made by make_closure, read by the function that made it; empty when unset.
+nb::handle closure_cell(nb::handle function, size_t index);
 
 // True when `object` is the function object made from `declaration`.
 bool is_function(nb::handle object, const Function& declaration);

@@ -23,6 +23,8 @@ struct FunctionObject {
     PyObject* signature;    // inspect.Signature, made on first request
     PyObject* dict;
     PyObject* weakrefs;
+    PyObject* cells[kMaxCells];  // the closure: owned, each may be NULL; reached by the body only
+    size_t cell_count;
     Py_ssize_t positional_count;  // normal parameters
     Py_ssize_t named_count;       // normal and keyword-only parameters
     Py_ssize_t first_default;     // the first normal parameter with a default

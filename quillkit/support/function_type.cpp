@@ -10,6 +10,9 @@ namespace quillkit {
 
 namespace {
 
+// A field the collector may have cleared reads as None.
+PyObject* field_or_none(PyObject* field) { return Py_NewRef(field ? field : Py_None); }
+
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
@@ -49,8 +52,10 @@ PyObject* get_kwdefaults(PyObject* raw, void*) {
     return result ? result : Py_NewRef(Py_None);
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->annotations);
+PyObject* get_annotations(PyObject* raw, void*) {
+    auto* self = reinterpret_cast<FunctionObject*>(raw);
+    if (!self->annotations && !(self->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(self->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (!value || !PyDict_Check(value)) {
@@ -61,14 +66,14 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) { return field_or_none(reinterpret_cast<FunctionObject*>(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
 PyObject* get_module_name(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module_name);
+    return field_or_none(reinterpret_cast<FunctionObject*>(self)->module_name);
 }
 int set_module_name(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module_name,
@@ -77,7 +82,7 @@ int set_module_name(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* get_globals(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
+    return field_or_none(reinterpret_cast<FunctionObject*>(self)->globals);
 }
 
 // The inspect.Signature of the declaration; `inspect.signature` reads it from __signature__.
@@ -124,9 +129,11 @@ PyObject* get_signature(PyObject* raw, void*) {
     auto* self = reinterpret_cast<FunctionObject*>(raw);
     if (!self->signature) {
         try {
-            self->signature = make_signature(self).release().ptr();
-        } catch (nb::python_error& error) {
-            error.restore();
+            nb::object made = make_signature(self);
+            // Making it ran Python code, which may have set one meanwhile.
+            if (!self->signature) self->signature = made.release().ptr();
+        } catch (...) {
+            restore_current_exception();
             return nullptr;
         }
     }
@@ -179,9 +186,13 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
+// Like the interpreter's own functions, every object held is visited, the names included (a
+// str subclass set as __name__ can close a cycle).
 int function_traverse(PyObject* raw, visitproc visit, void* arg) {
     auto* self = reinterpret_cast<FunctionObject*>(raw);
     Py_VISIT(Py_TYPE(raw));
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
     Py_VISIT(self->module);
     Py_VISIT(self->globals);
     Py_VISIT(self->doc);
@@ -191,11 +202,16 @@ int function_traverse(PyObject* raw, visitproc visit, void* arg) {
     Py_VISIT(self->signature);
     Py_VISIT(self->dict);
     for (PyObject* value : self->default_values) Py_VISIT(value);
+    for (PyObject* cell : self->cells) Py_VISIT(cell);
     return 0;
 }
 
+// The names become empty texts rather than NULL, so the attributes stay readable.
 int function_clear(PyObject* raw) {
     auto* self = reinterpret_cast<FunctionObject*>(raw);
+    PyObject* empty = PyUnicode_FromStringAndSize(nullptr, 0);  // never fails: a singleton
+    Py_XSETREF(self->name, Py_XNewRef(empty));
+    Py_XSETREF(self->qualname, empty);
     Py_CLEAR(self->module);
     Py_CLEAR(self->globals);
     Py_CLEAR(self->doc);
@@ -205,6 +221,7 @@ int function_clear(PyObject* raw) {
     Py_CLEAR(self->signature);
     Py_CLEAR(self->dict);
     for (PyObject*& value : self->default_values) Py_CLEAR(value);
+    for (PyObject*& cell : self->cells) Py_CLEAR(cell);
     return 0;
 }
 

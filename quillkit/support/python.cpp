@@ -153,6 +153,25 @@ nb::object concat(std::initializer_list<Piece> pieces) {
     return result;
 }
 
+Py_ssize_t list_size(nb::handle list) {
+    const Py_ssize_t size = PyList_Size(list.ptr());
+    if (size < 0) throw nb::python_error();
+    return size;
+}
+
+nb::handle list_item(nb::handle list, Py_ssize_t index) {
+    PyObject* item = PyList_GetItem(list.ptr(), index);
+    if (!item) throw nb::python_error();
+    return item;
+}
+
+Py_ssize_t text_length(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        raise(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
+    }
+    return PyUnicode_GET_LENGTH(text.ptr());
+}
+
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
     if (!iterator.is_valid()) {

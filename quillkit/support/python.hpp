@@ -10,7 +10,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <exception>
 #include <initializer_list>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace quillkit {
@@ -32,6 +35,36 @@ inline int require_status(int status) {
 // Turns the C++ exception being handled into the pending Python error; called inside
 // `catch (...)` at each place where native code returns to the interpreter.
 void restore_current_exception() noexcept;
+
+// Runs `work()` with the GIL released and gives back what it returns. `work` must touch no
+// Python object; a C++ exception it throws (std::bad_alloc, say) is caught while the GIL is
+// released and thrown again once it is held, so no exception crosses the unlocked region.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
+    std::exception_ptr failure;
+    if constexpr (std::is_void_v<Result>) {
+        PyThreadState* thread = PyEval_SaveThread();
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(thread);
+        if (failure) std::rethrow_exception(failure);
+    } else {
+        std::optional<Result> result;
+        PyThreadState* thread = PyEval_SaveThread();
+        try {
+            result.emplace(work());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(thread);
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*result);
+    }
+}
 
 // Sets a Python exception from a printf-style format and throws it.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
@@ -106,6 +139,17 @@ nb::object concat(std::initializer_list<Piece> pieces);
 
 // The str for a UTF-8 literal; converted on first use and cached by its address.
 nb::handle literal(const char* text);
+
+// A list's size and item, checked at the moment they are read. Once Python code may have run (a
+// call out, a comparison, the collector), a list the code holds may have shrunk: these raise
+// instead of reading past its end. The item is borrowed: take it with nb::borrow before any
+// further Python code can run.
+Py_ssize_t list_size(nb::handle list);
+nb::handle list_item(nb::handle list, Py_ssize_t index);
+
+// The length of a text, checked to be a str first (TypeError otherwise): for values a program
+// can replace, such as the results of module globals.
+Py_ssize_t text_length(nb::handle text);
 
 // `first, second = value`, with the interpreter's errors for anything but two items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
