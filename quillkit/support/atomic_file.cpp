@@ -1,21 +1,131 @@
 // The atomic whole-file writer declared in atomic_file.hpp.
+//
+// Every system call runs with the GIL released and nothing else does: the paths and buffers are
+// made beforehand, with the GIL held, so no allocation (and no C++ exception) happens unlocked.
+// A call interrupted by a signal runs the signal handlers and is made again, as the
+// interpreter's own I/O does (PEP 475); a handler that raises ends the save with its exception.
 #include "atomic_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <random>
 #include <string>
 
 namespace quillkit {
 
 namespace {
 
-constexpr int kMaxLinkHops = 40;  // as the kernel allows before ELOOP
+constexpr int kMaxLinks = 40;             // as the kernel follows before ELOOP (MAXSYMLINKS)
+constexpr long kProcMagic = 0x9fa0;       // PROC_SUPER_MAGIC, the proc file system's f_type
+constexpr mode_t kNewFileMode = 0666;     // what open(path, "w") asks for; the umask applies
+constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
+
+// The result of one system call and the errno it left.
+struct Outcome {
+    long result;
+    int error;
+    bool failed() const { return result < 0; }
+};
+
+// What to do when a signal handler raises while a save runs.
+enum class OnSignal {
+    stop,   // end the save: nothing has changed yet
+    defer,  // finish first, then raise: the old content is already being overwritten
+};
+
+// Runs system calls with the GIL released, retrying those a signal interrupted.
+class SystemCalls {
+public:
+    template <class Syscall>
+    Outcome run(Syscall&& syscall) {
+        for (;;) {
+            const Outcome outcome = without_gil([&]() noexcept {
+                errno = 0;
+                const long result = static_cast<long>(syscall());
+                return Outcome{result, result < 0 ? errno : 0};
+            });
+            if (!outcome.failed() || outcome.error != EINTR) return outcome;
+            run_signal_handlers();
+        }
+    }
+
+    // close() is not retried after EINTR: the descriptor is gone either way (PEP 475).
+    int close(int fd) {
+        const Outcome outcome = run_once([fd] { return ::close(fd); });
+        if (outcome.failed() && outcome.error == EINTR) {
+            run_signal_handlers();
+            return 0;
+        }
+        return outcome.failed() ? outcome.error : 0;
+    }
+
+    void set_on_signal(OnSignal mode) { on_signal_ = mode; }
+
+    // Raises what a handler raised while the save could not stop.
+    void raise_deferred() {
+        if (deferred_) {
+            PyErr_SetRaisedException(deferred_);
+            deferred_ = nullptr;
+            throw nb::python_error();
+        }
+    }
+
+    ~SystemCalls() { Py_XDECREF(deferred_); }
+
+private:
+    template <class Syscall>
+    Outcome run_once(Syscall&& syscall) {
+        return without_gil([&]() noexcept {
+            const long result = static_cast<long>(syscall());
+            return Outcome{result, result < 0 ? errno : 0};
+        });
+    }
+
+    void run_signal_handlers() {
+        if (PyErr_CheckSignals() == 0) return;
+        if (on_signal_ == OnSignal::stop) throw nb::python_error();
+        PyObject* raised = PyErr_GetRaisedException();
+        if (deferred_) {
+            Py_DECREF(raised);  // the first one is reported
+        } else {
+            deferred_ = raised;
+        }
+    }
+
+    OnSignal on_signal_ = OnSignal::stop;
+    PyObject* deferred_ = nullptr;
+};
+
+// An open descriptor, closed when it goes out of scope unless closed before through the
+// retrying close (an exception leaves no descriptor behind).
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    // Closes it now; 0 or the errno of the close.
+    int close(SystemCalls& calls) {
+        const int fd = fd_;
+        fd_ = -1;
+        return calls.close(fd);
+    }
+
+private:
+    int fd_;
+};
 
 std::string directory_of(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -29,110 +139,240 @@ std::string base_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The file a write through `path` lands in: symbolic links followed to their final target,
-// which need not exist yet. Returns 0, or the errno of a link loop.
-int follow_links(std::string& path) {
-    for (int hops = 0; hops < kMaxLinkHops; ++hops) {
-        struct stat info;
-        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
-        std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
-        ssize_t length;
-        while ((length = readlink(path.c_str(), target.data(), target.size())) >= 0 &&
-               static_cast<size_t>(length) == target.size()) {
-            target.resize(target.size() * 2);  // the link grew since lstat
-        }
-        if (length < 0) return errno;
-        target.resize(static_cast<size_t>(length));
-        path = target.front() == '/' ? target : directory_of(path) + "/" + target;
-    }
-    return ELOOP;
-}
-
-// Writes the whole buffer, retrying short writes and interruptions. Returns 0 or an errno.
-int write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
-// Writes into an existing file through `flags` (the old behaviour of a plain text write).
-int write_in_place(const std::string& path, int flags, const char* data, size_t size) {
-    const int fd = open(path.c_str(), flags | O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) return errno;
-    int error = write_all(fd, data, size);
-    if (close(fd) != 0 && !error) error = errno;
-    return error;
+// Random bits for a temporary name, from the kernel: safe from any thread, GIL or not.
+uint64_t random_bits() {
+    uint64_t bits = 0;
+    if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) return bits;
+    // Without entropy yet: unique within the process, and unlikely to repeat across processes.
+    static std::atomic<uint64_t> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (static_cast<uint64_t>(getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
+           (counter.fetch_add(1) << 20);
 }
 
 // A name for the temporary file beside `target`, unlikely to collide with anything.
 std::string temporary_name(const std::string& target) {
-    static std::mt19937_64 generator(
-        std::random_device{}() ^
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
-                  static_cast<unsigned long long>(generator() & 0xffffffffffffULL));
+                  static_cast<unsigned long long>(random_bits() & 0xffffffffffffULL));
     // Keep the name within the usual 255-byte limit however long the target's name is.
     return directory_of(target) + "/." + base_of(target).substr(0, 200) + suffix;
 }
 
-// Creates a fresh temporary file beside `target` with `mode` (the umask applies). Returns the
-// descriptor, or -1 with errno set.
-int create_temporary(const std::string& target, mode_t mode, std::string& name) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        name = temporary_name(target);
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
+// One save of `data` to `path`. Each step returns 0 or the errno of its failure.
+class Save {
+public:
+    Save(std::string path, const char* data, size_t size)
+        : path_(std::move(path)), target_(path_), data_(data), size_(size) {}
 
-// Does the replacement with the interpreter unlocked. Returns 0 or the errno of the failure.
-int replace(std::string target, const char* data, size_t size) {
-    if (const int error = follow_links(target)) return error;
+    int run() {
+        bool through_descriptor = false;
+        if (const int error = follow_links(through_descriptor)) return error;
+        // A link chain through the proc file system names an open file (standard output, a
+        // descriptor), not a place: it is written as open(path, "w") writes it.
+        if (through_descriptor) return write_through(path_);
 
-    struct stat old;
-    const bool exists = stat(target.c_str(), &old) == 0;
-    if (exists) {
+        struct stat old;
+        const Outcome found = calls_.run([&] { return stat(target_.c_str(), &old); });
+        if (found.failed()) return replace(nullptr, -1);
         if (S_ISDIR(old.st_mode)) return EISDIR;
-        if (!S_ISREG(old.st_mode)) return write_in_place(target, O_CREAT | O_TRUNC, data, size);
-        // Refuse exactly when opening the file for writing would be refused.
-        const int probe = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (probe < 0) return errno;
-        close(probe);
+        if (!S_ISREG(old.st_mode)) return write_through(path_);  // a device, a pipe, a FIFO
+
+        // Refuse exactly when opening the file for writing would be refused; the descriptor
+        // serves the in-place write if the directory refuses new entries.
+        const Outcome opened =
+            calls_.run([&] { return open(target_.c_str(), kWriteFlags | O_NONBLOCK); });
+        if (opened.failed()) return opened.error;
+        Descriptor existing(static_cast<int>(opened.result));
+        const int error = replace(&old, existing.get());
+        const int closed = existing.close(calls_);
+        return error ? error : closed;
     }
 
-    std::string temporary;
-    const int fd = create_temporary(target, exists ? 0600 : 0666, temporary);
-    if (fd < 0) {
-        const int error = errno;
-        const bool directory_refused = error == EACCES || error == EPERM || error == EROFS;
-        if (exists && directory_refused) return write_in_place(target, O_TRUNC, data, size);
+    void raise_deferred() { calls_.raise_deferred(); }
+
+private:
+    // Follows the symbolic links of the last component to the file a write lands in, which need
+    // not exist yet.
+    int follow_links(bool& through_descriptor) {
+        for (int links = 0;; ++links) {
+            struct stat info;
+            const Outcome outcome = calls_.run([&] { return lstat(target_.c_str(), &info); });
+            if (outcome.failed() || !S_ISLNK(info.st_mode)) return 0;
+            if (links == kMaxLinks) return ELOOP;
+            if (in_proc_file_system(target_)) {
+                through_descriptor = true;
+                return 0;
+            }
+            std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+            Outcome length;
+            for (;;) {
+                length = calls_.run([&] { return readlink(target_.c_str(), link.data(), link.size()); });
+                if (length.failed() || static_cast<size_t>(length.result) < link.size()) break;
+                link.resize(link.size() * 2);  // the link grew since lstat
+            }
+            if (length.failed()) return length.error;
+            link.resize(static_cast<size_t>(length.result));
+            target_ = link.front() == '/' ? link : directory_of(target_) + "/" + link;
+        }
+    }
+
+    // Whether the link `path` itself lies in the proc file system.
+    bool in_proc_file_system(const std::string& path) {
+        const Outcome opened =
+            calls_.run([&] { return open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
+        if (opened.failed()) return false;
+        Descriptor link(static_cast<int>(opened.result));
+        struct statfs info;
+        const Outcome described = calls_.run([&] { return fstatfs(link.get(), &info); });
+        return !described.failed() && static_cast<long>(info.f_type) == kProcMagic;
+    }
+
+    // Writes the whole buffer at the file position, retrying short writes.
+    int write_all(int fd) {
+        const char* data = data_;
+        size_t size = size_;
+        while (size > 0) {
+            const Outcome written = calls_.run([&] { return write(fd, data, size); });
+            if (written.failed()) return written.error;
+            data += written.result;
+            size -= static_cast<size_t>(written.result);
+        }
+        return 0;
+    }
+
+    // Writes `data_[begin, end)` at the same offsets of the file.
+    int write_range(int fd, size_t begin, size_t end) {
+        while (begin < end) {
+            const Outcome written = calls_.run(
+                [&] { return pwrite(fd, data_ + begin, end - begin, static_cast<off_t>(begin)); });
+            if (written.failed()) return written.error;
+            begin += static_cast<size_t>(written.result);
+        }
+        return 0;
+    }
+
+    // open(path, "w") and one write: for what cannot be replaced by renaming.
+    int write_through(const std::string& path) {
+        const Outcome opened =
+            calls_.run([&] { return open(path.c_str(), kWriteFlags | O_CREAT | O_TRUNC, kNewFileMode); });
+        if (opened.failed()) return opened.error;
+        Descriptor file(static_cast<int>(opened.result));
+        const int error = write_all(file.get());
+        const int closed = file.close(calls_);
+        return error ? error : closed;
+    }
+
+    // Creates a fresh temporary file beside the target; the descriptor, or -1 with `error` set.
+    int create_temporary(mode_t mode, std::string& name, int& error) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            name = temporary_name(target_);
+            const Outcome created = calls_.run(
+                [&] { return open(name.c_str(), kWriteFlags | O_CREAT | O_EXCL, mode); });
+            if (!created.failed()) return static_cast<int>(created.result);
+            error = created.error;
+            if (error != EEXIST) return -1;
+        }
+        return -1;
+    }
+
+    // Writes a temporary file and renames it over the target. `old` describes the file being
+    // replaced (null when there is none) and `fd` is open on it for writing.
+    int replace(const struct stat* old, int fd) {
+        std::string temporary;
+        int error = 0;
+        const int created = create_temporary(old ? 0600 : kNewFileMode, temporary, error);
+        if (created < 0) {
+            const bool directory_refused = error == EACCES || error == EPERM || error == EROFS;
+            return old && directory_refused ? overwrite_in_place(fd) : error;
+        }
+        Descriptor file(created);
+        bool rename_refused = false;
+        try {
+            error = write_temporary(old, file);
+            if (!error) {
+                const Outcome moved = calls_.run([&] { return rename(temporary.c_str(), target_.c_str()); });
+                if (!moved.failed()) return 0;
+                error = moved.error;
+                // A file that cannot be replaced by another name (a mount point, a file of
+                // another user in a sticky directory) is still writable where it is.
+                rename_refused = error == EBUSY || error == EPERM || error == EACCES;
+            }
+        } catch (...) {
+            // A signal handler raised: nothing was replaced.
+            calls_.run([&] { return unlink(temporary.c_str()); });
+            throw;
+        }
+        calls_.run([&] { return unlink(temporary.c_str()); });
+        return old && rename_refused ? overwrite_in_place(fd) : error;
+    }
+
+    // Gives the temporary file the old file's owner and mode, the content, and closes it once
+    // the content is on the disk: the new content reaches the disk before the name does, so a
+    // crash never leaves an empty file where the old one was.
+    int write_temporary(const struct stat* old, Descriptor& file) {
+        int error = 0;
+        if (old) {
+            // Best effort: a file replaced by the superuser keeps its owner.
+            if (geteuid() == 0) calls_.run([&] { return fchown(file.get(), old->st_uid, old->st_gid); });
+            const Outcome moded = calls_.run([&] { return fchmod(file.get(), old->st_mode & 07777); });
+            error = moded.error;
+        }
+        if (!error) error = write_all(file.get());
+        if (!error) error = calls_.run([&] { return fsync(file.get()); }).error;
+        const int closed = file.close(calls_);
+        return error ? error : closed;
+    }
+
+    // Rewrites the regular file open on `fd` where it is. The space for the new content is had
+    // before the first byte changes, so a file that cannot hold it stays as it was.
+    int overwrite_in_place(int fd) {
+        struct stat now;
+        const Outcome described = calls_.run([&] { return fstat(fd, &now); });
+        if (described.failed()) return described.error;
+        const size_t old_size = static_cast<size_t>(now.st_size);
+
+        rlimit limit;
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            size_ > limit.rlim_cur) {
+            return EFBIG;  // what the write would meet part-way
+        }
+        const Outcome reserved = calls_.run([&] {
+            return size_ ? fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size_)) : 0;
+        });
+        const bool cannot_reserve = reserved.failed() &&
+                                    (reserved.error == EOPNOTSUPP || reserved.error == ENOSYS);
+        if (reserved.failed() && !cannot_reserve) return reserved.error;
+        if (cannot_reserve && size_ > old_size) {
+            // Without fallocate, the tail goes first, after the old content: if it does not fit,
+            // cutting the file back to its old length leaves it as it was.
+            if (const int error = write_range(fd, old_size, size_)) {
+                calls_.run([&] { return ftruncate(fd, static_cast<off_t>(old_size)); });
+                return error;
+            }
+        }
+        // From the first changed byte on, the write runs to its end; a signal handler's
+        // exception waits until then.
+        calls_.set_on_signal(OnSignal::defer);
+        int error = write_range(fd, 0, cannot_reserve ? std::min(size_, old_size) : size_);
+        if (!error) {
+            const Outcome cut = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); });
+            if (cut.failed()) error = cut.error;
+        }
+        if (!error) {
+            const Outcome synced = calls_.run([&] { return fsync(fd); });
+            if (synced.failed()) error = synced.error;
+        }
         return error;
     }
 
-    int error = 0;
-    if (exists) {
-        if (geteuid() == 0) {
-            // Best effort: a file replaced by the superuser keeps its owner.
-            if (fchown(fd, old.st_uid, old.st_gid) != 0) { /* keep root's ownership */ }
-        }
-        if (fchmod(fd, old.st_mode & 07777) != 0) error = errno;
-    }
-    if (!error) error = write_all(fd, data, size);
-    if (!error && fsync(fd) != 0) error = errno;
-    if (close(fd) != 0 && !error) error = errno;
-    if (!error && rename(temporary.c_str(), target.c_str()) != 0) error = errno;
-    if (error) unlink(temporary.c_str());
-    return error;
-}
+    SystemCalls calls_;
+    const std::string path_;  // as given
+    std::string target_;      // where the links lead
+    const char* data_;
+    size_t size_;
+};
 
 }  // namespace
 
@@ -141,9 +381,10 @@ void replace_file_text(nb::handle path, nb::handle content) {
     PyObject* encoded_path = nullptr;
     if (!PyUnicode_FSConverter(file_name.ptr(), &encoded_path)) throw nb::python_error();
     nb::object encoded = nb::steal(encoded_path);
-    std::string target(PyBytes_AS_STRING(encoded.ptr()),
-                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-    if (target.empty()) {
+    char* bytes = nullptr;
+    Py_ssize_t length = 0;
+    require_status(PyBytes_AsStringAndSize(encoded.ptr(), &bytes, &length));
+    if (length == 0) {
         errno = ENOENT;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_name.ptr());
         throw nb::python_error();
@@ -153,10 +394,10 @@ void replace_file_text(nb::handle path, nb::handle content) {
     const char* data = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
     if (!data) throw nb::python_error();
 
-    int error;
-    Py_BEGIN_ALLOW_THREADS
-    error = replace(target, data, static_cast<size_t>(size));
-    Py_END_ALLOW_THREADS
+    // `content` and `encoded` outlive the save, so the buffers stay valid while it runs.
+    Save save(std::string(bytes, static_cast<size_t>(length)), data, static_cast<size_t>(size));
+    const int error = save.run();
+    save.raise_deferred();
     if (error) {
         errno = error;
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_name.ptr());
