@@ -29,6 +29,7 @@ Name kSys{"sys"};
 Name kVersionInfo{"version_info"};
 Name kPathModule{"path"};
 Name kLexists{"lexists"};
+Name kIslink{"islink"};
 Name kSamefile{"samefile"};
 
 // `import name`, as the statement does it inside a function: on every call, through __import__.
@@ -41,10 +42,14 @@ nb::object import_now(const Name& name) { return require(PyImport_Import(name.pt
 // (`stat.S_IWRITE`), which is what clears a read-only entry. The bits it had are read first, so
 // that an entry the retry leaves behind gets them back: what could not be removed must not come
 // out unreadable. Reading and restoring them are best effort.
+//
+// A symbolic link keeps every mode as it is: chmod would change the file the link points to,
+// which may lie outside the tree, and a link's removal depends on its directory alone.
 class WritableRetry {
 public:
     WritableRetry(Call& c, nb::handle stat, nb::handle target)
         : os_(c.global(globals::os)), target_(target) {
+        if (truthy(call_method(attr(os_, kPathModule), kIslink, {target}))) return;
         try {
             nb::object status = call_method(os_, kStat, {target});
             previous_ = call_method(stat, kSImode, {attr(status, kStMode)});
@@ -52,6 +57,7 @@ public:
             if (!is_exception(error)) throw;  // unknown bits cannot be restored; go on without
         }
         call_method(os_, kChmod, {target, attr(stat, kSIwrite)});
+        changed_ = true;
     }
 
     // Runs the retry; when it raises, the previous bits go back before its error travels on.
@@ -66,7 +72,7 @@ public:
     }
 
     void restore() {
-        if (!previous_.is_valid()) return;
+        if (!changed_ || !previous_.is_valid()) return;
         try {
             call_method(os_, kChmod, {target_, previous_});
         } catch (nb::python_error& error) {
@@ -78,18 +84,19 @@ private:
     nb::object os_;
     nb::handle target_;
     nb::object previous_;
+    bool changed_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
 // Removing
 
-// What the handler of one remove_directory call keeps, in a list bound as its `self`: the `stat`
-// module that call imported, and the text of the first failure the retry could not overcome.
-enum HandlerSlot : Py_ssize_t { kStatSlot, kFirstErrorSlot, kSlotCount };
+// The closure of one remove_directory call's handler: the `stat` module that call imported, and
+// the text of the first failure the retry could not overcome (empty until there is one).
+enum HandlerCell : size_t { kStatCell, kFirstErrorCell };
 
-void remember_first(nb::handle state, nb::handle error) {
-    if (!error.is_valid() || PyList_GET_ITEM(state.ptr(), kFirstErrorSlot) != Py_None) return;
-    require_status(PyList_SetItem(state.ptr(), kFirstErrorSlot, to_str(error).release().ptr()));
+void remember_first(Call& c, nb::handle error) {
+    if (!error.is_valid() || c.cell(kFirstErrorCell).is_valid()) return;
+    c.set_cell(kFirstErrorCell, to_str(error));
 }
 
 // The exception that rmtree reported: `onexc` passes it, `onerror` passes (type, value, traceback).
@@ -101,29 +108,24 @@ nb::handle reported_error(nb::handle exc_info) {
 
 // `_handle_readonly(func, path_str, exc_info)`: retries the failed operation once on the entry
 // made writable, and swallows what still fails so that the walk goes on with the next entry.
-nb::object handle_readonly(Call& c, nb::handle state, nb::handle func, nb::handle path_str,
-                           nb::handle exc_info) {
-    if (PyList_GET_SIZE(state.ptr()) != kSlotCount) {
-        raise(PyExc_TypeError, "_handle_readonly() is bound to remove_directory's own state");
-    }
+nb::object handle_readonly(Call& c, nb::handle func, nb::handle path_str, nb::handle exc_info) {
     try {
-        WritableRetry writable(c, PyList_GET_ITEM(state.ptr(), kStatSlot), path_str);
+        WritableRetry writable(c, c.cell(kStatCell), path_str);
         writable.attempt([&] { call(func, {path_str}); });
         nb::object os_path = attr(c.global(globals::os), kPathModule);
         if (!truthy(call_method(os_path, kLexists, {path_str}))) return nb::none();
         // The retry returned but did not remove anything (rmtree refusing a link to a directory
-        // tests the link again): the mode change served nothing, and may not have been on this
-        // tree at all, since chmod follows links.
+        // tests the link again): the mode change served nothing.
         writable.restore();
-        remember_first(state, reported_error(exc_info));
+        remember_first(c, reported_error(exc_info));
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
         // An OSError is the obstacle met again, named by its full path. Anything else means the
         // operation cannot be repeated on a bare path (os.open needs its flags), so the failure
         // worth showing is the one rmtree met.
         nb::handle reported = reported_error(exc_info);
-        remember_first(state, error.matches(PyExc_OSError) || !reported.is_valid() ? error.value()
-                                                                                  : reported);
+        remember_first(c, error.matches(PyExc_OSError) || !reported.is_valid() ? error.value()
+                                                                               : reported);
     }
     return nb::none();
 }
@@ -131,23 +133,20 @@ nb::object handle_readonly(Call& c, nb::handle state, nb::handle func, nb::handl
 const Function kHandleReadonly{
     "_handle_readonly",
     handle_readonly,
-    {Param{"self", Rule::list}, Param{"func"}, Param{"path_str"}, Param{"exc_info"}},
+    {Param{"func"}, Param{"path_str"}, Param{"exc_info"}},
     Returns{},
     "remove_directory 的錯誤處理：將項目權限設為僅擁有者可寫入後重試一次；仍失敗時還原原本的\n"
     "    權限並略過該項目，記下第一個無法克服的錯誤。"};
 
-// The state of one remove_directory call's handler: nothing recorded yet.
-nb::object new_handler_state(nb::handle stat) {
-    nb::object state = require(PyList_New(kSlotCount));
-    PyList_SET_ITEM(state.ptr(), kStatSlot, Py_NewRef(stat.ptr()));
-    PyList_SET_ITEM(state.ptr(), kFirstErrorSlot, Py_NewRef(Py_None));
-    return state;
+// A fresh handler for one remove_directory call, named as a function nested in it.
+nb::object make_readonly_handler(Call& c, nb::handle stat) {
+    return make_closure(c.module(), kHandleReadonly, "remove_directory.<locals>", {stat, nb::handle()});
 }
 
-// A fresh handler bound to `state`, named as a function nested in remove_directory.
-nb::object make_readonly_handler(Call& c, nb::handle state) {
-    nb::object function = make_function(c.module(), kHandleReadonly, "remove_directory.<locals>");
-    return require(PyMethod_New(function.ptr(), state.ptr()));
+// The text after the colon of the warning when the tree is still there.
+nb::object first_failure(nb::handle handler) {
+    const nb::handle recorded = closure_cell(handler, kFirstErrorCell);
+    return recorded.is_valid() ? nb::borrow(recorded) : nb::borrow(literal("目錄仍存在"));
 }
 
 // Removes a directory tree; missing paths and non-directories are left alone without a word.
@@ -156,8 +155,7 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
     nb::object sys = import_now(kSys);
     nb::object path = call(c.global(globals::path), {path_argument});
     if (!truthy(call_method(path, kExists))) return nb::none();
-    nb::object state = new_handler_state(stat);
-    nb::object handler = make_readonly_handler(c, state);
+    nb::object handler = make_readonly_handler(c, stat);
     nb::object failure;  // the text after the colon of the warning
     try {
         if (!truthy(call_method(path, kIsDir))) return nb::none();
@@ -173,8 +171,7 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
             log_to(c.global(globals::log), names::info, concat({"✅ 已處理：移除目錄 ", path}));
             return nb::none();
         }
-        nb::handle first_error = PyList_GET_ITEM(state.ptr(), kFirstErrorSlot);
-        failure = first_error.is_none() ? nb::borrow(literal("目錄仍存在")) : nb::borrow(first_error);
+        failure = first_failure(handler);
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
         failure = to_str(error.value());
