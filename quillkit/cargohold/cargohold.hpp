@@ -24,6 +24,16 @@ inline Name chronicle{"chronicle"};
 inline Name path{"Path"};
 }  // namespace globals
 
+// The module state: what start-up bound, so that a body can tell whether a program has replaced
+// it since (then the replacement is called) or not (then the work may be done natively).
+struct State {
+    PyObject* re_module;  // the standard `re`
+    PyObject* re_search;  // re.search
+};
+
+// True when the module global `re` is still the standard module with its own `search`.
+bool standard_re_search(Call& c);
+
 // The `logger` argument when it is true, else the module logger `log`.
 nb::object choose_logger(Call& c, nb::handle logger);
 
@@ -71,8 +81,5 @@ extern const Function kInteractiveSelectFiles;
 extern const Function kScanAndSelectFiles;
 extern const Function kSelectOption;
 extern const Function kGetUserInputViaEditor;
-
-// Raises NotImplementedError for a function whose body is still to be written.
-[[noreturn]] void not_built_yet(const char* function_name);
 
 }  // namespace quillkit::cargohold

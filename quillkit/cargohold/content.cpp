@@ -2,6 +2,7 @@
 #include "cargohold.hpp"
 
 #include "../support/atomic_file.hpp"
+#include "fences.hpp"
 
 namespace quillkit::cargohold {
 
@@ -104,8 +105,8 @@ nb::object load_or_download_content(Call& c, nb::handle file_path, nb::handle ur
 // `[entry[key] for entry in registry]`
 nb::object registry_values(nb::handle registry, const Name& key) {
     nb::object values = require(PyList_New(0));
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(registry.ptr()); ++index) {
-        nb::object entry = nb::borrow(PyList_GET_ITEM(registry.ptr(), index));
+    for (Py_ssize_t index = 0; index < list_size(registry); ++index) {
+        nb::object entry = nb::borrow(list_item(registry, index));
         require_status(PyList_Append(values.ptr(), require(PyObject_GetItem(entry.ptr(), key.ptr())).ptr()));
     }
     return values;
@@ -113,8 +114,8 @@ nb::object registry_values(nb::handle registry, const Name& key) {
 
 // The first registry entry, in registry order, whose "url" equals `address`.
 nb::object registry_entry(nb::handle registry, nb::handle address) {
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(registry.ptr()); ++index) {
-        nb::object entry = nb::borrow(PyList_GET_ITEM(registry.ptr(), index));
+    for (Py_ssize_t index = 0; index < list_size(registry); ++index) {
+        nb::object entry = nb::borrow(list_item(registry, index));
         nb::object url = require(PyObject_GetItem(entry.ptr(), kUrlKey.ptr()));
         if (require_status(PyObject_RichCompareBool(url.ptr(), address.ptr(), Py_EQ))) return entry;
     }
@@ -128,8 +129,10 @@ bool escapes_output_directory(Call& c, nb::handle filename) {
     nb::object os_path = attr(c.global(globals::os), kPathModule);
     if (truthy(call_method(os_path, kIsAbs, {filename}))) return true;
     nb::object normalised = to_str(call_method(os_path, kNormpath, {filename}));
-    return require_status(PyUnicode_Compare(normalised.ptr(), literal("..").ptr()) == 0) ||
-           PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1;
+    if (require_status(PyObject_RichCompareBool(normalised.ptr(), literal("..").ptr(), Py_EQ))) return true;
+    const Py_ssize_t climbs =
+        PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1);
+    return require_status(static_cast<int>(climbs)) == 1;
 }
 
 // Downloads the chosen registry items (or all of them) into the output directory.
@@ -140,13 +143,13 @@ nb::object download_and_save_from_registry(Call& c, nb::handle registry, nb::han
     nb::object selection;
     if (truthy(auto_download)) {
         selection = require(PyList_New(0));
-        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(registry.ptr()); ++index) {
-            nb::object entry = nb::borrow(PyList_GET_ITEM(registry.ptr(), index));
+        for (Py_ssize_t index = 0; index < list_size(registry); ++index) {
+            nb::object entry = nb::borrow(list_item(registry, index));
             nb::object url = require(PyObject_GetItem(entry.ptr(), kUrlKey.ptr()));
             nb::object display = require(PyObject_GetItem(entry.ptr(), kDisplayKey.ptr()));
             require_status(PyList_Append(selection.ptr(), require(PyTuple_Pack(2, url.ptr(), display.ptr())).ptr()));
         }
-        nb::object count = require(PyLong_FromSsize_t(PyList_GET_SIZE(selection.ptr())));
+        nb::object count = require(PyLong_FromSsize_t(list_size(selection)));
         log_to(chosen, names::debug, concat({"🚀 已啟用自動模式，將下載全部 ", count, " 個項目。"}));
     } else {
         nb::object display_names = registry_values(registry, kDisplayKey);
@@ -176,13 +179,17 @@ nb::object download_and_save_from_registry(Call& c, nb::handle registry, nb::han
         log_to(chosen, names::info, concat({"📡 正在從網路下載：", display, " ..."}));
         nb::object content = call(c.global(kDownload), {address});
         if (truthy(content)) {
-            nb::object label = require(PyUnicode_Concat(label_prefix.ptr(), display.ptr()));
+            // A display name that is not a text is labelled by its text form, as shown above.
+            nb::object label = concat({label_prefix, display});
             save_through_global(c, save_path, content, label, chosen);
         }
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return nb::none();
 }
+
+// The block searched for; first_fenced_block finds the same one in linear time.
+const char* const kFencePattern = "```(?:python|bash|yaml)?\\n(.*?)\\n```";
 
 // Saves the first fenced code block of a tool's answer (or the whole answer) and reports
 // (success, message).
@@ -195,11 +202,15 @@ nb::object extract_and_save_code(Call& c, nb::handle text, nb::handle file_path,
     };
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return nothing_to_save();
 
-    nb::object re = c.global(globals::re);
-    nb::object match = call_method(re, kSearch,
-                                   {literal("```(?:python|bash|yaml)?\\n(.*?)\\n```"), text, attr(re, kDotall)});
-    nb::object code = truthy(match) ? call_method(call_method(match, kGroup, {require(PyLong_FromLong(1))}), kStrip)
-                                    : call_method(text, kStrip);
+    nb::object block;
+    if (standard_re_search(c)) {
+        block = first_fenced_block(text);
+    } else {
+        nb::object re = c.global(globals::re);
+        nb::object match = call_method(re, kSearch, {literal(kFencePattern), text, attr(re, kDotall)});
+        if (truthy(match)) block = call_method(match, kGroup, {require(PyLong_FromLong(1))});
+    }
+    nb::object code = call_method(block.is_valid() ? nb::handle(block) : text, kStrip);
     if (!truthy(code)) return nothing_to_save();
 
     auto [saved, message] = unpack_pair(save_through_global(c, file_path, code, label, chosen));

@@ -94,12 +94,12 @@ nb::object interactive_select_files(Call& c, nb::handle files, nb::handle names,
                                     nb::handle extension, nb::handle exclude_names) {
     nb::object click = c.global(globals::click);
     // The pairs, position by position up to the shorter list, without the excluded names.
-    const bool filtering = !exclude_names.is_none() && PyList_GET_SIZE(exclude_names.ptr()) > 0;
+    const bool filtering = !exclude_names.is_none() && list_size(exclude_names) > 0;
     std::vector<std::pair<nb::object, nb::object>> pairs;
-    for (Py_ssize_t index = 0;
-         index < PyList_GET_SIZE(files.ptr()) && index < PyList_GET_SIZE(names.ptr()); ++index) {
-        nb::object path = nb::borrow(PyList_GET_ITEM(files.ptr(), index));
-        nb::object name = nb::borrow(PyList_GET_ITEM(names.ptr(), index));
+    // The membership test may run Python code that changes either list: sizes are read anew.
+    for (Py_ssize_t index = 0; index < list_size(files) && index < list_size(names); ++index) {
+        nb::object path = nb::borrow(list_item(files, index));
+        nb::object name = nb::borrow(list_item(names, index));
         if (filtering && require_status(PySequence_Contains(exclude_names.ptr(), name.ptr()))) continue;
         pairs.emplace_back(std::move(path), std::move(name));
     }
@@ -191,13 +191,14 @@ nb::object select_option(Call& c, nb::handle prompt_text, nb::handle option_arra
                          nb::handle default_answer, nb::handle title, nb::handle allow_all) {
     nb::object click = c.global(globals::click);
     if (!title.is_none() && PyUnicode_GET_LENGTH(title.ptr()) > 0) echo(click, concat({"\n", title, "："}));
-    for (Py_ssize_t index = 0; index < PyList_GET_SIZE(option_array.ptr()); ++index) {
-        nb::object option = nb::borrow(PyList_GET_ITEM(option_array.ptr(), index));
+    // Showing an option may run Python code (its str()) that changes the list: sizes are read anew.
+    for (Py_ssize_t index = 0; index < list_size(option_array); ++index) {
+        nb::object option = nb::borrow(list_item(option_array, index));
         nb::object number = require(PyLong_FromSsize_t(index + 1));
         echo(click, concat({"  [", number, "] ", option}));
     }
     nb::object answers = require(PyList_New(0));
-    for (Py_ssize_t index = 1; index <= PyList_GET_SIZE(option_array.ptr()); ++index) {
+    for (Py_ssize_t index = 1; index <= list_size(option_array); ++index) {
         require_status(PyList_Append(answers.ptr(), require(PyUnicode_FromFormat("%zd", index)).ptr()));
     }
     const bool all_allowed = truthy(allow_all);

@@ -112,7 +112,7 @@ struct FoundFiles {
     nb::object files = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
 
-    Py_ssize_t size() const { return PyList_GET_SIZE(files.ptr()); }
+    Py_ssize_t size() const { return list_size(files); }
     void add(nb::handle path, nb::handle stem) {
         require_status(PyList_Append(files.ptr(), path.ptr()));
         require_status(PyList_Append(names.ptr(), stem.ptr()));
@@ -122,11 +122,7 @@ struct FoundFiles {
 // Runs the walk in slices with the GIL released, checking for signals between them.
 void run_walk(tree::Walk& walk) {
     for (;;) {
-        bool done;
-        {
-            nb::gil_scoped_release unlocked;
-            done = walk.advance(kDirectoriesPerSlice);
-        }
+        const bool done = without_gil([&] { return walk.advance(kDirectoriesPerSlice); });
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
         if (done) return;
     }
@@ -145,7 +141,9 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
     while (PyObject* extension = PyIter_Next(iterator.ptr())) {
         nb::object owned = nb::steal(extension);
         if (PyUnicode_Check(extension) && PyUnicode_IS_ASCII(extension)) {
-            filter.extensions.emplace_back(PyUnicode_AsUTF8(extension));
+            // ASCII: the characters are the bytes, a NUL included.
+            filter.extensions.emplace_back(static_cast<const char*>(PyUnicode_DATA(extension)),
+                                           static_cast<size_t>(PyUnicode_GET_LENGTH(extension)));
         }
     }
     if (PyErr_Occurred()) throw nb::python_error();
@@ -161,6 +159,8 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
             filter.prefix_in_bytes = true;
             filter.prefix.assign(bytes, static_cast<size_t>(size));
         } else {
+            // Surrogates have no UTF-8 form: str.startswith decides on the decoded names.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
             PyErr_Clear();
         }
     }
@@ -231,18 +231,18 @@ void sort_alphabetically(FoundFiles& found) {
     const Py_ssize_t count = found.size();
     nb::object pairs = require(PyList_New(count));
     for (Py_ssize_t index = 0; index < count; ++index) {
-        PyList_SET_ITEM(pairs.ptr(), index,
-                        require(PyTuple_Pack(2, PyList_GET_ITEM(found.files.ptr(), index),
-                                             PyList_GET_ITEM(found.names.ptr(), index)))
-                            .release()
-                            .ptr());
+        nb::object pair = require(PyTuple_Pack(2, list_item(found.files, index).ptr(),
+                                               list_item(found.names, index).ptr()));
+        PyList_SET_ITEM(pairs.ptr(), index, pair.release().ptr());
     }
+    // Comparing names that a replaced Path gave may run Python code: read everything again.
     require_status(PyList_Sort(pairs.ptr()));
-    for (Py_ssize_t index = 0; index < count; ++index) {
-        PyObject* pair = PyList_GET_ITEM(pairs.ptr(), index);
-        PyList_SetItem(found.files.ptr(), index, Py_NewRef(PyTuple_GET_ITEM(pair, 0)));
-        PyList_SetItem(found.names.ptr(), index, Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
+    FoundFiles sorted;
+    for (Py_ssize_t index = 0; index < list_size(pairs); ++index) {
+        nb::handle pair = list_item(pairs, index);
+        sorted.add(PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1));
     }
+    found = std::move(sorted);
 }
 
 // Orders the pairs by the date code in their names (a stable sort, so names without one come
@@ -252,12 +252,12 @@ bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
     try {
         nb::object stampkit = require(PyImport_ImportModule("quillkit.stampkit"));
         const Py_ssize_t count = found.size();
-        nb::object keys = require(PyList_New(count));
+        nb::object keys = require(PyList_New(0));
         for (Py_ssize_t index = 0; index < count; ++index) {
             nb::object parse = attr(stampkit, kParseFileNameTime);  // looked up for every key
-            nb::object key = call(parse, {PyList_GET_ITEM(found.names.ptr(), index)});
+            nb::object key = call(parse, {nb::borrow(list_item(found.names, index))});
             if (!truthy(key)) key = nb::borrow(literal(""));
-            PyList_SET_ITEM(keys.ptr(), index, key.release().ptr());
+            require_status(PyList_Append(keys.ptr(), key.ptr()));
         }
         // list.sort with a key compares with < only and is stable, as sorted(key=...) is.
         nb::object order = require(PyList_New(count));
@@ -266,9 +266,10 @@ bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
         }
         call_method(order, kSort, {}, {{kKey, attr(keys, kGetItem)}});
         FoundFiles sorted;
-        for (Py_ssize_t index = 0; index < count; ++index) {
-            const Py_ssize_t from = PyLong_AsSsize_t(PyList_GET_ITEM(order.ptr(), index));
-            sorted.add(PyList_GET_ITEM(found.files.ptr(), from), PyList_GET_ITEM(found.names.ptr(), from));
+        for (Py_ssize_t index = 0; index < list_size(order); ++index) {
+            const Py_ssize_t from = PyLong_AsSsize_t(list_item(order, index).ptr());
+            if (from == -1 && PyErr_Occurred()) throw nb::python_error();
+            sorted.add(nb::borrow(list_item(found.files, from)), nb::borrow(list_item(found.names, from)));
         }
         found = std::move(sorted);
         log_to(logger, names::info, literal("✅ 已完成檔案 VEV 時間排序 (DateCode)"));

@@ -44,11 +44,8 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_
     const std::string root_bytes = *path_text::encode(root_text);
     std::vector<tree::Entry> entries;
     int error = 0;
-    bool listed;
-    {
-        nb::gil_scoped_release unlocked;
-        listed = tree::read_directory(root_bytes, tree::Probe::stat_first, entries, error);
-    }
+    const bool listed = without_gil(
+        [&] { return tree::read_directory(root_bytes, tree::Probe::stat_first, entries, error); });
     if (!listed) raise_os_error(error, root_text);
 
     nb::object prefix = path_text::child_prefix(root_text);

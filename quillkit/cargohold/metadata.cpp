@@ -13,6 +13,7 @@ Name kJoin{"join"};
 Name kGetcwd{"getcwd"};
 Name kDirname{"dirname"};
 Name kExists{"exists"};
+Name kIsfile{"isfile"};
 Name kIsFile{"is_file"};
 Name kModuleFile{"__file__"};
 Name kSetupScript{"setup.py"};
@@ -137,7 +138,9 @@ nb::object get_package_name_version(Call& c) {
         call_method(os_path, kJoin, {dirname(dirname(c.global(kModuleFile))), kSetupScript.handle()}),
     };
     for (const nb::object& path : candidates) {
-        if (!truthy(call_method(os_path, kExists, {path}))) continue;
+        // Only a regular file: reading a FIFO would wait for a writer forever, and a link to a
+        // device such as /dev/zero would read until memory runs out.
+        if (!truthy(call_method(os_path, kIsfile, {path}))) continue;
         nb::object found;
         try {
             found = with_open_text(c, path, [&](nb::handle file) {

@@ -11,11 +11,16 @@ nb::object choose_logger(Call& c, nb::handle logger) {
     return c.global(globals::log);
 }
 
-void not_built_yet(const char* function_name) {
-    raise(PyExc_NotImplementedError, "%s() is not available yet", function_name);
+bool standard_re_search(Call& c) {
+    static Name search{"search"};
+    const State& state = c.state<State>();
+    nb::object re = c.global(globals::re);
+    return state.re_search && re.ptr() == state.re_module && attr(re, search).ptr() == state.re_search;
 }
 
 namespace {
+
+State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
 
 // `try: import yaml` — bound when it imports; an ImportError means the optional package is
 // absent, anything else reaches the importer as it was raised.
@@ -35,7 +40,11 @@ int exec_module(PyObject* raw_module) noexcept {
         nb::handle module = raw_module;
         start_nanobind("quillkit.cargohold._nanobind");
         set_global(module, "os", import_module("os"));
-        set_global(module, "re", import_module("re"));
+        nb::object re = import_module("re");
+        set_global(module, "re", re);
+        state_of(raw_module).re_module = Py_NewRef(re.ptr());
+        static Name search{"search"};
+        state_of(raw_module).re_search = attr(re, search).release().ptr();
         set_global(module, "json", import_module("json"));
         set_global(module, "shutil", import_module("shutil"));
         const bool has_yaml = import_optional_yaml(module);
@@ -89,6 +98,22 @@ int exec_module(PyObject* raw_module) noexcept {
     return -1;
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    State& state = state_of(module);
+    Py_VISIT(state.re_module);
+    Py_VISIT(state.re_search);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    State& state = state_of(module);
+    Py_CLEAR(state.re_module);
+    Py_CLEAR(state.re_search);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
@@ -99,12 +124,12 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "quillkit.cargohold",
     nullptr,  // no module docstring
-    0,
+    sizeof(State),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

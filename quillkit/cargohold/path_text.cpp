@@ -34,13 +34,21 @@ nb::object decode(std::string_view bytes) {
 }
 
 bool utf8_names() {
-    // Fixed when the interpreter starts, so asked once.
+    // Fixed when the interpreter starts, so asked once: of the converter itself, not of
+    // sys.getfilesystemencoding(), which a program may replace. UTF-8 with surrogate escapes
+    // gives these bytes for a non-ASCII letter and an escaped byte, and no other setting does.
     static const bool utf8 = [] {
-        nb::object sys = require(PyImport_ImportModule("sys"));
-        nb::object encoding = require(PyObject_CallMethod(sys.ptr(), "getfilesystemencoding", nullptr));
-        nb::object errors = require(PyObject_CallMethod(sys.ptr(), "getfilesystemencodeerrors", nullptr));
-        return PyUnicode_CompareWithASCIIString(encoding.ptr(), "utf-8") == 0 &&
-               PyUnicode_CompareWithASCIIString(errors.ptr(), "surrogateescape") == 0;
+        nb::object probe = require(PyUnicode_New(2, 0xFFFF));
+        PyUnicode_WRITE(PyUnicode_2BYTE_KIND, PyUnicode_DATA(probe.ptr()), 0, 0xE9);    // é
+        PyUnicode_WRITE(PyUnicode_2BYTE_KIND, PyUnicode_DATA(probe.ptr()), 1, 0xDCFF);  // byte 0xff
+        PyObject* encoded = PyUnicode_EncodeFSDefault(probe.ptr());
+        if (!encoded) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw nb::python_error();
+            PyErr_Clear();  // a strict or non-UTF-8 setting cannot encode the probe
+            return false;
+        }
+        nb::object bytes = nb::steal(encoded);
+        return PyBytes_GET_SIZE(encoded) == 3 && std::memcmp(PyBytes_AS_STRING(encoded), "\xc3\xa9\xff", 3) == 0;
     }();
     return utf8;
 }
@@ -48,17 +56,13 @@ bool utf8_names() {
 tree::Kind kind_of(nb::handle text) {
     std::optional<std::string> bytes = encode(text);
     if (!bytes) return tree::Kind::missing;
-    tree::Kind kind;
-    {
-        nb::gil_scoped_release unlocked;  // a stat may wait on a slow file system
-        kind = tree::kind_of(*bytes);
-    }
-    return kind;
+    // A stat may wait on a slow file system.
+    return without_gil([&] { return tree::kind_of(*bytes); });
 }
 
 nb::object child_prefix(nb::handle directory_text) {
-    if (PyUnicode_CompareWithASCIIString(directory_text.ptr(), ".") == 0) return nb::borrow(literal(""));
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(directory_text.ptr());
+    const Py_ssize_t length = text_length(directory_text);
+    if (length == 1 && PyUnicode_READ_CHAR(directory_text.ptr(), 0) == '.') return nb::borrow(literal(""));
     if (length > 0 && PyUnicode_READ_CHAR(directory_text.ptr(), length - 1) == '/') {
         return nb::borrow(directory_text);
     }

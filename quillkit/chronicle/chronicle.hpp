@@ -14,7 +14,11 @@ struct State {
     PyObject* facility_get_logger;  // logging.getLogger as the logging module defines it
     PyObject* emit_function;    // _LazyLogger._emit as made
     PyObject* logger_property;  // _LazyLogger._l as made
+    PyObject* lazy_logger_class;  // _LazyLogger as made
 };
+
+// A field of the state, which the collector empties when it tears the module down.
+nb::handle state_field(PyObject* field);
 
 // Level-switching formatter and logging set-up.
 extern const Function kSetupLogging;

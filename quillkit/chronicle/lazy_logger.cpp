@@ -154,9 +154,15 @@ nb::object lazy_init(Call&, nb::handle self, nb::handle child) {
 // members it was made with (and the instance cannot shadow them), a level method runs `_emit`,
 // `_l` and `get_logger` directly instead of looking each one up and binding its arguments
 // again; a program that replaces any of them gets its replacement called.
-bool class_member_is(nb::handle self, const Name& name, PyObject* expected) {
+//
+// Only instances of the class as made take the shortcut (its slots leave no instance dict that
+// could shadow a member); a subclass goes the long way, through attribute look-up.
+bool class_member_is(Call& c, nb::handle self, const Name& name, PyObject* expected) {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    return expected && type->tp_dictoffset == 0 && _PyType_Lookup(type, name.ptr()) == expected;
+    if (!expected || reinterpret_cast<PyObject*>(type) != c.state<State>().lazy_logger_class) return false;
+    PyObject* found = PyDict_GetItemWithError(type->tp_dict, name.ptr());  // borrowed
+    if (!found && PyErr_Occurred()) throw nb::python_error();
+    return found == expected;
 }
 
 // `get_logger(child)`, through the module global.
@@ -173,7 +179,7 @@ nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, 
 
 // `self._l`
 nb::object current_logger(Call& c, nb::handle self) {
-    if (!class_member_is(self, kLoggerProperty, c.state<State>().logger_property)) {
+    if (!class_member_is(c, self, kLoggerProperty, c.state<State>().logger_property)) {
         return attr(self, kLoggerProperty);
     }
     return lazy_current_logger(c, self);
@@ -211,7 +217,7 @@ nb::object emit_at(Call& c, nb::handle self, nb::handle msg, const Name& level_n
     nb::object level = attr(c.global(kLoggingGlobal), level_name);
     // `_emit` as made, with an int level and no `level` keyword that it would refuse.
     const bool direct = PyLong_CheckExact(level.ptr()) &&
-                        class_member_is(self, kEmit, c.state<State>().emit_function) &&
+                        class_member_is(c, self, kEmit, c.state<State>().emit_function) &&
                         !extra_keyword(c, kLevelKeyword).is_valid();
     if (direct) {
         emit(c, self, level, msg);
@@ -321,7 +327,7 @@ nb::object make_lazy_logger_class(nb::handle module, State& state) {
     state.logger_property = Py_NewRef(logger_property.ptr());
     nb::object slots = require(Py_BuildValue("(s)", "_child"));
     nb::object bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    return make_class(module, "_LazyLogger", bases, kLazyLoggerDoc,
+    nb::object made = make_class(module, "_LazyLogger", bases, kLazyLoggerDoc,
                       {
                           {"__slots__", slots},
                           {"__init__", method(kLazyInit)},
@@ -339,6 +345,8 @@ nb::object make_lazy_logger_class(nb::handle module, State& state) {
                           {"removeHandler", method(kLazyRemoveHandler)},
                           {"name", make_property(method(kLazyName))},
                       });
+    state.lazy_logger_class = Py_NewRef(made.ptr());
+    return made;
 }
 
 }  // namespace quillkit::chronicle

@@ -4,6 +4,12 @@
 #include "../support/module.hpp"
 
 namespace quillkit::chronicle {
+
+nb::handle state_field(PyObject* field) {
+    if (!field) raise(PyExc_SystemError, "quillkit.chronicle is being torn down");
+    return field;
+}
+
 namespace {
 
 State& state_of(PyObject* module) { return *static_cast<State*>(PyModule_GetState(module)); }
@@ -49,6 +55,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(state.emit_function);
     Py_VISIT(state.logger_property);
     Py_VISIT(state.facility_get_logger);
+    Py_VISIT(state.lazy_logger_class);
     return 0;
 }
 
@@ -61,6 +68,7 @@ int clear_module(PyObject* module) {
     Py_CLEAR(state.emit_function);
     Py_CLEAR(state.logger_property);
     Py_CLEAR(state.facility_get_logger);
+    Py_CLEAR(state.lazy_logger_class);
     return 0;
 }
 

@@ -103,15 +103,15 @@ void deliver(Call& c, nb::handle logger, nb::handle level, nb::handle msg, nb::h
             arguments[position++] = msg.ptr();
             for (Py_ssize_t index = 0; index < count; ++index) arguments[position++] = c.extra()[index];
             arguments[position++] = stacklevel.ptr();
-            require(PyObject_Vectorcall(state.relay_fixed[count], arguments,
+            require(PyObject_Vectorcall(state_field(state.relay_fixed[count]).ptr(), arguments,
                                         static_cast<size_t>(position) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr));
         } else {
-            call(state.relay_args, {logger, level, msg, extra_tuple(c), stacklevel});
+            call(state_field(state.relay_args), {logger, level, msg, extra_tuple(c), stacklevel});
         }
         return;
     }
-    call(state.relay_general, {logger, level, msg, extra_tuple(c), record_keywords(c, stacklevel)});
+    call(state_field(state.relay_general), {logger, level, msg, extra_tuple(c), record_keywords(c, stacklevel)});
 }
 
 }  // namespace quillkit::chronicle

@@ -42,7 +42,7 @@ Name kCriticalLevel{"CRITICAL"};
 
 nb::object formatter_init(Call& c, nb::handle self, nb::handle fmt_by_level, nb::handle default_fmt) {
     // super().__init__() with the class as it was made, like the __class__ cell of a method.
-    nb::handle cls = c.state<State>().formatter_class;
+    nb::handle cls = state_field(c.state<State>().formatter_class);
     nb::object parent = call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls, self});
     call_method(parent, kInit);
     require_status(PyObject_SetAttr(self.ptr(), kFmtByLevel.ptr(), fmt_by_level.ptr()));
