@@ -1,0 +1,378 @@
+"""A hostile program around the modules: every module global and interpreter hook they rely on
+is replaced by something that raises, answers with wrong types, changes the arguments of the
+running call or calls back into the modules; list arguments hold texts whose comparisons,
+hashes and conversions do the same. Whatever happens, a call returns or raises an ordinary
+exception: no crash (the sanitizer run executes this file too), no SystemError."""
+
+import gc
+import itertools
+import logging
+import os
+import signal
+import textwrap
+import types
+
+import pytest
+
+from helpers import Recorder, run_python
+from quillkit import cargohold, chronicle
+
+# No small natural number: open() would take it for a descriptor of the test process.
+WRONG_VALUES = [None, -1, 10**30, 2.5, b"bytes", "text", [], {}, ("a", "b", "c"), object(), True]
+
+
+class Arena:
+    """The containers of the running call, which hostile code empties, and the next wrong value."""
+
+    victims = []
+    wrong = itertools.cycle(WRONG_VALUES)
+    reentering = False
+
+    @classmethod
+    def strike(cls, *more):
+        """Empties the call's containers, and those given or bound to what is given."""
+        reached = list(more) + [getattr(value, "__self__", None) for value in more]
+        for container in list(cls.victims) + [m for m in reached if isinstance(m, (list, dict))]:
+            container.clear()
+
+    @classmethod
+    def call_back(cls, *values):
+        """Calls what is given to be called back (a handler), as an error in the callee would."""
+        for value in values:
+            if callable(value) and not isinstance(value, (type, Hostile)):
+                try:
+                    value(os.unlink, "no/such/entry", FileNotFoundError(2, "hostile"))
+                except Exception:
+                    pass
+
+    @classmethod
+    def reenter(cls):
+        if cls.reentering:
+            return
+        cls.reentering = True
+        try:
+            gc.collect()
+            for call in (lambda: cargohold.get_path_type(".", Recorder()),
+                         lambda: cargohold.find_files_with_extensions(".", ["py"], logger=Recorder()),
+                         lambda: chronicle.lazy_logger("again").debug("m")):
+                try:
+                    call()
+                except Exception:
+                    pass
+        finally:
+            cls.reentering = False
+
+
+class Hostile:
+    """Stands in for `real`; what each attribute read and call does depends on `mode`."""
+
+    def __init__(self, real, mode):
+        self._real, self._mode = real, mode
+
+    def __getattr__(self, name):
+        if self._mode == "raise":
+            raise RuntimeError(f"hostile attribute {name}")
+        value = getattr(self._real, name)
+        return Hostile(value, self._mode) if callable(value) or isinstance(value, types.ModuleType) else value
+
+    def __call__(self, *args, **kwargs):
+        if self._mode == "raise":
+            raise RuntimeError("hostile call")
+        if self._mode == "wrong":
+            return next(Arena.wrong)
+        if self._mode in ("mutate", "meddle"):
+            Arena.strike(*args, *kwargs.values())
+        elif self._mode == "reenter":
+            Arena.reenter()
+        Arena.call_back(*args, *kwargs.values())
+        # "meddle" only meddles: the work the caller asked for is never done.
+        return None if self._mode == "meddle" else self._real(*args, **kwargs)
+
+    def __bool__(self):
+        if self._mode == "raise":
+            raise RuntimeError("hostile truth")
+        return bool(self._real)
+
+    def __iter__(self):
+        return iter(self._real)
+
+
+class Evil(str):
+    """A text in a list argument: comparing, hashing or converting it empties the containers."""
+
+    def __eq__(self, other):
+        Arena.strike()
+        return str.__eq__(self, other)
+
+    def __hash__(self):
+        Arena.strike()
+        return str.__hash__(self)
+
+    def __lt__(self, other):
+        Arena.strike()
+        return str.__lt__(self, other)
+
+    def __str__(self):
+        Arena.strike()
+        return str.__str__(self)
+
+    def __fspath__(self):
+        Arena.strike()
+        return str(self)
+
+    def lower(self):
+        Arena.strike()
+        return Evil(str.lower(self))
+
+    def startswith(self, *args):
+        Arena.strike()
+        return str.startswith(self, *args)
+
+
+class FakeClick:
+    """The terminal: answers every prompt at once."""
+
+    Choice = staticmethod(lambda choices, **options: list(choices))
+
+    def echo(self, *args, **kwargs):
+        pass
+
+    secho = echo
+
+    def prompt(self, text, **kwargs):
+        return "all" if "all" in text else "1"
+
+    def edit(self, text=None, **kwargs):
+        return f"{text}\ntyped"
+
+
+class FakeRequests:
+    """The code-hosting service: every address answers."""
+
+    class Response:
+        status_code = 200
+        text = "downloaded"
+
+        def raise_for_status(self):
+            pass
+
+    def get(self, url, **kwargs):
+        return self.Response()
+
+
+def make_tree(root):
+    (root / "sub" / "deep").mkdir(parents=True)
+    for name in ["a.txt", "b_20240101.md", "sub/c.txt", "sub/deep/d.txt", "src.txt", "rm.txt"]:
+        (root / name).write_text(name)
+    (root / "c.json").write_text('{"a": 1, // note\n "b": 2}')
+    (root / "c.yaml").write_text("k: v\n")
+    (root / "setup.py").write_text("setup(name='n', version='1', entry_points=['x-y = a.cli:main'])")
+    (root / "tree" / "ro").mkdir(parents=True)
+    (root / "tree" / "ro" / "f").write_text("f")
+
+
+def arguments(text):
+    """`items(*values)`: a list argument of the next call, whose texts `text` makes; hostile code
+    empties these lists."""
+
+    def items(*values):
+        made = [text(value) for value in values]
+        Arena.victims.append(made)
+        return made
+    return items
+
+
+def calls(root, text):
+    """One call of every function, with fresh arguments; `text` makes the texts in lists."""
+    L = arguments(text)
+
+    def use_lazy_logger():
+        log = chronicle.lazy_logger("hostile")
+        return [log.debug("m %s", 1), log.info("m %s %s %s", 1, 2, 3), log.warning("w", extra={}),
+                log.exception("e"), log.name, log.isEnabledFor(10), log._l]
+
+    def registry():
+        entry = {"url": text("https://github.com/o/r/blob/main/x.md"), "display": text("X"),
+                 "filename": text("x.md")}
+        Arena.victims.append(entry)
+        return L(entry)
+
+    c = cargohold
+    return {
+        "download_github_content": lambda: c.download_github_content("https://github.com/o/r/blob/main/a.md"),
+        "load_local_file_content": lambda: c.load_local_file_content(root / "a.txt", logger=Recorder()),
+        "save_local_file_content": lambda: c.save_local_file_content(root / "out.txt", "new"),
+        "load_or_download_content": lambda: c.load_or_download_content(root / "none.md", "https://x/y"),
+        "get_user_input_via_editor": lambda: c.get_user_input_via_editor("# marker"),
+        "get_package_name_version": lambda: c.get_package_name_version(),
+        "get_package_version": lambda: c.get_package_version("quillkit"),
+        "interactive_select_files": lambda: c.interactive_select_files(
+            L(str(root / "a.txt"), "https://h/b"), L("a", "b"), exclude_names=L("b")),
+        "scan_and_select_files": lambda: c.scan_and_select_files(
+            root, L(".txt"), exclude_names=L("c"), exclude_paths=L(str(root / "tree"))),
+        "download_and_save_from_registry": lambda: c.download_and_save_from_registry(
+            registry(), str(root / "reg"), label_prefix="L:"),
+        "download_and_save_from_registry (all)": lambda: c.download_and_save_from_registry(
+            registry(), str(root / "reg"), auto_download=True),
+        "get_unique_path": lambda: c.get_unique_path(root, "a", "txt"),
+        "setup_output_dir": lambda: c.setup_output_dir(str(root / "o"), logger=Recorder()),
+        "setup_output_file": lambda: c.setup_output_file(str(root / "o"), "f.md", logger=Recorder()),
+        "find_files_with_extensions": lambda: c.find_files_with_extensions(
+            root, L(".txt", "md"), recursive=True, exclude_paths=L(str(root / "sub" / "de")), prefix=None),
+        "find_files_with_extensions (dates)": lambda: c.find_files_with_extensions(
+            root, L("md", ".TXT"), True, True, L(str(root / "sub")), "b"),
+        "find_files_with_extensions (file)": lambda: c.find_files_with_extensions(
+            root / "a.txt", text("txt"), exclude_paths=text(str(root / "x"))),
+        "save_yaml_template": lambda: c.save_yaml_template("k: v\n", str(root / "t.yaml")),
+        "load_yaml_config": lambda: c.load_yaml_config(str(root / "c.yaml")),
+        "load_yaml_string": lambda: c.load_yaml_string("k: [v]"),
+        "get_path_type": lambda: c.get_path_type(root / "a.txt"),
+        "get_directory_list": lambda: c.get_directory_list(root, exclude_names=("tree",)),
+        "replace_file_extension": lambda: c.replace_file_extension("a/b.txt", ".txt", "md"),
+        "extract_filename_info": lambda: c.extract_filename_info("x/a_b_c.txt", (2, 0)),
+        "match_filename": lambda: c.match_filename("dir/A.txt", "a", ".TXT"),
+        "force_move_file": lambda: c.force_move_file(root / "src.txt", root / "moved" / "m.txt",
+                                                     backup=root / "bk" / "s.txt"),
+        "remove_directory": lambda: c.remove_directory(root / "tree"),
+        "remove_file": lambda: c.remove_file(root / "rm.txt"),
+        "load_json_config": lambda: c.load_json_config(str(root / "c.json"), L("a", "b")),
+        "extract_and_save_code": lambda: c.extract_and_save_code("```python\nx = 1\n```", root / "code.py"),
+        "select_option": lambda: c.select_option("pick", L("a", "b"), "1", "title", True),
+        "get_cli_name": lambda: c.get_cli_name(root / "setup.py"),
+        "setup_logging": lambda: chronicle.setup_logging("hostile", level=10, file=None),
+        "base_name": lambda: chronicle.base_name(),
+        "get_logger": lambda: chronicle.get_logger("x"),
+        "lazy logger": use_lazy_logger,
+        "formatter": lambda: chronicle.LevelSwitchingFormatter({20: logging.Formatter()}, logging.Formatter())
+        .format(logging.makeLogRecord({"levelno": 20, "msg": "m"})),
+    }
+
+
+def run_all(root, text=str):
+    for name, call in calls(root, text).items():
+        if not os.access(str(root) + "/a.txt", os.F_OK):  # not through what the tests replace
+            make_tree(root)
+        try:
+            call()
+        except SystemError as error:
+            raise AssertionError(f"{name}: {error!r}") from error
+        except Exception:
+            pass
+        finally:
+            Arena.victims = []
+
+
+@pytest.fixture
+def arena(tmp_path, monkeypatch, clean_logging):
+    root = tmp_path / "root"
+    root.mkdir()
+    make_tree(root)
+    (tmp_path / "bin").mkdir()
+    monkeypatch.chdir(root)
+    monkeypatch.setenv("PATH", str(tmp_path / "bin"))  # no gh, no editor
+    monkeypatch.setenv("GITHUB_TOKEN", "token")
+    monkeypatch.setattr(cargohold, "click", FakeClick())
+    monkeypatch.setattr(cargohold, "requests", FakeRequests())
+    monkeypatch.setattr(cargohold, "log", Recorder())
+    logging.getLogger("app").addHandler(logging.NullHandler())
+    logging.getLogger("app").propagate = False
+    yield root
+    Arena.victims = []
+
+
+def replaceable(module):
+    return [name for name in vars(module) if not name.startswith("__")]
+
+
+TARGETS = [(module, name) for module in (cargohold, chronicle) for name in replaceable(module)]
+MODES = ["raise", "wrong", "mutate", "meddle", "reenter"]
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("module, name", TARGETS, ids=[f"{m.__name__[9:]}.{n}" for m, n in TARGETS])
+def test_replaced_globals(arena, monkeypatch, module, name, mode):
+    monkeypatch.setattr(module, name, Hostile(getattr(module, name), mode))
+    run_all(arena)
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("owner, name", [("builtins", "open"), ("logging", "getLogger"),
+                                         ("os", "lstat"), ("os", "chmod"), ("os", "fspath")])
+def test_replaced_library_functions(arena, owner, name, mode):
+    module = __import__(owner)
+    real = getattr(module, name)
+    setattr(module, name, Hostile(real, mode))
+    try:
+        run_all(arena)
+    finally:
+        setattr(module, name, real)
+
+
+def test_texts_that_empty_the_lists_holding_them(arena):
+    run_all(arena, Evil)
+
+
+@pytest.mark.parametrize("hook", ["collector", "signal"])
+def test_python_code_at_any_moment(arena, hook):
+    """The collector's callbacks and a signal handler run between almost any two steps."""
+
+    def strike(*args):
+        Arena.strike()
+
+    threshold = gc.get_threshold()
+    if hook == "collector":
+        gc.callbacks.append(strike)
+        gc.set_threshold(1, 1, 1)
+    else:
+        previous = signal.signal(signal.SIGALRM, strike)
+        signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+    try:
+        run_all(arena, Evil)
+    finally:
+        if hook == "collector":
+            gc.callbacks.remove(strike)
+            gc.set_threshold(*threshold)
+        else:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
+
+def fresh_interpreter(code, **options):
+    """Runs `code` in a new interpreter. Address-space limits and the sanitizers' shadow memory
+    do not mix, so under the sanitizer run such a child uses the plain build."""
+    env = {}
+    if "RLIMIT_AS" in code and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        env = {"LD_PRELOAD": "", "PYTHONPATH": "", "PYTHONMALLOC": ""}
+    return run_python(textwrap.dedent(code), env=env, **options).stdout.split()
+
+
+def test_memory_running_out_inside_native_code():
+    """Allocations fail at different steps of a save to a 100,000,000-character path: each
+    failure is a Python exception."""
+    outcomes = fresh_interpreter("""
+        import re, resource
+        from quillkit import cargohold
+        path = "a" * 100_000_000
+        used = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read()).group(1)) * 1024
+        for factor in [2, 2.5, 3, 3.5]:
+            resource.setrlimit(resource.RLIMIT_AS, (used + int(factor * len(path)), resource.RLIM_INFINITY))
+            try:
+                cargohold.save_yaml_template("k: v\\n", path, logger=0)
+            except (MemoryError, OSError) as error:
+                print(type(error).__name__)
+    """)
+    assert len(outcomes) == 4 and set(outcomes) <= {"MemoryError", "OSError"}
+
+
+def test_a_replaced_file_system_encoding_query():
+    """Discovery learns how names are encoded from the interpreter's converter, not from a
+    function a program can replace."""
+    assert fresh_interpreter("""
+        import os, sys, tempfile
+        sys.getfilesystemencoding = lambda: 5
+        sys.getfilesystemencodeerrors = lambda: None
+        from quillkit import cargohold
+        folder = tempfile.mkdtemp()
+        open(os.path.join(folder, "é.py"), "w").close()
+        print(cargohold.find_files_with_extensions(folder, ["py"], logger=0)[1] == ["é"])
+    """) == ["True"]
