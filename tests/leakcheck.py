@@ -48,6 +48,20 @@ def calling(function, *args, **kwargs):
     return case
 
 
+def with_globals(module, replacements, case):
+    """A case run while some globals of `module` are replaced."""
+
+    def replaced():
+        saved = {name: getattr(module, name) for name in replacements}
+        vars(module).update(replacements)
+        try:
+            case()
+        finally:
+            vars(module).update(saved)
+
+    return replaced
+
+
 def _grown(case, rounds):
     gc.collect()
     before = sys.getallocatedblocks()

@@ -250,3 +250,29 @@ def test_many_keywords_and_arguments():
     for combination in itertools.islice(itertools.permutations(["file_path", "label", "logger"]), 6):
         values = {"file_path": "/nonexistent", "label": "L", "logger": None}
         assert cargohold.load_local_file_content(**{k: values[k] for k in combination}) == ""
+
+
+def test_nested_functions_keep_their_state_out_of_reach(tmp_path, monkeypatch):
+    """The removal's handler is a closure: no attribute leads to its state, and the collector
+    frees it together with the cycles its names close, as for a Python function."""
+    import gc
+    import types
+    handlers = []
+    monkeypatch.setattr(cargohold, "shutil",
+                        types.SimpleNamespace(rmtree=lambda path, **hooks: handlers.extend(hooks.values())))
+    monkeypatch.setattr(cargohold, "log", types.SimpleNamespace(warning=lambda message: None))
+    cargohold.remove_directory(tmp_path)
+    handler = handlers.pop()
+    assert not hasattr(handler, "__self__") and not hasattr(handler, "__closure__")
+
+    class Name(str):
+        pass
+
+    for attribute in ["__name__", "__qualname__"]:
+        name = Name("cyclic")
+        name.owner = handler
+        setattr(handler, attribute, name)
+    collected = weakref.ref(handler)
+    del handler, name
+    gc.collect()
+    assert collected() is None

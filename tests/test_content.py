@@ -3,6 +3,8 @@ damaged file behind."""
 
 import os
 import stat
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -148,6 +150,17 @@ def test_links_stay_links(tmp_path, recorder):
     os.symlink("loop", loop)
     ok, message = cargohold.save_local_file_content(loop, "x", logger=recorder)
     assert not ok and "Too many levels of symbolic links" in message
+    # Every link open() follows is followed: a chain of 40, and no more.
+    chain = tmp_path / "chain"
+    chain.mkdir()
+    for number in range(41):
+        os.symlink(f"l{number - 1}" if number else "../real.txt", chain / f"l{number}")
+    assert cargohold.save_local_file_content(chain / "l39", "end of the chain", logger=recorder)[0]
+    assert real.read_text() == "end of the chain"
+    with pytest.raises(OSError) as refused:
+        open(chain / "l40", "w")
+    ok, message = cargohold.save_local_file_content(chain / "l40", "x", logger=recorder)
+    assert not ok and refused.value.strerror in message
 
 
 def test_devices_are_written_in_place(recorder):
@@ -163,21 +176,127 @@ def test_unencodable_text_keeps_the_old_file(tmp_path, recorder):
     assert target.read_text() == "precious" and leftovers(tmp_path) == []
 
 
-def test_a_write_that_fails_part_way_keeps_the_old_file(tmp_path):
-    target = tmp_path / "big.txt"
+@pytest.mark.parametrize("where", ["beside", "in place"])
+def test_a_write_that_fails_part_way_keeps_the_old_file(tmp_path, where):
+    """A file-size limit stops the write; in a directory the process may not write, the file is
+    rewritten where it is, so the space must be had before its first byte changes."""
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    target = folder / "big.txt"
     target.write_text("precious")
-    result = run_python(textwrap.dedent(f"""
-        import resource, signal
+    target.chmod(0o666)
+    if where == "in place":
+        folder.chmod(0o555)
+    try:
+        result = run_python(textwrap.dedent(f"""
+            import resource, signal
+            from quillkit import cargohold
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            class Quiet:
+                def info(self, m): pass
+                def error(self, m): pass
+            print(cargohold.save_local_file_content({str(target)!r}, "x" * 100000, logger=Quiet()))
+            print(open({str(target)!r}).read())
+            print(cargohold.save_local_file_content({str(target)!r}, "fits", logger=Quiet()))
+        """), unprivileged=True)
+    finally:
+        folder.chmod(0o755)
+    too_large, kept, fits = result.stdout.splitlines()
+    assert too_large.startswith('(False, "❌ 儲存檔案失敗') and "File too large" in too_large
+    assert kept == "precious"
+    assert fits.startswith("(True,") and target.read_text() == "fits" and leftovers(folder) == []
+
+
+def test_content_reaches_the_disk_before_the_name(tmp_path):
+    """The system calls of a save, seen through an interposed C library: the temporary file is
+    synced before it is renamed over the target."""
+    shim = tmp_path / "trace.so"
+    source = tmp_path / "trace.c"
+    source.write_text(textwrap.dedent("""
+        #define _GNU_SOURCE
+        #include <dlfcn.h>
+        #include <stdio.h>
+        #include <string.h>
+        #include <unistd.h>
+        static void note(const char* what) {
+            FILE* log = fopen(getenv("TRACE_LOG"), "a");
+            if (log) { fputs(what, log); fputc('\\n', log); fclose(log); }
+        }
+        int fsync(int fd) { note("fsync"); return ((int (*)(int))dlsym(RTLD_NEXT, "fsync"))(fd); }
+        int rename(const char* a, const char* b) {
+            note("rename");
+            return ((int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename"))(a, b);
+        }
+    """).replace("#include <unistd.h>", "#include <unistd.h>\n#include <stdlib.h>"))
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"], check=True)
+    trace = tmp_path / "trace.log"
+    target = tmp_path / "t.txt"
+    target.write_text("old")
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    run_python(f"from quillkit import cargohold; cargohold.save_local_file_content({str(target)!r}, 'new')",
+               env={"LD_PRELOAD": preload, "TRACE_LOG": str(trace)})
+    assert trace.read_text().split() == ["fsync", "rename"] and target.read_text() == "new"
+
+
+def test_targets_reached_through_a_descriptor(tmp_path):
+    """/dev/stdout and the like name an open file: written through, never replaced."""
+    code = textwrap.dedent("""
+        import os, sys
         from quillkit import cargohold
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
         class Quiet:
             def info(self, m): pass
-            def error(self, m): pass
-        print(cargohold.save_local_file_content({str(target)!r}, "x" * 100000, logger=Quiet()))
+            def error(self, m): print(m)
+        kept = open(sys.argv[1], "w")
+        for path in ["/dev/stdout", f"/dev/fd/{kept.fileno()}", f"/proc/self/fd/{kept.fileno()}"]:
+            ok, message = cargohold.save_local_file_content(path, f"saved to {path}\\n", logger=Quiet())
+            print(ok, flush=True)
+        print("printed afterwards", flush=True)
+    """)
+    kept = tmp_path / "kept.txt"
+    command = [sys.executable, "-P", "-c", code, str(kept)]
+    piped = subprocess.run(command, capture_output=True, text=True, check=True)
+    assert piped.stdout.splitlines() == ["saved to /dev/stdout", "True", "True", "True",
+                                         "printed afterwards"]
+    assert kept.read_text().startswith("saved to /proc/self/fd/")
+    redirected = tmp_path / "out.txt"
+    with open(redirected, "w") as out:
+        inode = os.fstat(out.fileno()).st_ino
+        subprocess.run(command, stdout=out, check=True)
+    assert os.stat(redirected).st_ino == inode  # the same file, not a replacement
+    assert redirected.read_text().splitlines()[-1] == "printed afterwards"
+    assert leftovers(tmp_path) == []
+
+
+def test_signals_while_a_save_waits(tmp_path):
+    """A FIFO blocks the save until a reader comes; timer signals meanwhile run their handler
+    and the save goes on, and a handler that raises stops it without touching anything."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    result = run_python(textwrap.dedent(f"""
+        import signal, threading, time
+        from quillkit import cargohold
+        ticks = []
+        signal.signal(signal.SIGALRM, lambda *args: ticks.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+        def reader():
+            time.sleep(0.3)
+            with open({str(fifo)!r}) as f:
+                print(repr(f.read()))
+        thread = threading.Thread(target=reader)
+        thread.start()
+        print(cargohold.save_local_file_content({str(fifo)!r}, "through", logger=0)[0], len(ticks) > 3)
+        thread.join()
+        def stop(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, stop)
+        try:
+            cargohold.save_local_file_content({str(fifo)!r}, "never", logger=0)
+        except KeyboardInterrupt:
+            print("stopped")
+        signal.setitimer(signal.ITIMER_REAL, 0)
     """))
-    assert result.stdout.startswith('(False, "❌ 儲存檔案失敗') and "File too large" in result.stdout
-    assert target.read_text() == "precious" and leftovers(tmp_path) == []
+    assert result.stdout.split() == ["True", "True", "'through'", "stopped"]
 
 
 def test_permissions_are_respected_without_root_privileges(tmp_path):

@@ -73,6 +73,19 @@ def test_excluded_start(project, recorder):
     assert recorder.records == [("info", "🔍 正在掃描路徑：sub/deep")]
     # "/" excludes everything, the start directory included.
     assert find(".", ["py"], exclude_paths="/", logger=recorder) == ([], [])
+    # A path only excludes itself and what lies below it, never a name it merely begins.
+    assert find("sub/deep", ["py"], exclude_paths=["sub/de"], logger=recorder)[0] == ["sub/deep/x.py"]
+    assert find("sub/deep/x.py", ["py"], exclude_paths=["sub/deep/x"], logger=recorder)[0] == ["sub/deep/x.py"]
+    assert find("sub/deep/x.py", ["py"], exclude_paths=["sub"], logger=recorder) == ([], [])
+
+
+def test_texts_are_compared_whole(project, recorder):
+    """A NUL inside an extension or prefix is part of the text, never its end."""
+    make(project, "nul.p", "nul.py")
+    assert find(".", [".p\0y"], logger=recorder) == ([], [])
+    assert find(".", ["p"], logger=recorder)[0] == ["nul.p"]
+    assert find(".", ["py"], prefix="nul\0x", logger=recorder) == ([], [])
+    assert find(".", ["py"], exclude_paths=["nul.py\0"], logger=recorder)[0] == ["a.py", "c.Py", "nul.py"]
 
 
 def test_exclusions_that_are_no_list_of_paths(project, recorder):

@@ -1,9 +1,13 @@
 """load_or_download_content, download_and_save_from_registry and extract_and_save_code, with
 the download replaced through the module's own global (the service is unreachable here)."""
 
-import pytest
+import re
+import textwrap
 
-from helpers import Recorder
+import pytest
+from hypothesis import given, strategies as st
+
+from helpers import Recorder, run_python
 from quillkit import cargohold
 
 
@@ -125,6 +129,17 @@ def test_file_names_that_escape_the_output_directory_are_skipped(tmp_path, downl
     assert sorted(p.name for p in tmp_path.rglob("*.md")) == ["..dots.md", "in.md"]
 
 
+def test_display_names_that_are_not_texts_label_by_their_text_form(tmp_path, downloads, recorder):
+    registry = [{"display": 7, "url": "https://h/7", "filename": "seven.md"},
+                {"display": None, "url": "https://h/none", "filename": "none.md"}]
+    downloads.answers.update({"https://h/7": "seven", "https://h/none": "nothing"})
+    cargohold.download_and_save_from_registry(registry, str(tmp_path), label_prefix="文件 ",
+                                              logger=recorder, auto_download=True)
+    assert recorder.messages("info") == [
+        "📡 正在從網路下載：7 ...", f"🎉 成功產出 文件 7：{tmp_path}/seven.md",
+        "📡 正在從網路下載：None ...", f"🎉 成功產出 文件 None：{tmp_path}/none.md"]
+
+
 def test_duplicate_addresses_resolve_to_the_first_entry(tmp_path, downloads, recorder, monkeypatch):
     registry = [{"display": "One", "url": "https://h/same", "filename": "one.md"},
                 {"display": "Two", "url": "https://h/same", "filename": "two.md"}]
@@ -189,6 +204,31 @@ def test_code_extraction(tmp_path, recorder, text, saved):
     ok, message = cargohold.extract_and_save_code(text, target, "程式", logger=recorder)
     assert (ok, message) == (True, f"🎉 成功產出 程式：{target}")
     assert target.read_text(encoding="utf-8") == saved
+
+
+FENCE_PIECES = ["```", "```python", "```bash", "```yaml", "```json", "python", "\n", "x", " ", "`", "é"]
+
+
+@given(st.lists(st.sampled_from(FENCE_PIECES), max_size=30))
+def test_code_extraction_finds_what_the_pattern_finds(tmp_path_factory, pieces):
+    """The fence search is native while `re` is the standard module; it finds the same block."""
+    text = "".join(pieces) + "."
+    target = tmp_path_factory.mktemp("fences") / "code.txt"
+    match = re.search("```(?:python|bash|yaml)?\n(.*?)\n```", text, re.DOTALL)
+    expected = (match.group(1) if match else text).strip()
+    ok, _ = cargohold.extract_and_save_code(text, target, logger=Recorder())
+    assert (target.read_text(encoding="utf-8") if ok else "") == expected
+
+
+def test_code_extraction_takes_linear_time(tmp_path):
+    """Megabytes of unclosed fences (hours for the regular expression) take a moment."""
+    result = run_python(textwrap.dedent(f"""
+        from quillkit import cargohold
+        text = "```python\\nx" * 100000  # no line ever starts with a fence: nothing closes
+        print(cargohold.extract_and_save_code(text, {str(tmp_path / "c.txt")!r}, logger=0)[0])
+    """), timeout=60)
+    assert result.stdout.split() == ["True"]
+    assert (tmp_path / "c.txt").read_text() == "```python\nx" * 100000
 
 
 def test_code_extraction_failures(tmp_path, recorder, module_log):

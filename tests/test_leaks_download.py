@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 import requests
 
-from leakcheck import Silent, assert_no_leak, calling, expect
+from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
 from quillkit import cargohold
 from test_download import fake_response
 
@@ -96,3 +96,10 @@ def test_fetch_and_save_paths(quiet, monkeypatch, tmp_path):
     assert_no_leak(calling(extract, "   ", tmp_path / "code.py"))
     assert_no_leak(calling(extract, "x", tmp_path))  # the saver fails on a directory
     assert_no_leak(expect(TypeError, extract, b"x", tmp_path / "code.py"))
+    # Results that are not pairs, on every unpacking path: too few items and too many.
+    for items in [("only",), (True, "m", "extra")]:
+        answer_with = {"save_local_file_content": lambda *args, items=items, **kwargs: items}
+        assert_no_leak(expect(ValueError, with_globals(cargohold, answer_with, calling(extract, "x", "f"))))
+        selection = {"interactive_select_files": lambda *args, items=items, **kwargs: [items]}
+        assert_no_leak(expect(ValueError, with_globals(cargohold, selection,
+                                                       calling(save, registry, str(tmp_path / "out")))))

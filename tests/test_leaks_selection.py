@@ -10,7 +10,7 @@ import click
 import pytest
 from click.testing import CliRunner
 
-from leakcheck import Silent, assert_no_leak, calling, expect
+from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
 from quillkit import cargohold, stampkit
 
 
@@ -111,6 +111,9 @@ def dialogue_cases(tmp_path, monkeypatch):
         "scan nothing chosen": with_terminal(Terminal(""), scan, root, ["py"], logger=quiet),
         "scan missing": with_terminal(Terminal(), scan, root / "missing", ["py"], logger=quiet),
         "scan no files": with_terminal(Terminal(), scan, root, ["md"], logger=quiet),
+        "scan finds no pair": expect(ValueError, with_globals(
+            cargohold, {"find_files_with_extensions": lambda *args, **kwargs: ([], [], [])},
+            calling(scan, root, ["py"], logger=quiet))),
         "option": with_terminal(Terminal("2"), cargohold.select_option, "q", ["A", "B"], title="t"),
         "option all": with_terminal(Terminal("all"), cargohold.select_option, "q", ["A"], allow_all=True),
         "option not a text": expect(TypeError, with_terminal(Terminal("1"), cargohold.select_option,

@@ -2,6 +2,7 @@
 patterns; the installed metadata; all of it quiet."""
 
 import importlib.metadata
+import os
 import textwrap
 import warnings
 
@@ -41,6 +42,20 @@ def test_where_scripts_are_found(scripts):
     assert scripts(None, "setup(name='there', version='2')") == ("there", "2")
     assert scripts("setup(name=NAME, version=VERSION)\n", "setup(version='2')") == ("unknown", "2")
     assert scripts(b"setup(name='caf\xe9')", "setup(name='ok')") == ("ok", "unknown")
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_only_regular_files_are_read(tmp_path, kind):
+    """A FIFO named setup.py would block the read forever; a link to /dev/zero never ends."""
+    work = tmp_path / "work"
+    work.mkdir()
+    if kind == "fifo":
+        os.mkfifo(work / "setup.py")
+    else:
+        os.symlink("/dev/zero", work / "setup.py")
+    result = run_python("from quillkit import cargohold; print(cargohold.get_package_name_version())",
+                        cwd=work, timeout=30)
+    assert result.stdout.strip() == "('unknown', 'unknown')"
 
 
 @pytest.mark.parametrize("script, expected", [

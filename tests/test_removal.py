@@ -152,6 +152,34 @@ def test_real_permission_failures_without_root_privileges(tmp_path):
     assert not (tmp_path / "tree1" / "other.txt").exists()  # what could go, went
 
 
+def test_the_retry_never_changes_what_a_link_points_to(tmp_path):
+    """A link that cannot go (its directory is read-only) is retried without a mode change:
+    chmod would follow it to a file outside the tree."""
+    make_file(tmp_path / "outside.txt", 0o444)
+    for link in ["ro/link", "tree/ro/link"]:
+        (tmp_path / link).parent.mkdir(parents=True)
+        os.symlink(tmp_path / "outside.txt", tmp_path / link)
+        (tmp_path / link).parent.chmod(0o555)
+    before = os.stat(tmp_path / "outside.txt").st_ctime_ns
+    try:
+        result = run_python(textwrap.dedent(f"""
+            import os
+            from quillkit import cargohold
+            cargohold.log = type("Show", (), {{"info": print, "warning": print}})
+            os.chdir({str(tmp_path)!r})
+            cargohold.remove_file("ro/link")
+            cargohold.remove_directory("tree")
+        """), unprivileged=True)
+    finally:
+        for directory in ["ro", "tree/ro"]:
+            (tmp_path / directory).chmod(0o755)
+    assert result.stdout.splitlines() == [
+        "⚠️ 無法移除檔案 ro/link：[Errno 13] Permission denied: 'ro/link'",
+        "⚠️ 無法移除目錄 tree：[Errno 13] Permission denied: 'tree/ro/link'"]
+    assert os.stat(tmp_path / "outside.txt").st_ctime_ns == before  # not even changed and restored
+    assert mode(tmp_path / "outside.txt") == 0o444
+
+
 def test_a_link_to_a_directory_is_refused_and_its_target_untouched(module_log):
     make_file("real/f")
     os.chmod("real", 0o750)
