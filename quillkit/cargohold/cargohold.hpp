@@ -1,28 +1,11 @@
-// What the files of quillkit.cargohold share: the declarations of its 29 functions, grouped by
+// What the files of quillkit.cargohold share: the declarations of its functions, grouped by
 // the file that holds their bodies, and the helpers every body uses.
 #pragma once
 
 #include "../support/function.hpp"
+#include "names.hpp"
 
 namespace quillkit::cargohold {
-
-// Names of the module globals the bodies look up at call time.
-namespace globals {
-inline Name log{"log"};
-inline Name os{"os"};
-inline Name re{"re"};
-inline Name json{"json"};
-inline Name shutil{"shutil"};
-inline Name yaml{"yaml"};
-inline Name has_yaml{"_HAS_YAML"};
-inline Name click{"click"};
-inline Name requests{"requests"};
-inline Name importlib{"importlib"};
-inline Name load_dotenv{"load_dotenv"};
-inline Name find_dotenv{"find_dotenv"};
-inline Name chronicle{"chronicle"};
-inline Name path{"Path"};
-}  // namespace globals
 
 // The module state: what start-up bound, so that a body can tell whether a program has replaced
 // it since (then the replacement is called) or not (then the work may be done natively).
@@ -33,6 +16,16 @@ struct State {
 
 // True when the module global `re` is still the standard module with its own `search`.
 bool standard_re_search(Call& c);
+
+// What get_path_type answers: 0 for a directory, 1 for a regular file (None for the rest).
+enum class PathKind : long { directory = 0, regular_file = 1 };
+nb::object path_kind(PathKind kind);
+// Whether a result of get_path_type (a replaced one may give anything) equals `kind`.
+bool is_path_kind(nb::handle result, PathKind kind);
+
+// Parameters many functions share.
+inline constexpr Param kLogger{"logger", Rule::any, nullptr, Default::none()};
+inline constexpr Param kLabel{"label", Rule::str, "str", Default::text("檔案")};
 
 // The `logger` argument when it is true, else the module logger `log`.
 nb::object choose_logger(Call& c, nb::handle logger);

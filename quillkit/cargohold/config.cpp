@@ -9,15 +9,6 @@ namespace quillkit::cargohold {
 
 namespace {
 
-Name kSafeLoad{"safe_load"};
-Name kYamlError{"YAMLError"};
-Name kIsFile{"is_file"};
-Name kReadText{"read_text"};
-Name kLoads{"loads"};
-Name kPathModule{"path"};
-Name kAbspath{"abspath"};
-Name kGetPathType{"get_path_type"};
-
 const char* const kYamlMissing = "❌ 缺少 Python 套件 'PyYAML'。請執行：pip install pyyaml";
 
 // ---------------------------------------------------------------------------------------------
@@ -26,40 +17,40 @@ const char* const kYamlMissing = "❌ 缺少 Python 套件 'PyYAML'。請執行�
 // True when PyYAML was imported with the module; otherwise says how to install it. The flag is
 // read on every call, so a program (or a test) that changes it is obeyed.
 bool yaml_available(Call& c, nb::handle logger) {
-    if (truthy(c.global(globals::has_yaml))) return true;
+    if (truthy(c.global(names::has_yaml))) return true;
     log_to(logger, names::error, literal(kYamlMissing));
     return false;
 }
 
 // The value safe loading builds from a YAML file; None after a logged error.
-nb::object load_yaml_config(Call& c, nb::handle file_path, nb::handle logger) {
+nb::object load_yaml_config(Call& c, nb::str file_path, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     if (!yaml_available(c, chosen)) return nb::none();
-    nb::object path = call(c.global(globals::path), {file_path});
-    if (!truthy(call_method(path, kIsFile))) {
+    nb::object path = call(c.global(names::Path), {file_path});
+    if (!truthy(call_method(path, names::is_file))) {
         log_to(chosen, names::error, concat({"❌ 找不到 YAML 設定檔或路徑無效：", file_path}));
         return nb::none();
     }
     try {
         // The loader reads the open stream itself; the file is closed before anything is logged.
         nb::object loaded = with_open_text(c, file_path, [&](nb::handle file) {
-            return call_method(c.global(globals::yaml), kSafeLoad, {file});
+            return call_method(c.global(names::yaml), names::safe_load, {file});
         });
         return loaded.is_valid() ? loaded : nb::none();
     } catch (nb::python_error& error) {
         // Only the package's own errors: a failure to open or decode the file is the caller's.
-        if (!error.matches(attr(c.global(globals::yaml), kYamlError))) throw;
+        if (!error.matches(attr(c.global(names::yaml), names::YAMLError))) throw;
         log_to(chosen, names::error, concat({"❌ 解析 YAML 失敗：", error.value()}));
         return nb::none();
     }
 }
 
 // The value safe loading builds from a YAML text; None after a logged error.
-nb::object load_yaml_string(Call& c, nb::handle yaml_content, nb::handle label, nb::handle logger) {
+nb::object load_yaml_string(Call& c, nb::str yaml_content, nb::str label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     if (!yaml_available(c, chosen)) return nb::none();
     try {
-        return call_method(c.global(globals::yaml), kSafeLoad, {yaml_content});
+        return call_method(c.global(names::yaml), names::safe_load, {yaml_content});
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
         log_to(chosen, names::error, concat({"❌ 解析 ", label, " 失敗：", error.value()}));
@@ -68,7 +59,7 @@ nb::object load_yaml_string(Call& c, nb::handle yaml_content, nb::handle label, 
 }
 
 // The absolute path of the template written verbatim to `output_file`.
-nb::object save_yaml_template(Call& c, nb::handle template_content, nb::handle output_file,
+nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_file,
                               nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     // Through a temporary file renamed over the old one, so a failed write keeps the previous
@@ -76,7 +67,7 @@ nb::object save_yaml_template(Call& c, nb::handle template_content, nb::handle o
     // asked, never in directories made up for it.
     replace_file_text(output_file, template_content);
     log_to(chosen, names::info, concat({"🎉 成功產出 YAML 範本：", output_file}));
-    return call_method(attr(c.global(globals::os), kPathModule), kAbspath, {output_file});
+    return call_method(attr(c.global(names::os), names::path), names::abspath, {output_file});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -93,7 +84,7 @@ nb::object pick_required(Call& c, nb::handle data, nb::handle required_keys, nb:
         return true;
     });
     if (PyList_GET_SIZE(missing.ptr()) > 0) {
-        log_to(c.global(globals::log), names::error,
+        log_to(c.global(names::log), names::error,
                concat({"❌ JSON 格式錯誤，缺少 Key：", missing, " 於 ", file_path}));
         return nb::none();
     }
@@ -108,35 +99,32 @@ nb::object pick_required(Call& c, nb::handle data, nb::handle required_keys, nb:
 
 // The parsed JSON file (comments dropped), or the values of the required keys; None after a
 // logged error. Every message goes to the module logger.
-nb::object load_json_config(Call& c, nb::handle file_path, nb::handle required_keys) {
-    nb::object kind = call(c.global(kGetPathType), {file_path});
-    nb::object regular_file = require(PyLong_FromLong(1));
-    if (require_status(PyObject_RichCompareBool(kind.ptr(), regular_file.ptr(), Py_NE))) {
-        log_to(c.global(globals::log), names::error, concat({"❌ JSON 檔案不存在或無效：", file_path}));
+nb::object load_json_config(Call& c, nb::str file_path, Optional<nb::list> required_keys) {
+    if (!is_path_kind(call(c.global(names::get_path_type), {file_path}), PathKind::regular_file)) {
+        log_to(c.global(names::log), names::error, concat({"❌ JSON 檔案不存在或無效：", file_path}));
         return nb::none();
     }
     try {
-        nb::object path = call(c.global(globals::path), {file_path});
+        nb::object path = call(c.global(names::Path), {file_path});
         nb::object content =
-            call_method(path, kReadText, {}, {{names::encoding, names::utf_8.handle()}});
-        nb::object data = call_method(c.global(globals::json), kLoads, {strip_line_comments(content)});
-        if (!truthy(required_keys)) return data;
-        return pick_required(c, data, required_keys, file_path);
+            call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object data = call_method(c.global(names::json), names::loads, {strip_line_comments(content)});
+        if (!truthy(required_keys.handle())) return data;
+        return pick_required(c, data, required_keys.handle(), file_path);
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
-        log_to(c.global(globals::log), names::error,
+        log_to(c.global(names::log), names::error,
                concat({"❌ 載入 JSON 設定失敗 ", file_path, "：", error.value()}));
         return nb::none();
     }
 }
 
-const Param kLogger{"logger", Rule::any, nullptr, Default::none()};
 
 }  // namespace
 
-const Function kSaveYamlTemplate{
+constexpr Function kSaveYamlTemplate{
     "save_yaml_template",
-    save_yaml_template,
+    body<save_yaml_template>,
     {Param{"template_content", Rule::str, "str"},
      Param{"output_file", Rule::str, "str", Default::text("default_config.yaml")}, kLogger},
     Returns{"str", Rule::str},
@@ -145,18 +133,18 @@ const Function kSaveYamlTemplate{
     "    範例：\n"
     "        path = save_yaml_template(\"key: value\\n\", \"config.yaml\")"};
 
-const Function kLoadYamlConfig{
+constexpr Function kLoadYamlConfig{
     "load_yaml_config",
-    load_yaml_config,
+    body<load_yaml_config>,
     {Param{"file_path", Rule::str, "str"}, kLogger},
     Returns{},
     "以 yaml.safe_load 讀取 YAML 設定檔；失敗時記錄錯誤並回傳 None。\n\n"
     "    範例：\n"
     "        config = load_yaml_config(\"config.yaml\")"};
 
-const Function kLoadYamlString{
+constexpr Function kLoadYamlString{
     "load_yaml_string",
-    load_yaml_string,
+    body<load_yaml_string>,
     {Param{"yaml_content", Rule::str, "str"}, Param{"label", Rule::str, "str", Default::text("YAML 內容")},
      kLogger},
     Returns{},
@@ -164,9 +152,9 @@ const Function kLoadYamlString{
     "    範例：\n"
     "        defaults = load_yaml_string(DEFAULT_YAML, label=\"預設設定\")"};
 
-const Function kLoadJsonConfig{
+constexpr Function kLoadJsonConfig{
     "load_json_config",
-    load_json_config,
+    body<load_json_config>,
     {Param{"file_path", Rule::str, "str"}, Param{"required_keys", Rule::list, "list[str]", Default::none()}},
     Returns{},
     "讀取 JSON 設定檔，支援 // 註解，並可檢查必要的 key。\n\n"

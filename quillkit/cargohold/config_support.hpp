@@ -1,5 +1,5 @@
 // What the configuration and metadata bodies share: reading a text file through the built-in
-// open used as a context manager, and iterating as a for statement does.
+// open used as a context manager.
 #pragma once
 
 #include "cargohold.hpp"
@@ -7,19 +7,14 @@
 namespace quillkit::cargohold {
 
 namespace config_support {
-inline Name open{"open"};
-inline Name read_mode{"r"};
-inline Name enter{"__enter__"};
-inline Name exit{"__exit__"};
-
 // Calls the file's __exit__ as the with statement does; true when it suppresses `failure`.
 inline bool exit_file(nb::handle file, const nb::python_error* failure) {
     if (!failure) {
-        call_method(file, exit, {Py_None, Py_None, Py_None});
+        call_method(file, names::dunder_exit, {Py_None, Py_None, Py_None});
         return false;
     }
     nb::object traceback = failure->traceback();
-    return truthy(call_method(file, exit,
+    return truthy(call_method(file, names::dunder_exit,
                               {failure->type(), failure->value(),
                                traceback.is_valid() ? nb::handle(traceback) : nb::handle(Py_None)}));
 }
@@ -32,9 +27,9 @@ inline bool exit_file(nb::handle file, const nb::python_error* failure) {
 template <class Body>
 nb::object with_open_text(Call& c, nb::handle path, Body&& body) {
     using namespace config_support;
-    nb::object file = call(c.global(open), {path, read_mode.handle()},
+    nb::object file = call(c.global(names::open), {path, names::read_mode.handle()},
                            {{names::encoding, names::utf_8.handle()}});
-    nb::object entered = call_method(file, enter);
+    nb::object entered = call_method(file, names::dunder_enter);
     nb::object result;
     try {
         result = body(nb::handle(entered));
@@ -44,18 +39,6 @@ nb::object with_open_text(Call& c, nb::handle path, Body&& body) {
     }
     exit_file(file, nullptr);
     return result;
-}
-
-// Calls `visit(item)` for each item of `iterable`, as `for item in iterable:` takes them; the
-// visit returns false to stop early.
-template <class Visit>
-void for_each_item(nb::handle iterable, Visit&& visit) {
-    nb::object iterator = require(PyObject_GetIter(iterable.ptr()));
-    while (PyObject* next = PyIter_Next(iterator.ptr())) {
-        nb::object item = nb::steal(next);
-        if (!visit(nb::handle(item))) return;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
 }
 
 }  // namespace quillkit::cargohold

@@ -5,39 +5,13 @@
 #include "discovery.hpp"
 
 #include <climits>
+#include <vector>
 
 namespace quillkit::cargohold {
 
 namespace {
 
-Name kEcho{"echo"};
-Name kSecho{"secho"};
-Name kPrompt{"prompt"};
-Name kChoice{"Choice"};
-Name kEdit{"edit"};
-Name kDefault{"default"};
-Name kShowDefault{"show_default"};
-Name kType{"type"};
-Name kForeground{"fg"};
-Name kStrip{"strip"};
-Name kLower{"lower"};
-Name kSplit{"split"};
-Name kReplace{"replace"};
-Name kStartswith{"startswith"};
-Name kPathModule{"path"};
-Name kRelpath{"relpath"};
-Name kSep{"sep"};
-Name kExtensions{"extensions"};
-Name kRecursive{"recursive"};
-Name kExcludePaths{"exclude_paths"};
-Name kExcludeNames{"exclude_names"};
-Name kExtension{"extension"};
-Name kLogger{"logger"};
-Name kGetPathType{"get_path_type"};
-Name kFindFiles{"find_files_with_extensions"};
-Name kInteractiveSelect{"interactive_select_files"};
-
-void echo(nb::handle click, nb::handle text) { call_method(click, kEcho, {text}); }
+void echo(nb::handle click, nb::handle text) { call_method(click, names::echo, {text}); }
 
 nb::object empty_list() { return require(PyList_New(0)); }
 
@@ -50,10 +24,10 @@ nb::object display_name(nb::handle os, nb::handle path, nb::handle name, nb::han
     nb::object shown = concat({name, extension});
     if (!PyUnicode_Check(path.ptr())) return shown;
     nb::object web = require(PyTuple_Pack(2, literal("http://").ptr(), literal("https://").ptr()));
-    if (truthy(call_method(path, kStartswith, {web}))) return shown;
+    if (truthy(call_method(path, names::startswith, {web}))) return shown;
     try {
-        nb::object relative = call(attr(attr(os, kPathModule), kRelpath), {path});
-        relative = call_method(relative, kReplace, {attr(os, kSep), literal("/")});
+        nb::object relative = call(attr(attr(os, names::path), names::relpath), {path});
+        relative = call_method(relative, names::replace, {attr(os, names::sep), literal("/")});
         if (require_status(PySequence_Contains(relative.ptr(), literal("/").ptr()))) return relative;
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;  // a path relpath cannot handle keeps the short form
@@ -63,10 +37,10 @@ nb::object display_name(nb::handle os, nb::handle path, nb::handle name, nb::han
 
 // The answer's numbers minus one, in the order given; false when a piece is not an integer.
 bool parse_indices(nb::handle answer, std::vector<long long>& indices) {
-    nb::object pieces = call_method(answer, kSplit, {literal(",")});
+    nb::object pieces = call_method(answer, names::split, {literal(",")});
     nb::object iterator = require(PyObject_GetIter(pieces.ptr()));
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
-        nb::object piece = call_method(nb::steal(raw), kStrip);
+        nb::object piece = call_method(nb::steal(raw), names::strip);
         if (!truthy(piece)) continue;
         PyObject* number = PyNumber_Long(piece.ptr());  // int(piece)
         if (!number) {
@@ -85,61 +59,69 @@ bool parse_indices(nb::handle answer, std::vector<long long>& indices) {
     return true;
 }
 
-nb::object pair_of(nb::handle first, nb::handle second) {
-    return require(PyTuple_Pack(2, first.ptr(), second.ptr()));
-}
+using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 
-// The chosen (path, name) pairs; an empty list when nothing was chosen or nothing is left.
-nb::object interactive_select_files(Call& c, nb::handle files, nb::handle names,
-                                    nb::handle extension, nb::handle exclude_names) {
-    nb::object click = c.global(globals::click);
-    // The pairs, position by position up to the shorter list, without the excluded names.
-    const bool filtering = !exclude_names.is_none() && list_size(exclude_names) > 0;
-    std::vector<std::pair<nb::object, nb::object>> pairs;
-    // The membership test may run Python code that changes either list: sizes are read anew.
-    for (Py_ssize_t index = 0; index < list_size(files) && index < list_size(names); ++index) {
+// The (path, name) pairs, position by position up to the shorter list, without the excluded
+// names. The membership test may run Python code that changes either list: sizes are read anew.
+Pairs kept_pairs(nb::handle files, nb::handle file_names, const Optional<nb::list>& exclude_names) {
+    const bool filtering = !exclude_names.is_none() && list_size(exclude_names.handle()) > 0;
+    Pairs pairs;
+    for (Py_ssize_t index = 0; index < list_size(files) && index < list_size(file_names); ++index) {
         nb::object path = nb::borrow(list_item(files, index));
-        nb::object name = nb::borrow(list_item(names, index));
-        if (filtering && require_status(PySequence_Contains(exclude_names.ptr(), name.ptr()))) continue;
+        nb::object name = nb::borrow(list_item(file_names, index));
+        if (filtering && require_status(PySequence_Contains(exclude_names.handle().ptr(), name.ptr()))) continue;
         pairs.emplace_back(std::move(path), std::move(name));
     }
-    if (filtering && pairs.empty()) {
-        echo(click, concat({"經過過濾後，找不到任何可用的 ", extension, " 檔案。"}));
-        return empty_list();
-    }
+    return pairs;
+}
 
+// Shows the numbered list and asks for the numbers; the answer stripped and lower-cased.
+nb::object ask_for_numbers(Call& c, nb::handle click, const Pairs& pairs, nb::handle extension) {
     echo(click, concat({"\n找到以下 ", extension, " 檔案："}));
-    nb::object os = c.global(globals::os);
+    nb::object os = c.global(names::os);
     for (size_t index = 0; index < pairs.size(); ++index) {
         nb::object number = require(PyLong_FromSize_t(index + 1));
         nb::object shown = display_name(os, pairs[index].first, pairs[index].second, extension);
         echo(click, concat({"  [", number, "] ", shown}));
     }
     nb::object answer = call_method(
-        click, kPrompt, {literal("\n請輸入檔案編號 (例如: 1,2,5) 或輸入 'all' 代表全部 (直接按 Enter 則不選取)")},
-        {{kDefault, literal("")}, {kShowDefault, Py_False}});
-    answer = call_method(call_method(answer, kStrip), kLower);
+        click, names::prompt, {literal("\n請輸入檔案編號 (例如: 1,2,5) 或輸入 'all' 代表全部 (直接按 Enter 則不選取)")},
+        {{names::default_, literal("")}, {names::show_default, Py_False}});
+    return call_method(call_method(answer, names::strip), names::lower);
+}
 
+// The pairs the answer chooses: all of them, or those its numbers name, in the order given
+// (numbers outside the list are dropped without a word); empty after a format error.
+nb::object chosen_pairs(nb::handle click, const Pairs& pairs, nb::handle answer) {
     nb::object selection = empty_list();
     if (require_status(PyObject_RichCompareBool(answer.ptr(), literal("all").ptr(), Py_EQ))) {
-        for (const auto& [path, name] : pairs) {
-            require_status(PyList_Append(selection.ptr(), pair_of(path, name).ptr()));
-        }
+        for (const auto& [path, name] : pairs) require_status(PyList_Append(selection.ptr(), pair(path, name).ptr()));
         return selection;
     }
     std::vector<long long> indices;
     if (!parse_indices(answer, indices)) {
-        call_method(click, kSecho, {literal("輸入格式錯誤，請提供數字編號並以逗號分隔。")},
-                    {{kForeground, literal("red")}});
+        call_method(click, names::secho, {literal("輸入格式錯誤，請提供數字編號並以逗號分隔。")},
+                    {{names::fg, literal("red")}});
         return selection;
     }
-    // Numbers outside the list shown are dropped without a word.
     for (long long index : indices) {
         if (index < 0 || index >= static_cast<long long>(pairs.size())) continue;
         const auto& [path, name] = pairs[static_cast<size_t>(index)];
-        require_status(PyList_Append(selection.ptr(), pair_of(path, name).ptr()));
+        require_status(PyList_Append(selection.ptr(), pair(path, name).ptr()));
     }
     return selection;
+}
+
+// The chosen (path, name) pairs; an empty list when nothing was chosen or nothing is left.
+nb::object interactive_select_files(Call& c, nb::list files, nb::list file_names, nb::str extension,
+                                    Optional<nb::list> exclude_names) {
+    nb::object click = c.global(names::click);
+    const Pairs pairs = kept_pairs(files, file_names, exclude_names);
+    if (!exclude_names.is_none() && list_size(exclude_names.handle()) > 0 && pairs.empty()) {
+        echo(click, concat({"經過過濾後，找不到任何可用的 ", extension, " 檔案。"}));
+        return empty_list();
+    }
+    return chosen_pairs(click, pairs, ask_for_numbers(c, click, pairs, extension));
 }
 
 // The extension the list shows: the one scanned when there was exactly one, else nothing.
@@ -154,8 +136,7 @@ nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle exten
                                  nb::handle recursive, nb::handle exclude_names,
                                  nb::handle exclude_paths, nb::handle label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object kind = call(c.global(kGetPathType), {directory}, {{kLogger, chosen}});
-    if (require_status(PyObject_RichCompareBool(kind.ptr(), require(PyLong_FromLong(0)).ptr(), Py_NE))) {
+    if (!is_path_kind(call(c.global(names::get_path_type), {directory}, {{names::logger, chosen}}), PathKind::directory)) {
         log_to(chosen, names::error, concat({"❌ 來源資料夾不存在或無效：", directory}));
         return empty_list();
     }
@@ -166,16 +147,16 @@ nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle exten
         nb::object iterator = require(PyObject_GetIter(extensions.ptr()));
         if (iterator.ptr() == extensions.ptr()) scanned = require(PySequence_List(iterator.ptr()));
     }
-    nb::object found = call(c.global(kFindFiles), {directory},
-                            {{kExtensions, scanned}, {kRecursive, recursive},
-                             {kExcludePaths, exclude_paths}, {kLogger, chosen}});
-    auto [files, names] = unpack_pair(found);
+    nb::object found = call(c.global(names::find_files_with_extensions), {directory},
+                            {{names::extensions, scanned}, {names::recursive, recursive},
+                             {names::exclude_paths, exclude_paths}, {names::logger, chosen}});
+    auto [files, file_names] = unpack_pair(found);
     if (!truthy(files)) {
         log_to(chosen, names::error, concat({"❌ 在 ", directory, " 中找不到任何 ", label, "。"}));
         return empty_list();
     }
-    nb::object selection = call(c.global(kInteractiveSelect), {files, names},
-                                {{kExtension, shown_extension(scanned)}, {kExcludeNames, exclude_names}});
+    nb::object selection = call(c.global(names::interactive_select_files), {files, file_names},
+                                {{names::extension, shown_extension(scanned)}, {names::exclude_names, exclude_names}});
     if (!truthy(selection)) {
         log_to(chosen, names::warning, concat({"⚠️ 未選取任何有效", label, "，程序結束。"}));
         return empty_list();
@@ -187,10 +168,12 @@ nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle exten
 // Prompts
 
 // The chosen option, or "all".
-nb::object select_option(Call& c, nb::handle prompt_text, nb::handle option_array,
-                         nb::handle default_answer, nb::handle title, nb::handle allow_all) {
-    nb::object click = c.global(globals::click);
-    if (!title.is_none() && PyUnicode_GET_LENGTH(title.ptr()) > 0) echo(click, concat({"\n", title, "："}));
+nb::object select_option(Call& c, nb::str prompt_text, nb::list option_array, Optional<nb::str> default_answer,
+                         Optional<nb::str> title, nb::handle allow_all) {
+    nb::object click = c.global(names::click);
+    if (!title.is_none() && PyUnicode_GET_LENGTH(title.handle().ptr()) > 0) {
+        echo(click, concat({"\n", title.handle(), "："}));
+    }
     // Showing an option may run Python code (its str()) that changes the list: sizes are read anew.
     for (Py_ssize_t index = 0; index < list_size(option_array); ++index) {
         nb::object option = nb::borrow(list_item(option_array, index));
@@ -205,8 +188,9 @@ nb::object select_option(Call& c, nb::handle prompt_text, nb::handle option_arra
     if (all_allowed) require_status(PyList_Append(answers.ptr(), literal("all").ptr()));
     nb::object text = all_allowed ? concat({"\n", prompt_text, " (或輸入 'all' 代表全部)"})
                                   : concat({"\n", prompt_text});
-    nb::object choice = call(attr(click, kChoice), {answers});
-    nb::object answer = call_method(click, kPrompt, {text}, {{kType, choice}, {kDefault, default_answer}});
+    nb::object choice = call(attr(click, names::Choice), {answers});
+    nb::object answer =
+        call_method(click, names::prompt, {text}, {{names::type, choice}, {names::default_, default_answer.handle()}});
     if (require_status(PyObject_RichCompareBool(answer.ptr(), literal("all").ptr(), Py_EQ))) {
         return nb::borrow(literal("all"));
     }
@@ -216,21 +200,20 @@ nb::object select_option(Call& c, nb::handle prompt_text, nb::handle option_arra
 }
 
 // What the user typed in the editor, without the marker; an empty text when nothing was saved.
-nb::object get_user_input_via_editor(Call& c, nb::handle marker, nb::handle label, nb::handle logger) {
+nb::object get_user_input_via_editor(Call& c, nb::str marker, nb::str label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     log_to(chosen, names::debug, concat({"正在開啟編輯器獲取 ", label, "..."}));
-    nb::object edited = call_method(c.global(globals::click), kEdit, {marker});
+    nb::object edited = call_method(c.global(names::click), names::edit, {marker});
     if (edited.is_none()) return nb::borrow(literal(""));
-    return call_method(call_method(edited, kReplace, {marker, literal("")}), kStrip);
+    return call_method(call_method(edited, names::replace, {marker, literal("")}), names::strip);
 }
 
-const Param kLoggerParam{"logger", Rule::any, nullptr, Default::none()};
 
 }  // namespace
 
-const Function kInteractiveSelectFiles{
+constexpr Function kInteractiveSelectFiles{
     "interactive_select_files",
-    interactive_select_files,
+    body<interactive_select_files>,
     {Param{"files", Rule::list, "list"}, Param{"names", Rule::list, "list"},
      Param{"extension", Rule::str, "str", Default::text(".py")},
      Param{"exclude_names", Rule::list, "list", Default::none()}},
@@ -242,13 +225,13 @@ const Function kInteractiveSelectFiles{
     "    範例：\n"
     "        chosen = interactive_select_files(files, names, extension=\".md\")"};
 
-const Function kScanAndSelectFiles{
+constexpr Function kScanAndSelectFiles{
     "scan_and_select_files",
-    scan_and_select_files,
+    body<scan_and_select_files>,
     {Param{"directory"}, Param{"extensions"}, Param{"recursive", Rule::any, nullptr, Default::boolean(true)},
      Param{"exclude_names", Rule::any, nullptr, Default::none()},
      Param{"exclude_paths", Rule::any, nullptr, Default::none()},
-     Param{"label", Rule::any, nullptr, Default::text("檔案")}, kLoggerParam},
+     Param{"label", Rule::any, nullptr, Default::text("檔案")}, kLogger},
     Returns{"list", Rule::list},
     "掃描資料夾中符合副檔名的檔案，並讓使用者在終端機選擇，回傳 (路徑, 名稱) 的清單。\n\n"
     "    資料夾不存在、找不到檔案或未選取任何檔案時記錄原因並回傳空清單。只掃描一種副檔名時，\n"
@@ -256,9 +239,9 @@ const Function kScanAndSelectFiles{
     "    範例：\n"
     "        chosen = scan_and_select_files(\"docs\", [\".md\"], label=\"文件\")"};
 
-const Function kSelectOption{
+constexpr Function kSelectOption{
     "select_option",
-    select_option,
+    body<select_option>,
     {Param{"prompt_text", Rule::str, "str"}, Param{"option_array", Rule::list, "list[str]"},
      Param{"default", Rule::str, "str", Default::none()}, Param{"title", Rule::str, "str", Default::none()},
      Param{"allow_all", Rule::any, "bool", Default::boolean(false)}},
@@ -268,10 +251,10 @@ const Function kSelectOption{
     "    範例：\n"
     "        mode = select_option(\"請選擇模式\", [\"快速\", \"完整\"], default=\"1\")"};
 
-const Function kGetUserInputViaEditor{
+constexpr Function kGetUserInputViaEditor{
     "get_user_input_via_editor",
-    get_user_input_via_editor,
-    {Param{"marker", Rule::str, "str"}, Param{"label", Rule::str, "str", Default::text("輸入內容")}, kLoggerParam},
+    body<get_user_input_via_editor>,
+    {Param{"marker", Rule::str, "str"}, Param{"label", Rule::str, "str", Default::text("輸入內容")}, kLogger},
     Returns{"str", Rule::str},
     "開啟文字編輯器（依 VISUAL、EDITOR 環境變數）讓使用者輸入內容，回傳移除所有 marker\n"
     "    並去除前後空白後的文字；未存檔就關閉時回傳空字串。\n\n"

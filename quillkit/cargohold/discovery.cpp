@@ -15,30 +15,13 @@ namespace quillkit::cargohold {
 
 namespace {
 
-Name kLower{"lower"};
-Name kStartswith{"startswith"};
-Name kRstrip{"rstrip"};
-Name kPathModule{"path"};
-Name kAbspath{"abspath"};
-Name kSuffix{"suffix"};
-Name kFileName{"name"};
-Name kStem{"stem"};
-Name kSort{"sort"};
-Name kKey{"key"};
-Name kGetItem{"__getitem__"};
-Name kParseFileNameTime{"parseVEV_fileNameTime"};
-
 // Directories visited between two checks for a pending signal (Ctrl-C stops a long walk).
 constexpr size_t kDirectoriesPerSlice = 256;
 
-// Iterates `values`, a lone text counting as a one-element list.
-template <class Visit>
-void for_each_item(nb::handle values, Visit&& visit) {
-    nb::object items = PyUnicode_Check(values.ptr()) ? require(PyTuple_Pack(1, values.ptr()))
-                                                    : nb::borrow(values);
-    nb::object iterator = require(PyObject_GetIter(items.ptr()));
-    while (PyObject* item = PyIter_Next(iterator.ptr())) visit(nb::steal(item));
-    if (PyErr_Occurred()) throw nb::python_error();
+// `values` as a for statement iterates them, except that a lone text counts as a one-element
+// list.
+nb::object as_items(nb::handle values) {
+    return PyUnicode_Check(values.ptr()) ? require(PyTuple_Pack(1, values.ptr())) : nb::borrow(values);
 }
 
 }  // namespace
@@ -46,9 +29,9 @@ void for_each_item(nb::handle values, Visit&& visit) {
 nb::object extension_set(nb::handle extensions) {
     nb::object set = require(PySet_New(nullptr));
     if (extensions.is_none()) return set;
-    for_each_item(extensions, [&](nb::object item) {
-        nb::object lowered = call_method(item, kLower);
-        if (!truthy(call_method(lowered, kStartswith, {literal(".")}))) {
+    for_each_item(as_items(extensions), [&](nb::handle item) {
+        nb::object lowered = call_method(item, names::lower);
+        if (!truthy(call_method(lowered, names::startswith, {literal(".")}))) {
             lowered = require(PyNumber_Add(literal(".").ptr(), lowered.ptr()));
         }
         require_status(PySet_Add(set.ptr(), lowered.ptr()));
@@ -62,8 +45,8 @@ namespace {
 nb::object exclusion_set(nb::handle abspath, nb::handle exclude_paths) {
     nb::object set = require(PySet_New(nullptr));
     if (!truthy(exclude_paths)) return set;
-    for_each_item(exclude_paths, [&](nb::object item) {
-        nb::object entry = call_method(call(abspath, {item}), kRstrip, {literal("/")});
+    for_each_item(as_items(exclude_paths), [&](nb::handle item) {
+        nb::object entry = call_method(call(abspath, {item}), names::rstrip, {literal("/")});
         require_status(PySet_Add(set.ptr(), entry.ptr()));
     });
     return set;
@@ -77,7 +60,7 @@ bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target) 
     nb::object iterator = require(PyObject_GetIter(exclude_set.ptr()));
     while (PyObject* entry = PyIter_Next(iterator.ptr())) {
         nb::object owned = nb::steal(entry);
-        if (truthy(call_method(absolute, kStartswith, {concat({owned, "/"})}))) return true;
+        if (truthy(call_method(absolute, names::startswith, {concat({owned, "/"})}))) return true;
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return false;
@@ -176,12 +159,12 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
         const tree::Found& record = records[index];
         const std::string_view relative = walk.relative_path(record);
         if (record.suffix_undecided) {
-            nb::object suffix = call_method(path_text::decode(relative.substr(record.stem_end)), kLower);
+            nb::object suffix = call_method(path_text::decode(relative.substr(record.stem_end)), names::lower);
             if (!require_status(PySet_Contains(extensions.ptr(), suffix.ptr()))) continue;
         }
         if (prefix_in_text) {
             nb::object name = path_text::decode(relative.substr(record.name_offset));
-            if (!truthy(call_method(name, kStartswith, {prefix}))) continue;
+            if (!truthy(call_method(name, names::startswith, {prefix}))) continue;
         }
         all_strict_utf8 = all_strict_utf8 && tree::is_strict_utf8(relative);
         kept.push_back(index);
@@ -220,10 +203,10 @@ bool collect_from_directory(nb::handle start_text, const std::string& start_byte
 void collect_single_file(nb::handle start, nb::handle start_text, nb::handle extensions,
                          nb::handle abspath, nb::handle exclude_set, nb::handle prefix, FoundFiles& found) {
     if (is_excluded(abspath, exclude_set, start_text)) return;
-    nb::object suffix = call_method(attr(start, kSuffix), kLower);
+    nb::object suffix = call_method(attr(start, names::suffix), names::lower);
     if (!require_status(PySet_Contains(extensions.ptr(), suffix.ptr()))) return;
-    if (truthy(prefix) && !truthy(call_method(attr(start, kFileName), kStartswith, {prefix}))) return;
-    found.add(start_text, attr(start, kStem));
+    if (truthy(prefix) && !truthy(call_method(attr(start, names::name), names::startswith, {prefix}))) return;
+    found.add(start_text, attr(start, names::stem));
 }
 
 // The pairs in ascending order of path, ties broken by name, as sorted() orders them.
@@ -254,7 +237,7 @@ bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
         const Py_ssize_t count = found.size();
         nb::object keys = require(PyList_New(0));
         for (Py_ssize_t index = 0; index < count; ++index) {
-            nb::object parse = attr(stampkit, kParseFileNameTime);  // looked up for every key
+            nb::object parse = attr(stampkit, names::parseVEV_fileNameTime);  // looked up for every key
             nb::object key = call(parse, {nb::borrow(list_item(found.names, index))});
             if (!truthy(key)) key = nb::borrow(literal(""));
             require_status(PyList_Append(keys.ptr(), key.ptr()));
@@ -264,7 +247,7 @@ bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
         for (Py_ssize_t index = 0; index < count; ++index) {
             PyList_SET_ITEM(order.ptr(), index, require(PyLong_FromSsize_t(index)).release().ptr());
         }
-        call_method(order, kSort, {}, {{kKey, attr(keys, kGetItem)}});
+        call_method(order, names::sort, {}, {{names::key, attr(keys, names::dunder_getitem)}});
         FoundFiles sorted;
         for (Py_ssize_t index = 0; index < list_size(order); ++index) {
             const Py_ssize_t from = PyLong_AsSsize_t(list_item(order, index).ptr());
@@ -289,10 +272,10 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
                                       nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     nb::object extension_texts = extension_set(extensions);
-    nb::object abspath = attr(attr(c.global(globals::os), kPathModule), kAbspath);
+    nb::object abspath = attr(attr(c.global(names::os), names::path), names::abspath);
     nb::object exclude_set = exclusion_set(abspath, exclude_paths);
     FoundFiles found;
-    nb::object start = call(c.global(globals::path), {in_path});
+    nb::object start = call(c.global(names::Path), {in_path});
     log_to(chosen, names::info, concat({"🔍 正在掃描路徑：", in_path}));
     nb::object start_text = to_str(start);
     const bool by_datecode = truthy(sort_datecode);
@@ -321,13 +304,12 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     return require(PyTuple_Pack(2, found.files.ptr(), found.names.ptr()));
 }
 
-const Param kLogger{"logger", Rule::any, nullptr, Default::none()};
 
 }  // namespace
 
-const Function kFindFilesWithExtensions{
+constexpr Function kFindFilesWithExtensions{
     "find_files_with_extensions",
-    find_files_with_extensions,
+    body<find_files_with_extensions>,
     {Param{"in_path"}, Param{"extensions"}, Param{"recursive", Rule::any, nullptr, Default::boolean(false)},
      Param{"sort_datecode", Rule::any, nullptr, Default::boolean(false)},
      Param{"exclude_paths", Rule::any, nullptr, Default::none()},

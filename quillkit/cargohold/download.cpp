@@ -16,31 +16,6 @@ namespace {
 constexpr const char* kWebHost = "github.com";
 constexpr const char* kRawHost = "raw.githubusercontent.com";
 
-Name kFile{"__file__"};
-Name kParent{"parent"};
-Name kExists{"exists"};
-Name kEnviron{"environ"};
-Name kGet{"get"};
-Name kCopy{"copy"};
-Name kReplace{"replace"};
-Name kTokenVariable{"GITHUB_TOKEN"};
-Name kGhToken{"GH_TOKEN"};
-Name kHeaders{"headers"};
-Name kTimeout{"timeout"};
-Name kStatusCode{"status_code"};
-Name kRaiseForStatus{"raise_for_status"};
-Name kText{"text"};
-Name kWhich{"which"};
-Name kRun{"run"};
-Name kCaptureOutput{"capture_output"};
-Name kEnv{"env"};
-Name kReturncode{"returncode"};
-Name kStdout{"stdout"};
-Name kStderr{"stderr"};
-Name kStrip{"strip"};
-Name kSearch{"search"};
-Name kGroups{"groups"};
-
 // Whether the token may go with a request for `address`: only over https to the service's own
 // hosts. Anything unusual in the authority (user information, a backslash, characters a host
 // name never has) keeps the token back.
@@ -81,7 +56,7 @@ bool sends_token_to(std::string_view address) {
 nb::object call_from_module_file(Call& c, nb::handle function) {
     static PyObject* relay = nullptr;  // made once for the process, like the module itself
     if (!relay) {
-        nb::object file_name = to_str(c.global(kFile));
+        nb::object file_name = to_str(c.global(names::dunder_file));
         nb::object code = require(Py_CompileStringObject("def relay(function):\n    return function()\n",
                                                          file_name.ptr(), Py_file_input, nullptr, -1));
         nb::object namespace_ = require(PyDict_New());
@@ -94,13 +69,13 @@ nb::object call_from_module_file(Call& c, nb::handle function) {
 
 // The `.env` file to load: what the search finds, else one beside the package directory.
 nb::object dotenv_path(Call& c) {
-    nb::object found = call_from_module_file(c, c.global(globals::find_dotenv));
+    nb::object found = call_from_module_file(c, c.global(names::find_dotenv));
     if (truthy(found)) return found;
-    nb::object module_file = c.global(kFile);
-    nb::object package_level = call(c.global(globals::path), {module_file});
-    package_level = attr(attr(package_level, kParent), kParent);
+    nb::object module_file = c.global(names::dunder_file);
+    nb::object package_level = call(c.global(names::Path), {module_file});
+    package_level = attr(attr(package_level, names::parent), names::parent);
     package_level = require(PyNumber_TrueDivide(package_level.ptr(), literal(".env").ptr()));
-    if (truthy(call_method(package_level, kExists))) return to_str(package_level);
+    if (truthy(call_method(package_level, names::exists))) return to_str(package_level);
     return found;
 }
 
@@ -110,9 +85,9 @@ nb::object raw_address(Call& c, nb::handle url) {
     if (!on_web_host || !require_status(PyUnicode_Contains(url.ptr(), literal("/blob/").ptr()))) {
         return nb::borrow(url);
     }
-    nb::object target = call_method(url, kReplace, {literal(kWebHost), literal(kRawHost)});
-    target = call_method(target, kReplace, {literal("/blob/"), literal("/")});
-    log_to(c.global(globals::log), names::debug, concat({"GitHub URL 轉換：", url, " -> ", target}));
+    nb::object target = call_method(url, names::replace, {literal(kWebHost), literal(kRawHost)});
+    target = call_method(target, names::replace, {literal("/blob/"), literal("/")});
+    log_to(c.global(names::log), names::debug, concat({"GitHub URL 轉換：", url, " -> ", target}));
     return target;
 }
 
@@ -123,17 +98,17 @@ nb::object parse_github_url(Call& c, nb::handle github_url) {
         R"(github\.com/([^/]+)/([^/]+)/raw/([^/]+)/(.+))",
         R"(raw\.githubusercontent\.com/([^/]+)/([^/]+)/([^/]+)/(.+))",
     };
-    nb::object re = c.global(globals::re);
+    nb::object re = c.global(names::re);
     for (const char* pattern : patterns) {
-        nb::object match = call_method(re, kSearch, {literal(pattern), github_url});
-        if (truthy(match)) return call_method(match, kGroups);
+        nb::object match = call_method(re, names::search, {literal(pattern), github_url});
+        if (truthy(match)) return call_method(match, names::groups);
     }
     return nb::none();
 }
 
 // The web request; the text on success, an invalid object when the attempt failed.
 nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle token) {
-    nb::object log = c.global(globals::log);
+    nb::object log = c.global(names::log);
     nb::object headers = require(PyDict_New());
     Py_ssize_t size = 0;
     const char* address = PyUnicode_AsUTF8AndSize(target_url.ptr(), &size);
@@ -145,9 +120,9 @@ nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle to
     try {
         log_to(log, names::info, concat({"正在嘗試從網路下載內容：", url, " ..."}));
         nb::object ten = require(PyLong_FromLong(10));
-        nb::object response = call(attr(c.global(globals::requests), kGet), {target_url},
-                                   {{kHeaders, headers}, {kTimeout, ten}});
-        nb::object status = attr(response, kStatusCode);
+        nb::object response = call(attr(c.global(names::requests), names::get), {target_url},
+                                   {{names::headers, headers}, {names::timeout, ten}});
+        nb::object status = attr(response, names::status_code);
         for (long refused : {401L, 403L, 404L}) {
             nb::object code = require(PyLong_FromLong(refused));
             if (require_status(PyObject_RichCompareBool(status.ptr(), code.ptr(), Py_EQ))) {
@@ -157,9 +132,9 @@ nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle to
                 break;
             }
         }
-        call_method(response, kRaiseForStatus);
+        call_method(response, names::raise_for_status);
         log_to(log, names::info, concat({"✅ 已成功由 ", url, " 下載內容。"}));
-        return attr(response, kText);
+        return attr(response, names::text);
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
         log_to(log, names::warning, concat({"❌ 從 ", url, " 下載內容失敗: ", error.value()}));
@@ -170,7 +145,7 @@ nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle to
 // The `gh api` fallback; the child's output on success, an invalid object otherwise.
 nb::object fallback(Call& c, nb::handle url, nb::handle token) {
     nb::object parsed = parse_github_url(c, url);
-    nb::object gh = call_method(c.global(globals::shutil), kWhich, {literal("gh")});
+    nb::object gh = call_method(c.global(names::shutil), names::which, {literal("gh")});
     if (!truthy(gh) || parsed.is_none()) return nb::object();
 
     nb::object owner = require(PySequence_GetItem(parsed.ptr(), 0));
@@ -184,22 +159,22 @@ nb::object fallback(Call& c, nb::handle url, nb::handle token) {
                                 literal("Accept: application/vnd.github.raw").ptr()}) {
         require_status(PyList_Append(command.ptr(), argument.ptr()));
     }
-    nb::object environment = call_method(attr(c.global(globals::os), kEnviron), kCopy);
-    require_status(PyObject_SetItem(environment.ptr(), kGhToken.ptr(), token.ptr()));
+    nb::object environment = call_method(attr(c.global(names::os), names::environ), names::copy);
+    require_status(PyObject_SetItem(environment.ptr(), names::GH_TOKEN.ptr(), token.ptr()));
     nb::object subprocess = import_module("subprocess");
 
-    nb::object log = c.global(globals::log);
+    nb::object log = c.global(names::log);
     try {
         log_to(log, names::info, concat({"🔄 正在嘗試使用 gh api 備用下載：", url, " ..."}));
-        nb::object result = call(attr(subprocess, kRun), {command},
-                                 {{kCaptureOutput, Py_True}, {kText, Py_True}, {kEnv, environment}});
-        nb::object returncode = attr(result, kReturncode);
+        nb::object result = call(attr(subprocess, names::run), {command},
+                                 {{names::capture_output, Py_True}, {names::text, Py_True}, {names::env, environment}});
+        nb::object returncode = attr(result, names::returncode);
         nb::object zero = require(PyLong_FromLong(0));
         if (require_status(PyObject_RichCompareBool(returncode.ptr(), zero.ptr(), Py_EQ))) {
             log_to(log, names::info, concat({"🎉 已成功透過 gh api 下載 ", url, " 內容！"}));
-            return attr(result, kStdout);
+            return attr(result, names::stdout_);
         }
-        nb::object message = call_method(attr(result, kStderr), kStrip);
+        nb::object message = call_method(attr(result, names::stderr_), names::strip);
         log_to(log, names::warning,
                concat({"❌ 使用 gh api 下載內容失敗 (Exit ", returncode, "): ", message}));
     } catch (nb::python_error& error) {
@@ -210,12 +185,12 @@ nb::object fallback(Call& c, nb::handle url, nb::handle token) {
 }
 
 // The text of one file on the service; an empty text when every way of getting it failed.
-nb::object download_github_content(Call& c, nb::handle url) {
-    call(c.global(globals::load_dotenv), {dotenv_path(c)});
+nb::object download_github_content(Call& c, nb::str url) {
+    call(c.global(names::load_dotenv), {dotenv_path(c)});
     nb::object target_url = raw_address(c, url);
-    nb::object token = call_method(attr(c.global(globals::os), kEnviron), kGet, {kTokenVariable.handle()});
+    nb::object token = call_method(attr(c.global(names::os), names::environ), names::get, {names::GITHUB_TOKEN.handle()});
     if (!truthy(token)) {
-        log_to(c.global(globals::log), names::error,
+        log_to(c.global(names::log), names::error,
                concat({"❌ 無法從 ", url, " 下載 GitHub 內容：環境變數 GITHUB_TOKEN 未設定。"}));
         return nb::borrow(literal(""));
     }
@@ -228,9 +203,9 @@ nb::object download_github_content(Call& c, nb::handle url) {
 
 }  // namespace
 
-const Function kDownloadGithubContent{
+constexpr Function kDownloadGithubContent{
     "download_github_content",
-    download_github_content,
+    body<download_github_content>,
     {Param{"url", Rule::str, "str"}},
     Returns{"str", Rule::str},
     "從 GitHub 下載檔案內容（瀏覽器網址或 raw 網址皆可）。\n\n"

@@ -9,10 +9,9 @@ namespace quillkit::cargohold {
 
 namespace {
 
-#ifndef _WIN32
 // `pathlib.PurePosixPath(text).name`: the last component that is neither empty nor ".", or the
 // empty text. Separators are runs of "/"; a leading root never names anything.
-nb::object last_component(Call&, nb::handle text) {
+nb::object last_component(nb::str text) {
     PyObject* raw = text.ptr();
     Py_ssize_t end = PyUnicode_GET_LENGTH(raw);
     while (true) {
@@ -25,22 +24,15 @@ nb::object last_component(Call&, nb::handle text) {
             end = start;  // "." components are dropped
             continue;
         }
-        if (start == 0 && end == PyUnicode_GET_LENGTH(raw)) return nb::borrow(text);
+        if (start == 0 && end == PyUnicode_GET_LENGTH(raw)) return std::move(text);
         return require(PyUnicode_Substring(raw, start, end));
     }
 }
-#else
-// Other flavours (drives, two separators) are left to the path facility itself.
-Name kName{"name"};
-nb::object last_component(Call& c, nb::handle text) {
-    return attr(call(c.global(globals::path), {text}), kName);
-}
-#endif
 
 // `pathlib.Path(text).stem`: the last component without its last suffix, where a suffix needs
 // a dot that is neither the first nor the last character.
-nb::object stem_of(Call& c, nb::handle text) {
-    nb::object name = last_component(c, text);
+nb::object stem_of(nb::str text) {
+    nb::object name = last_component(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
     const Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, length, -1);
     if (dot == -2) throw nb::python_error();
@@ -49,12 +41,11 @@ nb::object stem_of(Call& c, nb::handle text) {
 }
 
 // The fields of the stem of `fileName` split by `sp`, taken at the indices of `partNumber`.
-nb::object extract_filename_info(Call& c, nb::handle file_name, nb::handle part_number,
-                                 nb::handle separator) {
+nb::object extract_filename_info(Call&, nb::str file_name, nb::tuple part_number, nb::str separator) {
     if (PyUnicode_GET_LENGTH(file_name.ptr()) == 0) {
         raise(PyExc_ValueError, "fileName cannot be empty.");
     }
-    nb::object fields = require(PyUnicode_Split(stem_of(c, file_name).ptr(), separator.ptr(), -1));
+    nb::object fields = require(PyUnicode_Split(stem_of(file_name).ptr(), separator.ptr(), -1));
     nb::object zero = require(PyLong_FromLong(0));
     nb::object count = require(PyLong_FromSsize_t(PyList_GET_SIZE(fields.ptr())));
     // Every index is checked, as `0 <= index < len(fields)`, before any field is taken: an index
@@ -76,7 +67,6 @@ nb::object extract_filename_info(Call& c, nb::handle file_name, nb::handle part_
     return result;
 }
 
-Name kLower{"lower"};
 constexpr int kStart = -1, kEnd = 1;
 
 // `name.startswith(affix)` (kStart) or `name.endswith(affix)` (kEnd); an unset affix matches.
@@ -87,16 +77,18 @@ bool has_affix(nb::handle name, const nb::object& affix, int direction) {
 }
 
 // Whether the last component starts with `prefix` and ends with `suffix` (None or empty: any).
-nb::object match_filename(Call& c, nb::handle filename, nb::handle prefix, nb::handle suffix,
+nb::object match_filename(Call&, nb::str filename, Optional<nb::str> prefix, Optional<nb::str> suffix,
                           nb::handle ignore_case) {
-    nb::object name = last_component(c, filename);
-    nb::object head, tail;  // left unset when empty or None: they match every name
-    if (!prefix.is_none() && PyUnicode_GET_LENGTH(prefix.ptr())) head = nb::borrow(prefix);
-    if (!suffix.is_none() && PyUnicode_GET_LENGTH(suffix.ptr())) tail = nb::borrow(suffix);
+    nb::object name = last_component(filename);
+    // An affix left unset (None or empty) matches every name.
+    const auto affix = [](const Optional<nb::str>& given) {
+        return !given.is_none() && PyUnicode_GET_LENGTH(given.handle().ptr()) ? nb::object(given.value()) : nb::object();
+    };
+    nb::object head = affix(prefix), tail = affix(suffix);
     if (truthy(ignore_case)) {
-        name = call_method(name, kLower);
-        if (head.is_valid()) head = call_method(head, kLower);
-        if (tail.is_valid()) tail = call_method(tail, kLower);
+        name = call_method(name, names::lower);
+        if (head.is_valid()) head = call_method(head, names::lower);
+        if (tail.is_valid()) tail = call_method(tail, names::lower);
     }
     const bool matched = has_affix(name, head, kStart) && has_affix(name, tail, kEnd);
     return nb::borrow(matched ? Py_True : Py_False);
@@ -104,9 +96,9 @@ nb::object match_filename(Call& c, nb::handle filename, nb::handle prefix, nb::h
 
 }  // namespace
 
-const Function kExtractFilenameInfo{
+constexpr Function kExtractFilenameInfo{
     "extract_filename_info",
-    extract_filename_info,
+    body<extract_filename_info>,
     {Param{"fileName", Rule::str, "str"}, Param{"partNumber", Rule::tuple, "tuple", Default::tuple(0, 1)},
      Param{"sp", Rule::str, "str", Default::text("_")}},
     Returns{"tuple"},
@@ -118,9 +110,9 @@ const Function kExtractFilenameInfo{
     "        extract_filename_info(\"test_-90.txt\")  # ('test', '-90')\n"
     "        extract_filename_info(\"dir/a_b_c.csv\", (2, 0))  # ('c', 'a')"};
 
-const Function kMatchFilename{
+constexpr Function kMatchFilename{
     "match_filename",
-    match_filename,
+    body<match_filename>,
     {Param{"filename", Rule::str, "str"}, Param{"prefix", Rule::str, "str", Default::none()},
      Param{"suffix", Rule::str, "str", Default::none()},
      Param{"ignore_case", Rule::any, "bool", Default::boolean(true)}},

@@ -10,9 +10,6 @@ namespace quillkit::cargohold {
 
 namespace {
 
-Name kStartswith{"startswith"};
-Name kEndswith{"endswith"};
-
 // Path.is_dir treats these stat failures as "not a directory" and lets every other one out.
 bool is_ignored_stat_error(int error) {
     return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
@@ -31,13 +28,13 @@ bool rule_matches(nb::handle name, const Name& method, nb::handle texts) {
 }
 
 // (paths, names) of the subdirectories of `root_path` that no rule excludes.
-nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_prefixes,
-                              nb::handle exclude_names, nb::handle exclude_suffixes) {
-    nb::object root_text = to_str(call(c.global(globals::path), {root_path}));
+nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_prefixes, nb::tuple exclude_names,
+                              nb::tuple exclude_suffixes) {
+    nb::object root_text = to_str(call(c.global(names::Path), {root_path}));
     nb::object paths = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
     if (path_text::kind_of(root_text) != tree::Kind::directory) {
-        log_to(c.global(globals::log), names::warning,
+        log_to(c.global(names::log), names::warning,
                concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
         return require(PyTuple_Pack(2, paths.ptr(), names.ptr()));
     }
@@ -55,12 +52,12 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_
             raise_os_error(entry.stat_error, concat({prefix, name}));
         }
         if (!entry.is_directory) continue;
-        if (rule_matches(name, kStartswith, exclude_prefixes)) continue;
+        if (rule_matches(name, names::startswith, exclude_prefixes)) continue;
         if (PyTuple_GET_SIZE(exclude_names.ptr()) > 0 &&
             require_status(PySequence_Contains(exclude_names.ptr(), name.ptr()))) {
             continue;
         }
-        if (rule_matches(name, kEndswith, exclude_suffixes)) continue;
+        if (rule_matches(name, names::endswith, exclude_suffixes)) continue;
         nb::object path = require(PyUnicode_Concat(prefix.ptr(), name.ptr()));
         require_status(PyList_Append(paths.ptr(), path.ptr()));
         require_status(PyList_Append(names.ptr(), name.ptr()));
@@ -70,9 +67,9 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::handle exclude_
 
 }  // namespace
 
-const Function kGetDirectoryList{
+constexpr Function kGetDirectoryList{
     "get_directory_list",
-    get_directory_list,
+    body<get_directory_list>,
     {Param{"root_path", Rule::any, "str | Path", Default::text(".")},
      Param{"exclude_prefixes", Rule::tuple, "tuple", Default::tuple(".", "_")},
      Param{"exclude_names", Rule::tuple, "tuple", Default::tuple("build", "dist")},

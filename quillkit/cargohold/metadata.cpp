@@ -8,36 +8,6 @@ namespace quillkit::cargohold {
 
 namespace {
 
-Name kPathModule{"path"};
-Name kJoin{"join"};
-Name kGetcwd{"getcwd"};
-Name kDirname{"dirname"};
-Name kExists{"exists"};
-Name kIsfile{"isfile"};
-Name kIsFile{"is_file"};
-Name kModuleFile{"__file__"};
-Name kSetupScript{"setup.py"};
-Name kRead{"read"};
-Name kReadText{"read_text"};
-Name kSearch{"search"};
-Name kGroup{"group"};
-Name kMetadata{"metadata"};
-Name kVersion{"version"};
-Name kUnknown{"unknown"};
-
-Name kAst{"ast"};
-Name kParse{"parse"};
-Name kWalk{"walk"};
-Name kCallNode{"Call"};
-Name kConstantNode{"Constant"};
-Name kFunc{"func"};
-Name kId{"id"};
-Name kKeywords{"keywords"};
-Name kArg{"arg"};
-Name kValue{"value"};
-Name kSetup{"setup"};
-Name kName{"name"};
-
 // How a setup script is read when its syntax tree gives nothing (it does not parse, or passes
 // no constant), and how a console entry point is found. Tools in the field depend on exactly
 // these texts; change none of them.
@@ -59,38 +29,34 @@ nb::object attr_or_none(nb::handle obj, const Name& name) {
     return nb::none();
 }
 
-nb::object pair(nb::handle first, nb::handle second) {
-    return require(PyTuple_Pack(2, first.ptr(), second.ptr()));
-}
-
-nb::handle or_unknown(nb::handle value) { return truthy(value) ? value : kUnknown.handle(); }
+nb::handle or_unknown(nb::handle value) { return truthy(value) ? value : names::unknown.handle(); }
 
 // (name, version) from the first `setup(...)` call, in ast.walk order, whose keywords give either
 // as a constant; the null object when none does or the script does not parse.
 nb::object names_from_syntax_tree(nb::handle setup_content) {
     try {
-        nb::object ast = require(PyImport_Import(kAst.ptr()));  // imported on first use only
-        nb::object call_node = attr(ast, kCallNode);
-        nb::object constant_node = attr(ast, kConstantNode);
-        nb::object tree = call_method(ast, kParse, {setup_content});
+        nb::object ast = require(PyImport_Import(names::ast.ptr()));  // imported on first use only
+        nb::object call_node = attr(ast, names::Call_node);
+        nb::object constant_node = attr(ast, names::Constant_node);
+        nb::object tree = call_method(ast, names::parse, {setup_content});
         nb::object found;
-        for_each_item(call_method(ast, kWalk, {tree}), [&](nb::handle node) {
+        for_each_item(call_method(ast, names::walk, {tree}), [&](nb::handle node) {
             if (!require_status(PyObject_IsInstance(node.ptr(), call_node.ptr()))) return true;
-            if (!equals(attr_or_none(attr(node, kFunc), kId), kSetup)) return true;
+            if (!equals(attr_or_none(attr(node, names::func), names::id), names::setup)) return true;
             nb::object name = nb::none();
             nb::object version = nb::none();
-            for_each_item(attr(node, kKeywords), [&](nb::handle keyword) {
-                nb::object argument = attr(keyword, kArg);
-                nb::object* target = equals(argument, kName)      ? &name
-                                     : equals(argument, kVersion) ? &version
+            for_each_item(attr(node, names::keywords), [&](nb::handle keyword) {
+                nb::object argument = attr(keyword, names::arg);
+                nb::object* target = equals(argument, names::name)      ? &name
+                                     : equals(argument, names::version) ? &version
                                                                   : nullptr;
                 // Only a constant counts. (ast.Str, the old spelling of a text constant, is
                 // never consulted: on this interpreter it matches nothing that ast.Constant
                 // misses, and touching it raises a DeprecationWarning in the caller's code.)
                 if (target) {
-                    nb::object value = attr(keyword, kValue);
+                    nb::object value = attr(keyword, names::value);
                     if (require_status(PyObject_IsInstance(value.ptr(), constant_node.ptr()))) {
-                        *target = attr(value, kValue);
+                        *target = attr(value, names::value);
                     }
                 }
                 return true;
@@ -108,21 +74,21 @@ nb::object names_from_syntax_tree(nb::handle setup_content) {
 
 // The capture of `match`, or "unknown" when there is none.
 nb::object capture_or_unknown(nb::handle match) {
-    if (!truthy(match)) return nb::borrow(kUnknown.handle());
+    if (!truthy(match)) return nb::borrow(names::unknown.handle());
     nb::object group = require(PyLong_FromLong(1));
-    return call_method(match, kGroup, {group});
+    return call_method(match, names::group, {group});
 }
 
 // (name, version) from quoted assignments in the argument text of the first `setup(` up to the
 // first closing parenthesis (the whole script when there is none); the null object when neither
 // is there.
 nb::object names_from_patterns(Call& c, nb::handle setup_content) {
-    nb::object re = c.global(globals::re);
-    nb::object block = call_method(re, kSearch, {literal(kSetupPattern), setup_content});
+    nb::object re = c.global(names::re);
+    nb::object block = call_method(re, names::search, {literal(kSetupPattern), setup_content});
     nb::object arguments = nb::borrow(setup_content);
-    if (truthy(block)) arguments = call_method(block, kGroup, {require(PyLong_FromLong(1))});
-    nb::object name_match = call_method(re, kSearch, {literal(kNamePattern), arguments});
-    nb::object version_match = call_method(re, kSearch, {literal(kVersionPattern), arguments});
+    if (truthy(block)) arguments = call_method(block, names::group, {require(PyLong_FromLong(1))});
+    nb::object name_match = call_method(re, names::search, {literal(kNamePattern), arguments});
+    nb::object version_match = call_method(re, names::search, {literal(kVersionPattern), arguments});
     if (!truthy(name_match) && !truthy(version_match)) return nb::object();
     return pair(capture_or_unknown(name_match), capture_or_unknown(version_match));
 }
@@ -130,21 +96,21 @@ nb::object names_from_patterns(Call& c, nb::handle setup_content) {
 // (name, version) of the package from the first setup script that gives either, looking in the
 // working directory first, then in the directory that holds the package.
 nb::object get_package_name_version(Call& c) {
-    nb::object os = c.global(globals::os);
-    nb::object os_path = attr(os, kPathModule);
-    const auto dirname = [&](nb::handle path) { return call_method(os_path, kDirname, {path}); };
+    nb::object os = c.global(names::os);
+    nb::object os_path = attr(os, names::path);
+    const auto dirname = [&](nb::handle path) { return call_method(os_path, names::dirname, {path}); };
     const nb::object candidates[] = {
-        call_method(os_path, kJoin, {call_method(os, kGetcwd), kSetupScript.handle()}),
-        call_method(os_path, kJoin, {dirname(dirname(c.global(kModuleFile))), kSetupScript.handle()}),
+        call_method(os_path, names::join, {call_method(os, names::getcwd), names::setup_script.handle()}),
+        call_method(os_path, names::join, {dirname(dirname(c.global(names::dunder_file))), names::setup_script.handle()}),
     };
     for (const nb::object& path : candidates) {
         // Only a regular file: reading a FIFO would wait for a writer forever, and a link to a
         // device such as /dev/zero would read until memory runs out.
-        if (!truthy(call_method(os_path, kIsfile, {path}))) continue;
+        if (!truthy(call_method(os_path, names::isfile, {path}))) continue;
         nb::object found;
         try {
             found = with_open_text(c, path, [&](nb::handle file) {
-                nb::object setup_content = call_method(file, kRead);
+                nb::object setup_content = call_method(file, names::read);
                 nb::object names = names_from_syntax_tree(setup_content);
                 return names.is_valid() ? names : names_from_patterns(c, setup_content);
             });
@@ -154,31 +120,31 @@ nb::object get_package_name_version(Call& c) {
         }
         if (found.is_valid()) return found;
     }
-    return pair(kUnknown.handle(), kUnknown.handle());
+    return pair(names::unknown.handle(), names::unknown.handle());
 }
 
 // The installed distribution's version, or "unknown".
-nb::object get_package_version(Call& c, nb::handle package_name) {
+nb::object get_package_version(Call& c, nb::str package_name) {
     try {
-        return call_method(attr(c.global(globals::importlib), kMetadata), kVersion, {package_name});
+        return call_method(attr(c.global(names::importlib), names::metadata), names::version, {package_name});
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
-        return nb::borrow(kUnknown.handle());
+        return nb::borrow(names::unknown.handle());
     }
 }
 
 // The command name of the setup script's entry point on a `cli:main` function, or `default`.
-nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::handle default_name) {
-    nb::object path = call(c.global(globals::path), {setup_file_path});
-    if (!truthy(call_method(path, kExists)) || !truthy(call_method(path, kIsFile))) {
+nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_name) {
+    nb::object path = call(c.global(names::Path), {setup_file_path});
+    if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {
         return nb::borrow(default_name);
     }
     try {
         nb::object content =
-            call_method(path, kReadText, {}, {{names::encoding, names::utf_8.handle()}});
+            call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         nb::object match =
-            call_method(c.global(globals::re), kSearch, {literal(kEntryPointPattern), content});
-        if (truthy(match)) return call_method(match, kGroup, {require(PyLong_FromLong(1))});
+            call_method(c.global(names::re), names::search, {literal(kEntryPointPattern), content});
+        if (truthy(match)) return call_method(match, names::group, {require(PyLong_FromLong(1))});
         return nb::borrow(default_name);
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
@@ -188,27 +154,27 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::handle default_
 
 }  // namespace
 
-const Function kGetPackageNameVersion{
+constexpr Function kGetPackageNameVersion{
     "get_package_name_version",
-    get_package_name_version,
+    body<get_package_name_version>,
     {},
     Returns{"tuple"},
     "從 setup.py（先找目前工作目錄，再找套件目錄旁）讀取套件名稱與版本，找不到時為 \"unknown\"。\n\n"
     "    範例：\n"
     "        name, ver = get_package_name_version()"};
 
-const Function kGetPackageVersion{
+constexpr Function kGetPackageVersion{
     "get_package_version",
-    get_package_version,
+    body<get_package_version>,
     {Param{"package_name", Rule::str, "str"}},
     Returns{"str", Rule::str},
     "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
     "    範例：\n"
     "        get_package_version(\"quillkit\")"};
 
-const Function kGetCliName{
+constexpr Function kGetCliName{
     "get_cli_name",
-    get_cli_name,
+    body<get_cli_name>,
     {Param{"setup_file_path", Rule::any, "str | Path", Default::text("setup.py")},
      Param{"default", Rule::str, "str", Default::text("quill-cli")}},
     Returns{"str", Rule::str},

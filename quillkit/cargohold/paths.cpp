@@ -6,17 +6,6 @@ namespace quillkit::cargohold {
 
 namespace {
 
-Name kPathModule{"path"};
-Name kIsDir{"isdir"};
-Name kIsFile{"isfile"};
-Name kExists{"exists"};
-Name kMkdir{"mkdir"};
-Name kParents{"parents"};
-Name kExistOk{"exist_ok"};
-Name kWithSuffix{"with_suffix"};
-Name kSetupOutputDirName{"setup_output_dir"};
-Name kLoggerKeyword{"logger"};
-
 // `directory / name`, the path facility's join.
 nb::object join(nb::handle directory, nb::handle name) {
     return require(PyNumber_TrueDivide(directory.ptr(), name.ptr()));
@@ -33,12 +22,11 @@ nb::object dotted(nb::handle text) {
 // The first of base_name + extension, base_name_1 + extension, … that does not exist in
 // `directory` when it is tested. Nothing is reserved: callers that need exclusivity create the
 // file with an exclusive mode.
-nb::object get_unique_path(Call& c, nb::handle directory, nb::handle base_name,
-                           nb::handle extension) {
-    nb::object folder = call(c.global(globals::path), {directory});
+nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb::str extension) {
+    nb::object folder = call(c.global(names::Path), {directory});
     nb::object suffix = dotted(extension);
     nb::object candidate = join(folder, concat({base_name, suffix}));
-    for (Py_ssize_t counter = 1; truthy(call_method(candidate, kExists)); ++counter) {
+    for (Py_ssize_t counter = 1; truthy(call_method(candidate, names::exists)); ++counter) {
         nb::object name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter,
                                                         suffix.ptr()));
         candidate = join(folder, name);
@@ -47,10 +35,10 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::handle base_name,
 }
 
 // Creates the directory with its missing parents; a true logger hears whether it was there.
-nb::object setup_output_dir(Call& c, nb::handle dir_path, nb::handle logger) {
-    nb::object path = call(c.global(globals::path), {dir_path});
-    const bool existed = truthy(call_method(path, kExists));
-    call_method(path, kMkdir, {}, {{kParents, Py_True}, {kExistOk, Py_True}});
+nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
+    nb::object path = call(c.global(names::Path), {dir_path});
+    const bool existed = truthy(call_method(path, names::exists));
+    call_method(path, names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
     if (truthy(logger)) {
         log_to(logger, names::info,
                concat({"✅ 輸出目錄", existed ? "已就緒" : "已建立", "：", dir_path}));
@@ -60,10 +48,10 @@ nb::object setup_output_dir(Call& c, nb::handle dir_path, nb::handle logger) {
 
 // The path of `out_file` inside `out_dir` (the current directory when empty), after making sure
 // the directory exists.
-nb::object setup_output_file(Call& c, nb::handle out_dir, nb::handle out_file, nb::handle logger) {
+nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::handle logger) {
     nb::handle directory = PyUnicode_GET_LENGTH(out_dir.ptr()) ? out_dir : literal(".");
-    call(c.global(kSetupOutputDirName), {directory}, {{kLoggerKeyword, logger}});
-    nb::object path = join(call(c.global(globals::path), {directory}), out_file);
+    call(c.global(names::setup_output_dir), {directory}, {{names::logger, logger}});
+    nb::object path = join(call(c.global(names::Path), {directory}), out_file);
     if (truthy(logger)) log_to(logger, names::info, concat({"🚀 輸出檔案路徑已就緒：", path}));
     return path;
 }
@@ -71,26 +59,25 @@ nb::object setup_output_file(Call& c, nb::handle out_dir, nb::handle out_file, n
 // 0 for a directory, 1 for a regular file (links followed), else None after a warning.
 nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object os_path = attr(c.global(globals::os), kPathModule);
-    if (truthy(call_method(os_path, kIsDir, {path}))) return require(PyLong_FromLong(0));
-    if (truthy(call_method(os_path, kIsFile, {path}))) return require(PyLong_FromLong(1));
+    nb::object os_path = attr(c.global(names::os), names::path);
+    if (truthy(call_method(os_path, names::isdir, {path}))) return path_kind(PathKind::directory);
+    if (truthy(call_method(os_path, names::isfile, {path}))) return path_kind(PathKind::regular_file);
     log_to(chosen, names::warning, concat({"⚠️ 路徑不存在或無效：", path}));
     return nb::none();
 }
 
 // `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.
-nb::object replace_file_extension(Call& c, nb::handle fn, nb::handle, nb::handle new_ext) {
-    nb::object path = call(c.global(globals::path), {fn});
-    return to_str(call_method(path, kWithSuffix, {dotted(new_ext)}));
+nb::object replace_file_extension(Call& c, nb::str fn, nb::str, nb::str new_ext) {
+    nb::object path = call(c.global(names::Path), {fn});
+    return to_str(call_method(path, names::with_suffix, {dotted(new_ext)}));
 }
 
-const Param kLogger{"logger", Rule::any, nullptr, Default::none()};
 
 }  // namespace
 
-const Function kGetUniquePath{
+constexpr Function kGetUniquePath{
     "get_unique_path",
-    get_unique_path,
+    body<get_unique_path>,
     {Param{"directory", Rule::any, "str | Path"}, Param{"base_name", Rule::str, "str"},
      Param{"extension", Rule::str, "str"}},
     Returns{"Path"},
@@ -100,9 +87,9 @@ const Function kGetUniquePath{
     "    範例：\n"
     "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
 
-const Function kSetupOutputDir{
+constexpr Function kSetupOutputDir{
     "setup_output_dir",
-    setup_output_dir,
+    body<setup_output_dir>,
     {Param{"dir_path", Rule::str, "str"}, kLogger},
     Returns{},
     "確保輸出目錄存在（含上層目錄）；提供 logger 時記錄目錄已就緒或已建立。\n\n"
@@ -110,9 +97,9 @@ const Function kSetupOutputDir{
     "    範例：\n"
     "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
 
-const Function kSetupOutputFile{
+constexpr Function kSetupOutputFile{
     "setup_output_file",
-    setup_output_file,
+    body<setup_output_file>,
     {Param{"out_dir", Rule::str, "str"}, Param{"out_file", Rule::str, "str"}, kLogger},
     Returns{"Path"},
     "確保輸出檔案所在的目錄存在，回傳輸出檔案的路徑（Path）；out_dir 為空字串時使用目前目錄。\n\n"
@@ -120,18 +107,18 @@ const Function kSetupOutputFile{
     "    範例：\n"
     "        path = setup_output_file(\"out\", \"result.txt\", logger=log)  # out/result.txt"};
 
-const Function kGetPathType{
+constexpr Function kGetPathType{
     "get_path_type",
-    get_path_type,
+    body<get_path_type>,
     {Param{"path"}, kLogger},
     Returns{},
     "判斷路徑種類：目錄回傳 0，一般檔案回傳 1，其他情況記錄警告並回傳 None。\n\n"
     "    範例：\n"
     "        if get_path_type(\"config.json\") == 1: ..."};
 
-const Function kReplaceFileExtension{
+constexpr Function kReplaceFileExtension{
     "replace_file_extension",
-    replace_file_extension,
+    body<replace_file_extension>,
     {Param{"fn", Rule::str, "str"}, Param{"orgExt", Rule::str, "str"}, Param{"newExt", Rule::str, "str"}},
     Returns{"str", Rule::str},
     "將檔名實際的最後一個副檔名換成 newExt（自動補上開頭的 \".\"），orgExt 不影響結果。\n\n"

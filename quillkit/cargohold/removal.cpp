@@ -6,32 +6,6 @@ namespace quillkit::cargohold {
 
 namespace {
 
-Name kExists{"exists"};
-Name kIsDir{"is_dir"};
-Name kIsFile{"is_file"};
-Name kUnlink{"unlink"};
-Name kParent{"parent"};
-Name kName{"name"};
-Name kMkdir{"mkdir"};
-Name kParents{"parents"};
-Name kExistOk{"exist_ok"};
-Name kCopy2{"copy2"};
-Name kMove{"move"};
-Name kRmtree{"rmtree"};
-Name kOnexc{"onexc"};
-Name kOnerror{"onerror"};
-Name kChmod{"chmod"};
-Name kStat{"stat"};
-Name kStMode{"st_mode"};
-Name kSImode{"S_IMODE"};
-Name kSIwrite{"S_IWRITE"};
-Name kSys{"sys"};
-Name kVersionInfo{"version_info"};
-Name kPathModule{"path"};
-Name kLexists{"lexists"};
-Name kIslink{"islink"};
-Name kSamefile{"samefile"};
-
 // `import name`, as the statement does it inside a function: on every call, through __import__.
 nb::object import_now(const Name& name) { return require(PyImport_Import(name.ptr())); }
 
@@ -48,15 +22,15 @@ nb::object import_now(const Name& name) { return require(PyImport_Import(name.pt
 class WritableRetry {
 public:
     WritableRetry(Call& c, nb::handle stat, nb::handle target)
-        : os_(c.global(globals::os)), target_(target) {
-        if (truthy(call_method(attr(os_, kPathModule), kIslink, {target}))) return;
+        : os_(c.global(names::os)), target_(target) {
+        if (truthy(call_method(attr(os_, names::path), names::islink, {target}))) return;
         try {
-            nb::object status = call_method(os_, kStat, {target});
-            previous_ = call_method(stat, kSImode, {attr(status, kStMode)});
+            nb::object status = call_method(os_, names::stat, {target});
+            previous_ = call_method(stat, names::stat_S_IMODE, {attr(status, names::st_mode)});
         } catch (nb::python_error& error) {
             if (!is_exception(error)) throw;  // unknown bits cannot be restored; go on without
         }
-        call_method(os_, kChmod, {target, attr(stat, kSIwrite)});
+        call_method(os_, names::chmod, {target, attr(stat, names::stat_S_IWRITE)});
         changed_ = true;
     }
 
@@ -74,7 +48,7 @@ public:
     void restore() {
         if (!changed_ || !previous_.is_valid()) return;
         try {
-            call_method(os_, kChmod, {target_, previous_});
+            call_method(os_, names::chmod, {target_, previous_});
         } catch (nb::python_error& error) {
             if (!is_exception(error)) throw;
         }
@@ -112,8 +86,8 @@ nb::object handle_readonly(Call& c, nb::handle func, nb::handle path_str, nb::ha
     try {
         WritableRetry writable(c, c.cell(kStatCell), path_str);
         writable.attempt([&] { call(func, {path_str}); });
-        nb::object os_path = attr(c.global(globals::os), kPathModule);
-        if (!truthy(call_method(os_path, kLexists, {path_str}))) return nb::none();
+        nb::object os_path = attr(c.global(names::os), names::path);
+        if (!truthy(call_method(os_path, names::lexists, {path_str}))) return nb::none();
         // The retry returned but did not remove anything (rmtree refusing a link to a directory
         // tests the link again): the mode change served nothing.
         writable.restore();
@@ -130,9 +104,9 @@ nb::object handle_readonly(Call& c, nb::handle func, nb::handle path_str, nb::ha
     return nb::none();
 }
 
-const Function kHandleReadonly{
+constexpr Function kHandleReadonly{
     "_handle_readonly",
-    handle_readonly,
+    body<handle_readonly>,
     {Param{"func"}, Param{"path_str"}, Param{"exc_info"}},
     Returns{},
     "remove_directory 的錯誤處理：將項目權限設為僅擁有者可寫入後重試一次；仍失敗時還原原本的\n"
@@ -151,24 +125,24 @@ nb::object first_failure(nb::handle handler) {
 
 // Removes a directory tree; missing paths and non-directories are left alone without a word.
 nb::object remove_directory(Call& c, nb::handle path_argument) {
-    nb::object stat = import_now(kStat);
-    nb::object sys = import_now(kSys);
-    nb::object path = call(c.global(globals::path), {path_argument});
-    if (!truthy(call_method(path, kExists))) return nb::none();
+    nb::object stat = import_now(names::stat);
+    nb::object sys = import_now(names::sys);
+    nb::object path = call(c.global(names::Path), {path_argument});
+    if (!truthy(call_method(path, names::exists))) return nb::none();
     nb::object handler = make_readonly_handler(c, stat);
     nb::object failure;  // the text after the colon of the warning
     try {
-        if (!truthy(call_method(path, kIsDir))) return nb::none();
+        if (!truthy(call_method(path, names::is_dir))) return nb::none();
         // The interpreter in use decides which hook its rmtree takes.
-        nb::object version = attr(sys, kVersionInfo);
+        nb::object version = attr(sys, names::version_info);
         nb::object hook_introduced = require(Py_BuildValue("(ii)", 3, 12));
         const bool has_onexc =
             require_status(PyObject_RichCompareBool(version.ptr(), hook_introduced.ptr(), Py_GE));
-        call_method(c.global(globals::shutil), kRmtree, {path},
-                    {{has_onexc ? kOnexc : kOnerror, handler}});
+        call_method(c.global(names::shutil), names::rmtree, {path},
+                    {{has_onexc ? names::onexc : names::onerror, handler}});
         // The handler swallows what it cannot remove, so rmtree returning proves nothing.
-        if (!truthy(call_method(path, kExists))) {
-            log_to(c.global(globals::log), names::info, concat({"✅ 已處理：移除目錄 ", path}));
+        if (!truthy(call_method(path, names::exists))) {
+            log_to(c.global(names::log), names::info, concat({"✅ 已處理：移除目錄 ", path}));
             return nb::none();
         }
         failure = first_failure(handler);
@@ -176,29 +150,29 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
         if (!is_exception(error)) throw;
         failure = to_str(error.value());
     }
-    log_to(c.global(globals::log), names::warning,
+    log_to(c.global(names::log), names::warning,
            concat({"⚠️ 無法移除目錄 ", path, "：", failure}));
     return nb::none();
 }
 
 // Removes one regular file; a PermissionError gets the read-only retry.
 nb::object remove_file(Call& c, nb::handle path_argument) {
-    nb::object stat = import_now(kStat);
-    nb::object path = call(c.global(globals::path), {path_argument});
-    if (!truthy(call_method(path, kExists))) return nb::none();
+    nb::object stat = import_now(names::stat);
+    nb::object path = call(c.global(names::Path), {path_argument});
+    if (!truthy(call_method(path, names::exists))) return nb::none();
     try {
-        if (!truthy(call_method(path, kIsFile))) return nb::none();
+        if (!truthy(call_method(path, names::is_file))) return nb::none();
         try {
-            call_method(path, kUnlink);
+            call_method(path, names::unlink);
         } catch (nb::python_error& error) {
             if (!error.matches(PyExc_PermissionError)) throw;
             WritableRetry writable(c, stat, path);
-            writable.attempt([&] { call_method(path, kUnlink); });
+            writable.attempt([&] { call_method(path, names::unlink); });
         }
-        log_to(c.global(globals::log), names::info, concat({"✅ 已處理：移除檔案 ", path}));
+        log_to(c.global(names::log), names::info, concat({"✅ 已處理：移除檔案 ", path}));
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
-        log_to(c.global(globals::log), names::warning,
+        log_to(c.global(names::log), names::warning,
                concat({"⚠️ 無法移除檔案 ", path, "：", error.value()}));
     }
     return nb::none();
@@ -210,52 +184,52 @@ nb::object remove_file(Call& c, nb::handle path_argument) {
 // Whether `place` is the very directory entry of `source` (same name in the same folder):
 // deleting it to make room would delete the file about to be copied or moved.
 bool same_entry(Call& c, nb::handle source, nb::handle place) {
-    if (!require_status(PyObject_RichCompareBool(attr(source, kName).ptr(),
-                                                 attr(place, kName).ptr(), Py_EQ))) {
+    if (!require_status(PyObject_RichCompareBool(attr(source, names::name).ptr(),
+                                                 attr(place, names::name).ptr(), Py_EQ))) {
         return false;
     }
-    nb::object os_path = attr(c.global(globals::os), kPathModule);
-    return truthy(call_method(os_path, kSamefile, {attr(source, kParent), attr(place, kParent)}));
+    nb::object os_path = attr(c.global(names::os), names::path);
+    return truthy(call_method(os_path, names::samefile, {attr(source, names::parent), attr(place, names::parent)}));
 }
 
 // Makes room for a copy of `source` at `place`: the folder is created with its missing parents
 // and an existing entry there is deleted, unless it is the source itself.
 void make_room(Call& c, nb::handle source, nb::handle place) {
-    call_method(attr(place, kParent), kMkdir, {}, {{kParents, Py_True}, {kExistOk, Py_True}});
-    if (truthy(call_method(place, kExists)) && !same_entry(c, source, place)) {
-        call_method(place, kUnlink);
+    call_method(attr(place, names::parent), names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+    if (truthy(call_method(place, names::exists)) && !same_entry(c, source, place)) {
+        call_method(place, names::unlink);
     }
 }
 
 // Moves `src` to `dest`, replacing what is there, after copying it to `backup` when one is given.
 nb::object force_move_file(Call& c, nb::handle src, nb::handle dest, nb::handle backup) {
-    nb::object path_type = c.global(globals::path);
+    nb::object path_type = c.global(names::Path);
     nb::object source = call(path_type, {src});
     nb::object destination = call(path_type, {dest});
-    if (!truthy(call_method(source, kExists))) {
-        log_to(c.global(globals::log), names::error, concat({"❌ 來源檔案不存在：", source}));
+    if (!truthy(call_method(source, names::exists))) {
+        log_to(c.global(names::log), names::error, concat({"❌ 來源檔案不存在：", source}));
         return nb::none();
     }
     if (truthy(backup)) {
         // A copy of the file about to move, not of the one the move replaces.
         nb::object copy = call(path_type, {backup});
         make_room(c, source, copy);
-        call_method(c.global(globals::shutil), kCopy2, {source, copy});
-        log_to(c.global(globals::log), names::info,
+        call_method(c.global(names::shutil), names::copy2, {source, copy});
+        log_to(c.global(names::log), names::info,
                concat({"✅ 備份成功：", source, " -> ", copy}));
     }
     make_room(c, source, destination);
-    call_method(c.global(globals::shutil), kMove, {to_str(source), to_str(destination)});
-    log_to(c.global(globals::log), names::info,
+    call_method(c.global(names::shutil), names::move, {to_str(source), to_str(destination)});
+    log_to(c.global(names::log), names::info,
            concat({"✅ 搬移成功：", source, " -> ", destination}));
     return nb::none();
 }
 
 }  // namespace
 
-const Function kForceMoveFile{
+constexpr Function kForceMoveFile{
     "force_move_file",
-    force_move_file,
+    body<force_move_file>,
     {Param{"src", Rule::any, "str | Path"}, Param{"dest", Rule::any, "str | Path"},
      Param{"backup", Rule::any, "str | Path", Default::none()}},
     Returns{"None"},
@@ -266,9 +240,9 @@ const Function kForceMoveFile{
     "    範例：\n"
     "        force_move_file(\"src.txt\", \"dest/target.txt\", backup=\"bk/old.txt\")"};
 
-const Function kRemoveDirectory{
+constexpr Function kRemoveDirectory{
     "remove_directory",
-    remove_directory,
+    body<remove_directory>,
     {Param{"path", Rule::any, "str | Path"}},
     Returns{"None"},
     "移除整個目錄樹，無法刪除的項目會先將權限設為僅擁有者可寫入再重試一次。\n\n"
@@ -277,9 +251,9 @@ const Function kRemoveDirectory{
     "    範例：\n"
     "        remove_directory(\"./temp_dir\")"};
 
-const Function kRemoveFile{
+constexpr Function kRemoveFile{
     "remove_file",
-    remove_file,
+    body<remove_file>,
     {Param{"path", Rule::any, "str | Path"}},
     Returns{"None"},
     "移除單一檔案；權限不足時先將權限設為僅擁有者可寫入再重試一次，仍失敗則還原原本的權限\n"

@@ -2,13 +2,20 @@
 #pragma once
 
 #include "../support/function.hpp"
+#include "names.hpp"
 
 namespace quillkit::chronicle {
+
+// Records with up to this many message arguments pass through relays of fixed arity.
+constexpr Py_ssize_t kFixedRelays = 3;
+
+// The stack level a record names when its caller gives none: the line that called the logger.
+constexpr long kDefaultStackLevel = 3;
 
 // The module state.
 struct State {
     PyObject* formatter_class;  // LevelSwitchingFormatter as it was made, for `super()`
-    PyObject* relay_fixed[3];   // relayN(logger, level, msg, <N arguments>, stacklevel)
+    PyObject* relay_fixed[kFixedRelays];  // relayN(logger, level, msg, <N arguments>, stacklevel)
     PyObject* relay_args;       // relay_args(logger, level, msg, args, stacklevel)
     PyObject* relay_general;    // relay_general(logger, level, msg, args, kwargs)
     PyObject* facility_get_logger;  // logging.getLogger as the logging module defines it
@@ -16,6 +23,9 @@ struct State {
     PyObject* logger_property;  // _LazyLogger._l as made
     PyObject* lazy_logger_class;  // _LazyLogger as made
 };
+
+// The first parameter of every method.
+inline constexpr Param kSelf{"self"};
 
 // A field of the state, which the collector empties when it tears the module down.
 nb::handle state_field(PyObject* field);
@@ -33,13 +43,17 @@ extern const char* const kLazyLoggerDoc;
 // Makes the Python frames through which records reach the logging facility.
 void make_relays(nb::handle module, State& state);
 
-// `logger.log(level, msg, *args, [stacklevel=stacklevel,] **kwargs)` through the relay frames,
-// for the *args and **kwargs that `c` collected (less `stacklevel`); `other_keywords` says
-// whether it collected any besides `stacklevel`, and an invalid `stacklevel` passes none.
-void deliver(Call& c, nb::handle logger, nb::handle level, nb::handle msg, nb::handle stacklevel,
-             bool other_keywords);
+// One record on its way to the logging facility.
+struct Record {
+    nb::handle level;
+    nb::handle msg;
+    VarPositional args;
+    VarKeyword kwargs;      // a `stacklevel` among them is left out: the one below goes instead
+    nb::handle stacklevel;  // invalid: none is passed
+};
 
-constexpr Py_ssize_t kFixedRelays = 3;
+// `logger.log(level, msg, *args, [stacklevel=stacklevel,] **kwargs)` through the relay frames.
+void deliver(Call& c, nb::handle logger, const Record& record);
 
 // Makes the _LazyLogger class; its members in class-body order.
 nb::object make_lazy_logger_class(nb::handle module, State& state);

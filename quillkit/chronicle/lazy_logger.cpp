@@ -8,74 +8,52 @@ namespace quillkit::chronicle {
 
 namespace {
 
-Name kBaseNameGlobal{"_BASE_NAME"};
-Name kLoggingGlobal{"logging"};
-Name kGetLoggerGlobal{"get_logger"};
-Name kLazyLoggerGlobal{"_LazyLogger"};
-Name kGetLoggerAttr{"getLogger"};
-Name kRoot{"root"};
-Name kLoggerClass{"Logger"};
-Name kManager{"manager"};
-Name kLoggerDict{"loggerDict"};
-Name kChild{"_child"};
-Name kLoggerProperty{"_l"};
-Name kEmit{"_emit"};
-Name kLog{"log"};
-Name kName{"name"};
-Name kStacklevel{"stacklevel"};
-Name kLevelKeyword{"level"};
-Name kExcInfo{"exc_info"};
-Name kDebugLevel{"DEBUG"};
-Name kInfoLevel{"INFO"};
-Name kWarningLevel{"WARNING"};
-Name kErrorLevel{"ERROR"};
-Name kCriticalLevel{"CRITICAL"};
-
 // ---------------------------------------------------------------------------------------------
 // Naming
 
 // The current base name, as the module namespace holds it.
-nb::object base_name(Call& c) { return c.global(kBaseNameGlobal); }
+nb::object base_name(Call& c) { return c.global(names::base_name_global); }
 
-// `logging.getLogger(name)`. While the facility's own getLogger is in place, a logger that
-// already exists comes straight from the facility's registry: the object getLogger would
-// return, without the registry lock that getLogger holds to create loggers safely.
-nb::object facility_logger(Call& c, nb::handle logging, nb::handle name) {
-    nb::object get_logger = attr(logging, kGetLoggerAttr);
-    if (get_logger.ptr() == c.state<State>().facility_get_logger && PyUnicode_CheckExact(name.ptr()) &&
-        PyUnicode_GET_LENGTH(name.ptr()) > 0) {
-        nb::object root_name = attr(attr(logging, kRoot), kName);
-        const int is_root = require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ));
-        nb::object logger_class = attr(logging, kLoggerClass);
-        nb::object registry = attr(attr(logger_class, kManager), kLoggerDict);
-        if (!is_root && PyDict_CheckExact(registry.ptr()) && PyType_Check(logger_class.ptr())) {
-            PyObject* found = PyDict_GetItemWithError(registry.ptr(), name.ptr());  // borrowed
-            if (!found && PyErr_Occurred()) throw nb::python_error();
-            if (found && PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
-                return nb::borrow(found);
-            }
-        }
+// The registry shortcut: the logger that `logging.getLogger(name)` would return when it exists
+// already, read from the registry the facility keeps (`logging.Logger.manager.loggerDict`)
+// instead of through getLogger, which takes the registry's lock. It relies on getLogger being the
+// facility's own, on the registry being a dict of loggers by name, and on the root logger living
+// outside it; when any of that does not hold, or the logger is missing, it gives nothing.
+nb::object registered_logger(Call& c, nb::handle logging, nb::handle name) {
+    if (attr(logging, names::getLogger).ptr() != c.state<State>().facility_get_logger) return nb::object();
+    if (!PyUnicode_CheckExact(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0) return nb::object();
+    nb::object root_name = attr(attr(logging, names::root), names::name);
+    if (require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ))) return nb::object();
+    nb::object logger_class = attr(logging, names::Logger);
+    nb::object registry = attr(attr(logger_class, names::manager), names::loggerDict);
+    if (!PyDict_CheckExact(registry.ptr()) || !PyType_Check(logger_class.ptr())) return nb::object();
+    PyObject* found = PyDict_GetItemWithError(registry.ptr(), name.ptr());  // borrowed
+    if (!found && PyErr_Occurred()) throw nb::python_error();
+    if (!found || !PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
+        return nb::object();
     }
-    return call(get_logger, {name});
+    return nb::borrow(found);
+}
+
+// `logging.getLogger(name)`, through the registry shortcut when it answers.
+nb::object facility_logger(Call& c, nb::handle logging, nb::handle name) {
+    nb::object registered = registered_logger(c, logging, name);
+    return registered.is_valid() ? registered : call(attr(logging, names::getLogger), {name});
 }
 
 // The logging facility's logger for `child` under the current base name.
-nb::object get_logger(Call& c, nb::handle child) {
-    nb::object base = c.global(kBaseNameGlobal);
-    nb::object name;
+nb::object get_logger(Call& c, nb::str child) {
+    nb::object base = c.global(names::base_name_global);
+    nb::object name = base;
     if (PyUnicode_GET_LENGTH(child.ptr()) > 0) {
         nb::object base_text = require(PyObject_Format(base.ptr(), nullptr));
         name = concat({base_text, ".", child});
-    } else {
-        name = base;
     }
-    return facility_logger(c, c.global(kLoggingGlobal), name);
+    return facility_logger(c, c.global(names::logging), name);
 }
 
 // A new lazy logger for `child`.
-nb::object lazy_logger(Call& c, nb::handle child) {
-    return call(c.global(kLazyLoggerGlobal), {child});
-}
+nb::object lazy_logger(Call& c, nb::str child) { return call(c.global(names::lazy_logger_class), {child}); }
 
 // ---------------------------------------------------------------------------------------------
 // Forwarding a call's own *args and **kwargs
@@ -86,67 +64,23 @@ struct Added {
     nb::handle value;
 };
 
-// `target.method(*leading, *args, <added>, **kwargs)` for the *args and **kwargs that `c`
-// collected, leaving out the keyword `skipped`.
-nb::object forward(Call& c, nb::handle target, const Name& method,
-                   std::initializer_list<nb::handle> leading, const Name* skipped = nullptr,
-                   Added added = {}) {
-    constexpr size_t kInline = 16;
-    PyObject* inline_stack[kInline];
-    std::vector<PyObject*> heap_stack;
-    std::vector<PyObject*> keyword_values;
-    std::vector<PyObject*> keyword_names;
-    if (added.name) {
-        keyword_names.push_back(added.name->ptr());
-        keyword_values.push_back(added.value.ptr());
-    }
-    c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
-        if (skipped && require_status(PyObject_RichCompareBool(name.ptr(), skipped->ptr(), Py_EQ))) {
-            return;
-        }
-        keyword_names.push_back(name.ptr());
-        keyword_values.push_back(value.ptr());
-    });
-
-    const size_t positional = 1 + leading.size() + static_cast<size_t>(c.extra_count());
-    const size_t total = positional + keyword_values.size();
-    PyObject** stack = inline_stack;
-    if (total > kInline) {
-        heap_stack.resize(total);
-        stack = heap_stack.data();
-    }
-    size_t position = 0;
-    stack[position++] = target.ptr();
-    for (nb::handle value : leading) stack[position++] = value.ptr();
-    for (Py_ssize_t index = 0; index < c.extra_count(); ++index) stack[position++] = c.extra()[index];
-    for (PyObject* value : keyword_values) stack[position++] = value;
-
-    nb::object names;
-    if (!keyword_names.empty()) {
-        names = require(PyTuple_New(static_cast<Py_ssize_t>(keyword_names.size())));
-        for (size_t index = 0; index < keyword_names.size(); ++index) {
-            PyTuple_SET_ITEM(names.ptr(), index, Py_NewRef(keyword_names[index]));
-        }
-    }
-    return require(PyObject_VectorcallMethod(method.ptr(), stack, positional, names.ptr()));
-}
-
-// The extra keyword `name` that `c` collected, if any.
-nb::handle extra_keyword(Call& c, const Name& name) {
-    nb::handle found;
-    c.for_each_extra_keyword([&](nb::handle key, nb::handle value) {
-        if (!found.is_valid() && require_status(PyObject_RichCompareBool(key.ptr(), name.ptr(), Py_EQ))) {
-            found = value;
-        }
-    });
-    return found;
+// `target.method(*leading, *args, <added>, **kwargs)`, leaving out the keyword `skipped`.
+nb::object forward(nb::handle target, const Name& method, std::initializer_list<nb::handle> leading,
+                   VarPositional args, VarKeyword kwargs, Added added = {}) {
+    ArgumentStack stack;
+    stack.add(target);
+    for (nb::handle value : leading) stack.add(value);
+    stack.add(args.data(), args.size());
+    if (added.name) stack.add_keyword(added.name->handle(), added.value);
+    kwargs.for_each([&](nb::handle name, nb::handle value) { stack.add_keyword(name, value); });
+    return stack.call_method(method);
 }
 
 // ---------------------------------------------------------------------------------------------
 // _LazyLogger
 
-nb::object lazy_init(Call&, nb::handle self, nb::handle child) {
-    require_status(PyObject_SetAttr(self.ptr(), kChild.ptr(), child.ptr()));
+nb::object lazy_init(Call&, nb::handle self, nb::str child) {
+    require_status(PyObject_SetAttr(self.ptr(), names::_child.ptr(), child.ptr()));
     return nb::none();
 }
 
@@ -167,140 +101,127 @@ bool class_member_is(Call& c, nb::handle self, const Name& name, PyObject* expec
 
 // `get_logger(child)`, through the module global.
 nb::object logger_for(Call& c, nb::handle child) {
-    nb::object function = c.global(kGetLoggerGlobal);
+    nb::object function = c.global(names::get_logger);
     if (is_function(function, kGetLogger) && PyUnicode_CheckExact(child.ptr())) {
-        return get_logger(c, child);
+        return get_logger(c, nb::borrow<nb::str>(child));
     }
     return call(function, {child});
 }
 
 // `_l`: the logger the current base name gives for this child.
-nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, attr(self, kChild)); }
+nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, attr(self, names::_child)); }
 
 // `self._l`
 nb::object current_logger(Call& c, nb::handle self) {
-    if (!class_member_is(c, self, kLoggerProperty, c.state<State>().logger_property)) {
-        return attr(self, kLoggerProperty);
-    }
+    if (!class_member_is(c, self, names::_l, c.state<State>().logger_property)) return attr(self, names::_l);
     return lazy_current_logger(c, self);
 }
 
 // Sends one record, naming the caller's frame unless the caller chose a stack level; a logger
 // that refuses `stacklevel` gets the record once more without it.
-void emit(Call& c, nb::handle self, nb::handle level, nb::handle msg) {
-    static nb::handle default_stacklevel = require(PyLong_FromLong(3)).release();
-    bool other_keywords = false;
-    nb::handle stacklevel;
-    c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
-        if (require_status(PyObject_RichCompareBool(name.ptr(), kStacklevel.ptr(), Py_EQ))) {
-            stacklevel = value;
-        } else {
-            other_keywords = true;
-        }
-    });
-    if (!stacklevel.is_valid()) stacklevel = default_stacklevel;
+void emit(Call& c, nb::handle self, nb::handle level, nb::handle msg, VarPositional args, VarKeyword kwargs) {
+    static nb::handle default_stacklevel = require(PyLong_FromLong(kDefaultStackLevel)).release();
+    Record record{level, msg, args, kwargs, kwargs.find(names::stacklevel)};
+    if (!record.stacklevel.is_valid()) record.stacklevel = default_stacklevel;
     try {
-        deliver(c, current_logger(c, self), level, msg, stacklevel, other_keywords);
+        deliver(c, current_logger(c, self), record);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_TypeError)) throw;
-        deliver(c, current_logger(c, self), level, msg, nb::handle(), true);
+        record.stacklevel = nb::handle();
+        deliver(c, current_logger(c, self), record);
     }
 }
 
-nb::object lazy_emit(Call& c, nb::handle self, nb::handle level, nb::handle msg) {
-    emit(c, self, level, msg);
+nb::object lazy_emit(Call& c, nb::handle self, nb::int_ level, nb::handle msg, VarPositional args,
+                     VarKeyword kwargs) {
+    emit(c, self, level, msg, args, kwargs);
     return nb::none();
 }
 
 // `self._emit(logging.<level>, msg, *args, **kwargs)`
-nb::object emit_at(Call& c, nb::handle self, nb::handle msg, const Name& level_name) {
-    nb::object level = attr(c.global(kLoggingGlobal), level_name);
+nb::object emit_at(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs,
+                   const Name& level_name) {
+    nb::object level = attr(c.global(names::logging), level_name);
     // `_emit` as made, with an int level and no `level` keyword that it would refuse.
     const bool direct = PyLong_CheckExact(level.ptr()) &&
-                        class_member_is(c, self, kEmit, c.state<State>().emit_function) &&
-                        !extra_keyword(c, kLevelKeyword).is_valid();
+                        class_member_is(c, self, names::_emit, c.state<State>().emit_function) &&
+                        !kwargs.find(names::level).is_valid();
     if (direct) {
-        emit(c, self, level, msg);
+        emit(c, self, level, msg, args, kwargs);
     } else {
-        forward(c, self, kEmit, {level, msg});
+        forward(self, names::_emit, {level, msg}, args, kwargs);
     }
     return nb::none();
 }
 
-nb::object lazy_debug(Call& c, nb::handle self, nb::handle msg) { return emit_at(c, self, msg, kDebugLevel); }
-nb::object lazy_info(Call& c, nb::handle self, nb::handle msg) { return emit_at(c, self, msg, kInfoLevel); }
-nb::object lazy_warning(Call& c, nb::handle self, nb::handle msg) { return emit_at(c, self, msg, kWarningLevel); }
-nb::object lazy_error(Call& c, nb::handle self, nb::handle msg) { return emit_at(c, self, msg, kErrorLevel); }
-nb::object lazy_critical(Call& c, nb::handle self, nb::handle msg) { return emit_at(c, self, msg, kCriticalLevel); }
+// The level methods: `self._emit(logging.<LEVEL>, msg, *args, **kwargs)`.
+template <const Name& Level>
+nb::object lazy_level(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
+    return emit_at(c, self, msg, args, kwargs, Level);
+}
 
 // ERROR with the current exception's traceback, unless the caller said otherwise.
-nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg) {
-    nb::object number = attr(c.global(kLoggingGlobal), kErrorLevel);
+nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
+    nb::object number = attr(c.global(names::logging), names::level_error);
     Added traceback;
-    if (!extra_keyword(c, kExcInfo).is_valid()) traceback = Added{&kExcInfo, Py_True};
-    forward(c, self, kEmit, {number, msg}, nullptr, traceback);
+    if (!kwargs.find(names::exc_info).is_valid()) traceback = Added{&names::exc_info, Py_True};
+    forward(self, names::_emit, {number, msg}, args, kwargs, traceback);
     return nb::none();
 }
 
-// `self._l.<method>(*args, **kwargs)`
-nb::object pass_through(Call& c, nb::handle self, const Name& method) {
-    return forward(c, current_logger(c, self), method, {});
+// The pass-through methods: `self._l.<Method>(*args, **kwargs)`.
+template <const Name& Method>
+nb::object lazy_pass_through(Call& c, nb::handle self, VarPositional args, VarKeyword kwargs) {
+    return forward(current_logger(c, self), Method, {}, args, kwargs);
 }
 
-Name kIsEnabledFor{"isEnabledFor"}, kSetLevel{"setLevel"}, kAddHandler{"addHandler"},
-    kRemoveHandler{"removeHandler"};
+nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), names::name); }
 
-nb::object lazy_is_enabled_for(Call& c, nb::handle self) { return pass_through(c, self, kIsEnabledFor); }
-nb::object lazy_set_level(Call& c, nb::handle self) { return pass_through(c, self, kSetLevel); }
-nb::object lazy_add_handler(Call& c, nb::handle self) { return pass_through(c, self, kAddHandler); }
-nb::object lazy_remove_handler(Call& c, nb::handle self) { return pass_through(c, self, kRemoveHandler); }
+constexpr Param kChildParam{"child", Rule::str, "str", Default::text("")};
 
-nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), kName); }
-
-const Param kSelf{"self"};
-const Param kChildParam{"child", Rule::str, "str", Default::text("")};
-
-const Function kLazyInit{"__init__", lazy_init, {kSelf, kChildParam}};
-const Function kLazyCurrentLogger{"_l", lazy_current_logger, {kSelf}, Returns{"logging.Logger"}};
-const Function kLazyEmit{"_emit", lazy_emit,
-                         {kSelf, Param{"level", Rule::integer, "int"}, Param{"msg"},
-                          var_positional("args"), var_keyword("kwargs")}};
+constexpr Function kLazyInit{"__init__", body<lazy_init>, {kSelf, kChildParam}};
+constexpr Function kLazyCurrentLogger{"_l", body<lazy_current_logger>, {kSelf}, Returns{"logging.Logger"}};
+constexpr Function kLazyEmit{"_emit", body<lazy_emit>,
+                             {kSelf, Param{"level", Rule::integer, "int"}, Param{"msg"},
+                              var_positional("args"), var_keyword("kwargs")}};
 
 // The level methods share one shape: (self, msg, *args, **kwargs).
-Function level_method(const char* name, nb::object (*body)(Call&, nb::handle, nb::handle)) {
-    return Function(name, body, {kSelf, Param{"msg"}, var_positional("args"), var_keyword("kwargs")});
+template <auto Body>
+constexpr Function level_method(const char* name) {
+    return Function(name, body<Body>, {kSelf, Param{"msg"}, var_positional("args"), var_keyword("kwargs")});
 }
-const Function kLazyDebug = level_method("debug", lazy_debug);
-const Function kLazyInfo = level_method("info", lazy_info);
-const Function kLazyWarning = level_method("warning", lazy_warning);
-const Function kLazyError = level_method("error", lazy_error);
-const Function kLazyCritical = level_method("critical", lazy_critical);
-const Function kLazyException = level_method("exception", lazy_exception);
+constexpr Function kLazyDebug = level_method<lazy_level<names::level_debug>>("debug");
+constexpr Function kLazyInfo = level_method<lazy_level<names::level_info>>("info");
+constexpr Function kLazyWarning = level_method<lazy_level<names::level_warning>>("warning");
+constexpr Function kLazyError = level_method<lazy_level<names::level_error>>("error");
+constexpr Function kLazyCritical = level_method<lazy_level<names::level_critical>>("critical");
+constexpr Function kLazyException = level_method<lazy_exception>("exception");
 
 // The pass-through methods share one shape: (self, *args, **kwargs).
-Function pass_through_method(const char* name, nb::object (*body)(Call&, nb::handle)) {
-    return Function(name, body, {kSelf, var_positional("args"), var_keyword("kwargs")});
+template <const Name& Method>
+constexpr Function pass_through_method(const char* name) {
+    return Function(name, body<lazy_pass_through<Method>>, {kSelf, var_positional("args"), var_keyword("kwargs")});
 }
-const Function kLazyIsEnabledFor = pass_through_method("isEnabledFor", lazy_is_enabled_for);
-const Function kLazySetLevel = pass_through_method("setLevel", lazy_set_level);
-const Function kLazyAddHandler = pass_through_method("addHandler", lazy_add_handler);
-const Function kLazyRemoveHandler = pass_through_method("removeHandler", lazy_remove_handler);
+constexpr Function kLazyIsEnabledFor = pass_through_method<names::isEnabledFor>("isEnabledFor");
+constexpr Function kLazySetLevel = pass_through_method<names::setLevel>("setLevel");
+constexpr Function kLazyAddHandler = pass_through_method<names::addHandler>("addHandler");
+constexpr Function kLazyRemoveHandler = pass_through_method<names::removeHandler>("removeHandler");
 
-const Function kLazyName{"name", lazy_name, {kSelf}};
+constexpr Function kLazyName{"name", body<lazy_name>, {kSelf}};
 
 }  // namespace
 
-const Function kBaseName{"base_name", base_name, {}, Returns{"str", Rule::str},
-                         "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
+constexpr Function kBaseName{"base_name", body<base_name>, {}, Returns{"str", Rule::str},
+                             "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
 
-const Function kGetLogger{
-    "get_logger", get_logger, {kChildParam}, Returns{"Logger"},
+constexpr Function kGetLogger{
+    "get_logger", body<get_logger>, {kChildParam}, Returns{"Logger"},
     "依目前的基底名稱取得 logger：child 非空時為「基底名稱.child」，否則為基底名稱本身。\n\n"
     "    範例：\n"
     "        logger = get_logger(\"cargohold\")"};
 
-const Function kLazyLogger{
-    "lazy_logger", lazy_logger, {kChildParam}, Returns{"_LazyLogger"},
+constexpr Function kLazyLogger{
+    "lazy_logger", body<lazy_logger>, {kChildParam}, Returns{"_LazyLogger"},
     "建立一個 lazy logger：每次使用時才依目前的基底名稱解析真正的 logger。\n\n"
     "    範例：\n"
     "        log = lazy_logger(\"cargohold\")\n"

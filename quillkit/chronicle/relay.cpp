@@ -11,8 +11,6 @@ namespace quillkit::chronicle {
 
 namespace {
 
-Name kStacklevel{"stacklevel"};
-
 const char* const kRelaySource =
     "def relay0(logger, level, msg, stacklevel):\n"
     "    return deliver0(logger, level, msg, stacklevel)\n"
@@ -44,44 +42,39 @@ const char* const kRelaySource =
     "def deliver_general(logger, level, msg, args, kwargs):\n"
     "    return logger.log(level, msg, *args, **kwargs)\n";
 
-// The positional arguments `c` collected, as a tuple.
-nb::object extra_tuple(Call& c) {
-    nb::object args = require(PyTuple_New(c.extra_count()));
-    for (Py_ssize_t index = 0; index < c.extra_count(); ++index) {
-        PyTuple_SET_ITEM(args.ptr(), index, Py_NewRef(c.extra()[index]));
-    }
-    return args;
-}
-
-// The keyword arguments `c` collected, without `stacklevel`, after `stacklevel` when one is
-// given.
-nb::object record_keywords(Call& c, nb::handle stacklevel) {
+// The keyword arguments of the record for `logger.log`: its `stacklevel` (when there is one)
+// first, then the caller's own, without theirs.
+nb::object record_keywords(const Record& record) {
     nb::object keywords = require(PyDict_New());
-    if (stacklevel.is_valid()) {
-        require_status(PyDict_SetItem(keywords.ptr(), kStacklevel.ptr(), stacklevel.ptr()));
+    if (record.stacklevel.is_valid()) {
+        require_status(PyDict_SetItem(keywords.ptr(), names::stacklevel.ptr(), record.stacklevel.ptr()));
     }
-    c.for_each_extra_keyword([&](nb::handle name, nb::handle value) {
-        if (!require_status(PyObject_RichCompareBool(name.ptr(), kStacklevel.ptr(), Py_EQ))) {
+    record.kwargs.for_each([&](nb::handle name, nb::handle value) {
+        if (!require_status(PyObject_RichCompareBool(name.ptr(), names::stacklevel.ptr(), Py_EQ))) {
             require_status(PyDict_SetItem(keywords.ptr(), name.ptr(), value.ptr()));
         }
     });
     return keywords;
 }
 
+// Whether the caller gave keywords besides `stacklevel`.
+bool has_other_keywords(const Record& record) {
+    bool other = false;
+    record.kwargs.for_each([&](nb::handle name, nb::handle) {
+        other = other || !require_status(PyObject_RichCompareBool(name.ptr(), names::stacklevel.ptr(), Py_EQ));
+    });
+    return other;
+}
+
 }  // namespace
 
 void make_relays(nb::handle module, State& state) {
-    static Name module_name{"__name__"};
     nb::object code = require(Py_CompileString(kRelaySource, "<quillkit.chronicle>", Py_file_input));
     nb::object namespace_ = require(PyDict_New());
     require_status(PyDict_SetItemString(namespace_.ptr(), "__builtins__", PyEval_GetBuiltins()));
-    require_status(PyDict_SetItemString(namespace_.ptr(), "__name__", attr(module, module_name).ptr()));
+    require_status(PyDict_SetItemString(namespace_.ptr(), "__name__", attr(module, names::dunder_name).ptr()));
     require(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
-    auto take = [&](const char* name) {
-        PyObject* function = PyDict_GetItemString(namespace_.ptr(), name);  // borrowed
-        if (!function) raise(PyExc_SystemError, "the relay %s is missing", name);
-        return Py_NewRef(function);
-    };
+    auto take = [&](const char* name) { return require(PyMapping_GetItemString(namespace_.ptr(), name)).release().ptr(); };
     state.relay_fixed[0] = take("relay0");
     state.relay_fixed[1] = take("relay1");
     state.relay_fixed[2] = take("relay2");
@@ -89,29 +82,24 @@ void make_relays(nb::handle module, State& state) {
     state.relay_general = take("relay_general");
 }
 
-void deliver(Call& c, nb::handle logger, nb::handle level, nb::handle msg, nb::handle stacklevel,
-             bool other_keywords) {
+void deliver(Call& c, nb::handle logger, const Record& record) {
     const State& state = c.state<State>();
-    const Py_ssize_t count = c.extra_count();
-    if (stacklevel.is_valid() && !other_keywords) {
-        if (count < kFixedRelays) {
-            PyObject* stack[1 + 3 + kFixedRelays + 1];
-            PyObject** arguments = stack + 1;
-            Py_ssize_t position = 0;
-            arguments[position++] = logger.ptr();
-            arguments[position++] = level.ptr();
-            arguments[position++] = msg.ptr();
-            for (Py_ssize_t index = 0; index < count; ++index) arguments[position++] = c.extra()[index];
-            arguments[position++] = stacklevel.ptr();
-            require(PyObject_Vectorcall(state_field(state.relay_fixed[count]).ptr(), arguments,
-                                        static_cast<size_t>(position) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
-        } else {
-            call(state_field(state.relay_args), {logger, level, msg, extra_tuple(c), stacklevel});
-        }
+    if (!record.stacklevel.is_valid() || has_other_keywords(record)) {
+        call(state_field(state.relay_general),
+             {logger, record.level, record.msg, record.args.tuple(), record_keywords(record)});
         return;
     }
-    call(state_field(state.relay_general), {logger, level, msg, extra_tuple(c), record_keywords(c, stacklevel)});
+    if (record.args.size() >= kFixedRelays) {
+        call(state_field(state.relay_args), {logger, record.level, record.msg, record.args.tuple(), record.stacklevel});
+        return;
+    }
+    ArgumentStack stack;
+    stack.add(logger);
+    stack.add(record.level);
+    stack.add(record.msg);
+    stack.add(record.args.data(), record.args.size());
+    stack.add(record.stacklevel);
+    stack.call(state_field(state.relay_fixed[record.args.size()]));
 }
 
 }  // namespace quillkit::chronicle

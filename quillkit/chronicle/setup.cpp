@@ -8,64 +8,33 @@ namespace quillkit::chronicle {
 
 namespace {
 
-Name kBaseNameGlobal{"_BASE_NAME"};
-Name kLoggingGlobal{"logging"};
-Name kSysGlobal{"sys"};
-Name kFormatterGlobal{"LevelSwitchingFormatter"};
-Name kFmtByLevel{"_fmt_by_level"};
-Name kDefault{"_default"};
-Name kLevelno{"levelno"};
-Name kGet{"get"};
-Name kFormat{"format"};
-Name kInit{"__init__"};
-Name kGetLogger{"getLogger"};
-Name kHandlers{"handlers"};
-Name kClear{"clear"};
-Name kSetLevel{"setLevel"};
-Name kPropagate{"propagate"};
-Name kStreamHandler{"StreamHandler"};
-Name kFileHandler{"FileHandler"};
-Name kFormatter{"Formatter"};
-Name kStdout{"stdout"};
-Name kFmt{"fmt"};
-Name kDatefmt{"datefmt"};
-Name kSetFormatter{"setFormatter"};
-Name kAddHandler{"addHandler"};
-Name kDebugLevel{"DEBUG"};
-Name kInfoLevel{"INFO"};
-Name kWarningLevel{"WARNING"};
-Name kErrorLevel{"ERROR"};
-Name kCriticalLevel{"CRITICAL"};
-
 // ---------------------------------------------------------------------------------------------
 // LevelSwitchingFormatter
 
-nb::object formatter_init(Call& c, nb::handle self, nb::handle fmt_by_level, nb::handle default_fmt) {
+nb::object formatter_init(Call& c, nb::handle self, nb::dict fmt_by_level, nb::handle default_fmt) {
     // super().__init__() with the class as it was made, like the __class__ cell of a method.
     nb::handle cls = state_field(c.state<State>().formatter_class);
     nb::object parent = call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls, self});
-    call_method(parent, kInit);
-    require_status(PyObject_SetAttr(self.ptr(), kFmtByLevel.ptr(), fmt_by_level.ptr()));
-    require_status(PyObject_SetAttr(self.ptr(), kDefault.ptr(), default_fmt.ptr()));
+    call_method(parent, names::dunder_init);
+    require_status(PyObject_SetAttr(self.ptr(), names::_fmt_by_level.ptr(), fmt_by_level.ptr()));
+    require_status(PyObject_SetAttr(self.ptr(), names::_default.ptr(), default_fmt.ptr()));
     return nb::none();
 }
 
 // The text of the formatter registered for the record's exact level, else of the default one.
 nb::object formatter_format(Call&, nb::handle self, nb::handle record) {
-    nb::object table = attr(self, kFmtByLevel);
-    nb::object lookup = attr(table, kGet);
-    nb::object chosen = call(lookup, {attr(record, kLevelno), attr(self, kDefault)});
-    return call_method(chosen, kFormat, {record});
+    nb::object table = attr(self, names::_fmt_by_level);
+    nb::object lookup = attr(table, names::get);
+    nb::object chosen = call(lookup, {attr(record, names::levelno), attr(self, names::_default)});
+    return call_method(chosen, names::format, {record});
 }
 
-const Param kSelf{"self"};
-
-const Function kFormatterInit{
-    "__init__", formatter_init,
+constexpr Function kFormatterInit{
+    "__init__", body<formatter_init>,
     {kSelf, Param{"fmt_by_level", Rule::dict, "Dict[int, logging.Formatter]"},
      Param{"default_fmt", Rule::any, "logging.Formatter"}}};
 
-const Function kFormatterFormat{"format", formatter_format,
+constexpr Function kFormatterFormat{"format", body<formatter_format>,
                                 {kSelf, Param{"record", Rule::any, "logging.LogRecord"}},
                                 Returns{"str", Rule::str}};
 
@@ -81,49 +50,65 @@ nb::object warning_layout(nb::handle fmt_info) {
 }
 
 nb::object make_formatter(nb::handle logging, nb::handle layout, nb::handle date_layout) {
-    return call(attr(logging, kFormatter), {}, {{kFmt, layout}, {kDatefmt, date_layout}});
+    return call(attr(logging, names::Formatter), {}, {{names::fmt, layout}, {names::datefmt, date_layout}});
 }
 
-nb::object setup_logging(Call& c, nb::handle project_name, nb::handle debug, nb::handle level,
-                         nb::handle console, nb::handle file, nb::handle fmt_info,
-                         nb::handle fmt_debug, nb::handle fmt_file, nb::handle datefmt,
-                         nb::handle propagate) {
-    require_status(PyObject_SetAttr(c.module().ptr(), kBaseNameGlobal.ptr(), project_name.ptr()));
-    nb::object logging = c.global(kLoggingGlobal);
-    nb::object root = call(attr(logging, kGetLogger), {c.global(kBaseNameGlobal)});
-    call_method(attr(root, kHandlers), kClear);
+// The layouts of the console and the file.
+struct Layouts {
+    nb::str info;
+    nb::str debug;
+    nb::str file;
+    nb::str date;
+};
 
-    nb::object chosen_level =
-        !level.is_none() ? nb::borrow(level) : attr(logging, truthy(debug) ? kDebugLevel : kInfoLevel);
-    call_method(root, kSetLevel, {chosen_level});
-    require_status(PyObject_SetAttr(root.ptr(), kPropagate.ptr(),
-                                    truthy(propagate) ? Py_True : Py_False));
+// The console handler on standard output: the debug layout for DEBUG (when debugging), the
+// warning layout from WARNING up, the info layout for the rest.
+void add_console_handler(Call& c, nb::handle logging, nb::handle root, bool debug, const Layouts& layouts) {
+    nb::object handler = call(attr(logging, names::StreamHandler), {attr(c.global(names::sys), names::stdout_)});
+    nb::object info_formatter = make_formatter(logging, layouts.info, layouts.date);
+    nb::object debug_formatter = make_formatter(logging, layouts.debug, literal("%H:%M:%S"));
+    nb::object warning_formatter = make_formatter(logging, warning_layout(layouts.info), layouts.date);
 
-    if (truthy(console)) {
-        nb::object handler = call(attr(logging, kStreamHandler), {attr(c.global(kSysGlobal), kStdout)});
-        nb::object info_formatter = make_formatter(logging, fmt_info, datefmt);
-        nb::object debug_formatter = make_formatter(logging, fmt_debug, literal("%H:%M:%S"));
-        nb::object warning_formatter = make_formatter(logging, warning_layout(fmt_info), datefmt);
+    nb::object table = require(PyDict_New());
+    auto map_level = [&](const Name& name, nb::handle formatter) {
+        require_status(PyDict_SetItem(table.ptr(), attr(logging, name).ptr(), formatter.ptr()));
+    };
+    if (debug) map_level(names::level_debug, debug_formatter);
+    map_level(names::level_info, info_formatter);
+    map_level(names::level_warning, warning_formatter);
+    map_level(names::level_error, warning_formatter);
+    map_level(names::level_critical, warning_formatter);
 
-        nb::object table = require(PyDict_New());
-        auto map_level = [&](const Name& name, nb::handle formatter) {
-            require_status(PyDict_SetItem(table.ptr(), attr(logging, name).ptr(), formatter.ptr()));
-        };
-        if (truthy(debug)) map_level(kDebugLevel, debug_formatter);
-        map_level(kInfoLevel, info_formatter);
-        map_level(kWarningLevel, warning_formatter);
-        map_level(kErrorLevel, warning_formatter);
-        map_level(kCriticalLevel, warning_formatter);
+    nb::object switching = call(c.global(names::LevelSwitchingFormatter), {table, info_formatter});
+    call_method(handler, names::setFormatter, {switching});
+    call_method(root, names::addHandler, {handler});
+}
 
-        nb::object switching = call(c.global(kFormatterGlobal), {table, info_formatter});
-        call_method(handler, kSetFormatter, {switching});
-        call_method(root, kAddHandler, {handler});
-    }
+// The file handler: UTF-8, appending, every record in the file layout.
+void add_file_handler(nb::handle logging, nb::handle root, nb::str file, const Layouts& layouts) {
+    nb::object handler = call(attr(logging, names::FileHandler), {file}, {{names::encoding, names::utf_8.handle()}});
+    call_method(handler, names::setFormatter, {make_formatter(logging, layouts.file, layouts.date)});
+    call_method(root, names::addHandler, {handler});
+}
 
-    if (!file.is_none() && PyUnicode_GET_LENGTH(file.ptr()) > 0) {
-        nb::object handler = call(attr(logging, kFileHandler), {file}, {{names::encoding, names::utf_8.handle()}});
-        call_method(handler, kSetFormatter, {make_formatter(logging, fmt_file, datefmt)});
-        call_method(root, kAddHandler, {handler});
+nb::object setup_logging(Call& c, nb::str project_name, nb::handle debug, Optional<nb::int_> level,
+                         nb::handle console, Optional<nb::str> file, nb::str fmt_info, nb::str fmt_debug,
+                         nb::str fmt_file, nb::str datefmt, nb::handle propagate) {
+    require_status(PyObject_SetAttr(c.module().ptr(), names::base_name_global.ptr(), project_name.ptr()));
+    nb::object logging = c.global(names::logging);
+    nb::object root = call(attr(logging, names::getLogger), {c.global(names::base_name_global)});
+    call_method(attr(root, names::handlers), names::clear);
+
+    const bool debugging = truthy(debug);
+    nb::object chosen_level = !level.is_none() ? nb::object(level.value())
+                                               : attr(logging, debugging ? names::level_debug : names::level_info);
+    call_method(root, names::setLevel, {chosen_level});
+    require_status(PyObject_SetAttr(root.ptr(), names::propagate.ptr(), truthy(propagate) ? Py_True : Py_False));
+
+    const Layouts layouts{fmt_info, fmt_debug, fmt_file, datefmt};
+    if (truthy(console)) add_console_handler(c, logging, root, debugging, layouts);
+    if (!file.is_none() && PyUnicode_GET_LENGTH(file.handle().ptr()) > 0) {
+        add_file_handler(logging, root, file.value(), layouts);
     }
     return root;
 }
@@ -137,9 +122,9 @@ const char* const kFormatterDoc =
     "    - 否則用預設 formatter\n"
     "    ";
 
-const Function kSetupLogging{
+constexpr Function kSetupLogging{
     "setup_logging",
-    setup_logging,
+    body<setup_logging>,
     {Param{"project_name", Rule::str, "str"},
      keyword_only({"debug", Rule::any, "bool", Default::boolean(false)}),
      keyword_only({"level", Rule::integer, "Optional[int]", Default::none()}),

@@ -79,7 +79,7 @@ int days_in_month(int year, int month) {
 }
 
 // "YYYY-MM-DD hh:mm:ss" of the first date code in `stem` that is a real date, else None.
-nb::object parse_file_name_time(Call&, nb::handle stem) {
+nb::object parse_file_name_time(Call&, nb::str stem) {
     const Text text(stem);
     Py_ssize_t position = 0;
     while (position + 8 <= text.length()) {
@@ -108,9 +108,9 @@ nb::object parse_file_name_time(Call&, nb::handle stem) {
     return nb::none();
 }
 
-const Function kParseFileNameTime{
+constexpr Function kParseFileNameTime{
     "parseVEV_fileNameTime",
-    parse_file_name_time,
+    body<parse_file_name_time>,
     {Param{"stem", Rule::str, "str"}},
     Returns{"str | None", Rule::str},
     "取出檔名中的日期碼，回傳 \"YYYY-MM-DD hh:mm:ss\"；找不到有效日期碼時回傳 None。\n\n"
@@ -122,36 +122,15 @@ const Function kParseFileNameTime{
     "        parseVEV_fileNameTime(\"log20231105\")          # '2023-11-05 00:00:00'\n"
     "        parseVEV_fileNameTime(\"x20241301\")            # None"};
 
-int exec_module(PyObject* raw_module) noexcept {
-    try {
-        start_nanobind("quillkit.stampkit._nanobind");
-        add_functions(raw_module, {&kParseFileNameTime});
-        return 0;
-    } catch (...) {
-        restore_current_exception();
-    }
-    return -1;
+void start(nb::handle module, Stateless&) {
+    static constexpr const Function* kFunctions[] = {&kParseFileNameTime};
+    add_functions(module, kFunctions);
 }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "quillkit.stampkit",
-    "檔名日期碼的解析，供依日期碼排序檔案之用。",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
 
 }  // namespace
 }  // namespace quillkit::stampkit
 
-PyMODINIT_FUNC PyInit_stampkit() { return PyModuleDef_Init(&quillkit::stampkit::module_definition); }
+PyMODINIT_FUNC PyInit_stampkit() {
+    return quillkit::define_module<quillkit::Stateless, quillkit::stampkit::start>(
+        "quillkit.stampkit", "檔名日期碼的解析，供依日期碼排序檔案之用。");
+}

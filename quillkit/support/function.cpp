@@ -5,11 +5,15 @@
 // the C stack and allocates nothing unless a rule converts a value; error texts are those the
 // interpreter gives for a Python function of the same signature.
 #include "function_object.hpp"
+#include "names.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace quillkit {
+
+void declaration_does_not_match_its_body(const char*) {}
 
 // ---------------------------------------------------------------------------------------------
 // Defaults
@@ -43,8 +47,7 @@ Py_ssize_t find_parameter(const FunctionObject* self, PyObject* keyword) {
         if (self->names[index] == keyword) return index;
     }
     for (Py_ssize_t index = 0; index < self->named_count; ++index) {
-        int equal = PyObject_RichCompareBool(keyword, self->names[index], Py_EQ);
-        if (equal < 0) return -2;
+        const int equal = require_status(PyObject_RichCompareBool(keyword, self->names[index], Py_EQ));
         if (equal) return index;
     }
     return -1;
@@ -52,131 +55,102 @@ Py_ssize_t find_parameter(const FunctionObject* self, PyObject* keyword) {
 
 namespace {
 
+// "s" after a count other than one.
+const char* plural(Py_ssize_t count) { return count == 1 ? "" : "s"; }
+
 Py_NO_INLINE void report_too_many_positional(const FunctionObject* self, Py_ssize_t given,
                                              PyObject* const* slots) {
     Py_ssize_t keyword_only_given = 0;
     for (Py_ssize_t index = self->positional_count; index < self->named_count; ++index) {
         if (slots[index]) ++keyword_only_given;
     }
-    const Py_ssize_t default_count = self->positional_count - self->first_default;
-    nb::object accepted;
-    bool plural;
-    if (default_count) {
-        plural = true;
-        accepted = require(PyUnicode_FromFormat("from %zd to %zd", self->first_default,
-                                                self->positional_count));
-    } else {
-        plural = self->positional_count != 1;
-        accepted = require(PyUnicode_FromFormat("%zd", self->positional_count));
+    const bool has_defaults = self->first_default < self->positional_count;
+    nb::object accepted =
+        has_defaults ? require(PyUnicode_FromFormat("from %zd to %zd", self->first_default, self->positional_count))
+                     : require(PyUnicode_FromFormat("%zd", self->positional_count));
+    nb::object keyword_only_note =
+        keyword_only_given
+            ? require(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                           plural(given), keyword_only_given, plural(keyword_only_given)))
+            : nb::borrow(literal(""));
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", self->qualname,
+          accepted.ptr(), has_defaults ? "s" : plural(self->positional_count), given,
+          keyword_only_note.ptr(), given == 1 && !keyword_only_given ? "was" : "were");
+}
+
+// The names in `missing`, as the interpreter lists them: 'a', 'a' and 'b', 'a', 'b', and 'c'.
+nb::object list_names(const std::vector<nb::object>& missing) {
+    const size_t count = missing.size();
+    if (count == 1) return missing[0];
+    if (count == 2) return require(PyUnicode_FromFormat("%U and %U", missing[0].ptr(), missing[1].ptr()));
+    nb::object head = require(PyList_New(0));
+    for (size_t index = 0; index + 2 < count; ++index) {
+        require_status(PyList_Append(head.ptr(), missing[index].ptr()));
     }
-    nb::object keyword_only_note;
-    if (keyword_only_given) {
-        keyword_only_note = require(PyUnicode_FromFormat(
-            " positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
-            keyword_only_given, keyword_only_given != 1 ? "s" : ""));
-    } else {
-        keyword_only_note = nb::borrow(literal(""));
-    }
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 self->qualname, accepted.ptr(), plural ? "s" : "", given,
-                 keyword_only_note.ptr(), given == 1 && !keyword_only_given ? "was" : "were");
+    nb::object joined = require(PyUnicode_Join(literal(", ").ptr(), head.ptr()));
+    return require(PyUnicode_FromFormat("%U, %U, and %U", joined.ptr(), missing[count - 2].ptr(),
+                                        missing[count - 1].ptr()));
 }
 
 // Reports the parameters in [begin, end) that have no value, as the interpreter words it.
 Py_NO_INLINE void report_missing(const FunctionObject* self, PyObject* const* slots,
                                  Py_ssize_t begin, Py_ssize_t end, const char* kind) {
-    try {
-        std::vector<nb::object> missing;
-        for (Py_ssize_t index = begin; index < end; ++index) {
-            if (!slots[index]) missing.push_back(require(PyObject_Repr(self->names[index])));
+    std::vector<nb::object> missing;
+    for (Py_ssize_t index = begin; index < end; ++index) {
+        if (!slots[index]) missing.push_back(require(PyObject_Repr(self->names[index])));
+    }
+    const Py_ssize_t count = static_cast<Py_ssize_t>(missing.size());
+    raise(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U", self->qualname, count, kind,
+          plural(count), list_names(missing).ptr());
+}
+
+// Places each keyword argument in its parameter's slot; those no parameter takes stay for
+// `**kwargs`, or are refused.
+void place_keywords(const FunctionObject* self, PyObject* const* values, PyObject* keyword_names,
+                    PyObject** slots) {
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
+    for (Py_ssize_t position = 0; position < keyword_count; ++position) {
+        PyObject* keyword = PyTuple_GET_ITEM(keyword_names, position);
+        if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "%U() keywords must be strings", self->qualname);
+        const Py_ssize_t slot = find_parameter(self, keyword);
+        if (slot < 0) {
+            if (self->has_var_keyword) continue;
+            raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname, keyword);
         }
-        const size_t count = missing.size();
-        nb::object listed;
-        if (count == 1) {
-            listed = missing[0];
-        } else if (count == 2) {
-            listed = require(PyUnicode_FromFormat("%U and %U", missing[0].ptr(), missing[1].ptr()));
-        } else {
-            nb::object head = require(PyList_New(0));
-            for (size_t index = 0; index + 2 < count; ++index) {
-                require_status(PyList_Append(head.ptr(), missing[index].ptr()));
-            }
-            nb::object joined = require(PyUnicode_Join(literal(", ").ptr(), head.ptr()));
-            listed = require(PyUnicode_FromFormat("%U, %U, and %U", joined.ptr(),
-                                                  missing[count - 2].ptr(),
-                                                  missing[count - 1].ptr()));
-        }
-        PyErr_Format(PyExc_TypeError, "%U() missing %zd required %s argument%s: %U",
-                     self->qualname, static_cast<Py_ssize_t>(count), kind,
-                     count == 1 ? "" : "s", listed.ptr());
-    } catch (nb::python_error& error) {
-        error.restore();
+        if (slots[slot]) raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname, keyword);
+        slots[slot] = values[position];
     }
 }
 
-// Places positional and keyword arguments in parameter order and fills defaults, with the
-// interpreter's checks in the interpreter's order. False with an error set on failure.
-bool bind(const FunctionObject* self, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* keyword_names, PyObject** slots) {
-    const Py_ssize_t direct = std::min(nargs, self->positional_count);
-    for (Py_ssize_t index = 0; index < direct; ++index) slots[index] = args[index];
-
-    if (keyword_names) {
-        const Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
-        for (Py_ssize_t position = 0; position < keyword_count; ++position) {
-            PyObject* keyword = PyTuple_GET_ITEM(keyword_names, position);
-            if (!PyUnicode_Check(keyword)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", self->qualname);
-                return false;
-            }
-            const Py_ssize_t slot = find_parameter(self, keyword);
-            if (slot == -2) return false;
-            if (slot < 0) {
-                if (self->has_var_keyword) continue;
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                             self->qualname, keyword);
-                return false;
-            }
-            if (slots[slot]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                             self->qualname, keyword);
-                return false;
-            }
-            slots[slot] = args[nargs + position];
-        }
+// Fills the empty slots from the defaults, after the interpreter's checks for missing ones.
+void fill_defaults(const FunctionObject* self, Py_ssize_t nargs, PyObject** slots) {
+    for (Py_ssize_t index = nargs; index < self->first_default; ++index) {
+        if (!slots[index]) report_missing(self, slots, nargs, self->first_default, "positional");
     }
-
-    if (nargs > self->positional_count && !self->has_var_positional) {
-        report_too_many_positional(self, nargs, slots);
-        return false;
-    }
-    if (nargs < self->positional_count) {
-        for (Py_ssize_t index = nargs; index < self->first_default; ++index) {
-            if (!slots[index]) {
-                report_missing(self, slots, nargs, self->first_default, "positional");
-                return false;
-            }
-        }
-        for (Py_ssize_t index = std::max(nargs, self->first_default);
-             index < self->positional_count; ++index) {
-            if (!slots[index]) slots[index] = self->default_values[index];
-        }
+    for (Py_ssize_t index = std::max(nargs, self->first_default); index < self->positional_count; ++index) {
+        if (!slots[index]) slots[index] = self->default_values[index];
     }
     bool keyword_only_missing = false;
     for (Py_ssize_t index = self->positional_count; index < self->named_count; ++index) {
         if (slots[index]) continue;
-        if (self->default_values[index]) {
-            slots[index] = self->default_values[index];
-        } else {
-            keyword_only_missing = true;
-        }
+        slots[index] = self->default_values[index];
+        keyword_only_missing = keyword_only_missing || !slots[index];
     }
-    if (keyword_only_missing) {
-        // Defaults were placed first, so only the truly missing ones remain empty.
-        report_missing(self, slots, self->positional_count, self->named_count, "keyword-only");
-        return false;
+    // Defaults were placed first, so only the truly missing ones remain empty.
+    if (keyword_only_missing) report_missing(self, slots, self->positional_count, self->named_count, "keyword-only");
+}
+
+// Places positional and keyword arguments in parameter order and fills defaults, with the
+// interpreter's checks in the interpreter's order.
+void bind(const FunctionObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names,
+          PyObject** slots) {
+    const Py_ssize_t direct = std::min(nargs, self->positional_count);
+    for (Py_ssize_t index = 0; index < direct; ++index) slots[index] = args[index];
+    if (keyword_names) place_keywords(self, args + nargs, keyword_names, slots);
+    if (nargs > self->positional_count && !self->has_var_positional) {
+        report_too_many_positional(self, nargs, slots);
     }
-    return true;
+    fill_defaults(self, nargs, slots);
 }
 
 const char* rule_type_name(Rule rule) {
@@ -252,8 +226,7 @@ void check_arguments(const FunctionObject* self, PyObject** slots, Converted& co
 void check_result(const FunctionObject* self, const nb::object& result) {
     const Rule rule = self->declaration->returns.rule;
     if (rule == Rule::any || result.is_none() || has_exact_type(result.ptr(), rule)) return;
-    raise(PyExc_TypeError, "Expected %s, got %.200s", rule_type_name(rule),
-          Py_TYPE(result.ptr())->tp_name);
+    raise(PyExc_TypeError, "Expected %s, got %.200s", rule_type_name(rule), Py_TYPE(result.ptr())->tp_name);
 }
 
 }  // namespace
@@ -272,15 +245,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         // Only the slots in use are cleared: this is the hot path of every call.
         PyObject* slots[kMaxParameters];
         for (Py_ssize_t index = 0; index < self->named_count; ++index) slots[index] = nullptr;
-        if (!bind(self, args, nargs, keyword_names, slots)) throw nb::python_error();
+        bind(self, args, nargs, keyword_names, slots);
         Converted converted;
         check_arguments(self, slots, converted);
         const Py_ssize_t direct = std::min(nargs, self->positional_count);
-        Call call(self, args + direct, nargs - direct, args + nargs, keyword_names);
-        nb::object result = self->declaration->run(call, slots);
-        if (!result.is_valid()) {
-            raise(PyExc_SystemError, "%U() returned no result", self->qualname);
-        }
+        Call call(self, VarPositional(args + direct, nargs - direct), VarKeyword(self, args + nargs, keyword_names));
+        nb::object result = self->declaration->body.invoke(call, slots);
+        if (!result.is_valid()) raise(PyExc_SystemError, "%U() returned no result", self->qualname);
         check_result(self, result);
         return result.release().ptr();
     } catch (...) {
@@ -289,9 +260,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return nullptr;
 }
 
-
 // ---------------------------------------------------------------------------------------------
-// Call
+// Call and its views of *args and **kwargs
 
 nb::handle Call::module() const { return function_->module; }
 
@@ -315,34 +285,53 @@ void Call::set_cell(size_t index, nb::handle value) const {
     Py_XSETREF(function_->cells[index], Py_XNewRef(value.ptr()));
 }
 
-bool Call::takes_keyword(PyObject* name) const {
-    const Py_ssize_t slot = find_parameter(function_, name);
-    if (slot == -2) throw nb::python_error();
-    return slot >= 0;
+nb::object VarPositional::tuple() const {
+    nb::object result = require(PyTuple_New(count_));
+    for (Py_ssize_t index = 0; index < count_; ++index) {
+        PyTuple_SET_ITEM(result.ptr(), index, Py_NewRef(items_[index]));
+    }
+    return result;
 }
 
+bool VarKeyword::is_named_parameter(PyObject* name) const { return find_parameter(function_, name) >= 0; }
 
-namespace {
-
-nb::object text_or_none(const char* text) {
-    return text ? require(PyUnicode_FromString(text)) : nb::none();
+bool VarKeyword::empty() const {
+    bool empty = true;
+    for_each([&](nb::handle, nb::handle) { empty = false; });
+    return empty;
 }
 
-}  // namespace
+nb::handle VarKeyword::find(const Name& name) const {
+    nb::handle found;
+    for_each([&](nb::handle key, nb::handle value) {
+        if (!found.is_valid() && require_status(PyObject_RichCompareBool(key.ptr(), name.ptr(), Py_EQ))) {
+            found = value;
+        }
+    });
+    return found;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-nb::object make_function(nb::handle module, const Function& declaration, const char* owner) {
-    PyTypeObject* type = function_type();
-    auto* self = PyObject_GC_New(FunctionObject, type);
+namespace {
+
+nb::object text_or_none(const char* text) { return text ? require(PyUnicode_FromString(text)) : nb::none(); }
+
+// A new function object of the module's type with every field empty, tracked by the collector.
+nb::object allocate_function() {
+    auto* self = PyObject_GC_New(FunctionObject, function_type());
     if (!self) throw nb::python_error();
-    // Zero everything after the header so a failure below can release a partial object.
-    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0,
-                sizeof(FunctionObject) - sizeof(PyObject));
+    // Zero everything after the header so a failure while filling it can release it.
+    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
     nb::object result = nb::steal(reinterpret_cast<PyObject*>(self));
     PyObject_GC_Track(self);
+    return result;
+}
 
+// What the function is called and where it belongs: __name__, __qualname__, __module__,
+// __doc__ and its module's namespace.
+void set_identity(FunctionObject* self, nb::handle module, const Function& declaration, const char* owner) {
     self->vectorcall = function_vectorcall;
     self->declaration = &declaration;
     self->module = Py_NewRef(module.ptr());
@@ -352,43 +341,33 @@ nb::object make_function(nb::handle module, const Function& declaration, const c
     self->name = require(PyUnicode_FromString(declaration.name)).release().ptr();
     self->qualname = owner ? require(PyUnicode_FromFormat("%s.%s", owner, declaration.name)).release().ptr()
                            : Py_NewRef(self->name);
-    static Name module_name_key{"__name__"};
-    self->module_name = attr(module, module_name_key).release().ptr();
+    self->module_name = attr(module, names::dunder_name).release().ptr();
     self->doc = text_or_none(declaration.doc).release().ptr();
+}
 
-    nb::object annotations = require(PyDict_New());
+// Gives each named parameter its slot (name, rule, default) and counts the kinds, as the binder
+// reads them.
+void lay_out_parameters(FunctionObject* self, const Function& declaration) {
+    size_t problem_index = 0;
+    if (const char* problem = declaration.mismatch(problem_index)) {
+        const char* parameter = problem_index < declaration.size() ? declaration.begin()[problem_index].name : "";
+        raise(PyExc_SystemError, "%s(), parameter '%s': %s", declaration.name, parameter, problem);
+    }
     Py_ssize_t slot = 0;
-    bool in_defaults = false;
     self->first_default = -1;
-    for (const Param& param : declaration.params) {
-        if (param.annotation) {
-            nb::object text = require(PyUnicode_FromString(param.annotation));
-            require_status(PyDict_SetItemString(annotations.ptr(), param.name, text.ptr()));
-        }
-        if (param.kind == Kind::var_positional) {
-            self->has_var_positional = true;
+    for (const Param& param : declaration) {
+        if (!param.is_named()) {
+            (param.kind == Kind::var_positional ? self->has_var_positional : self->has_var_keyword) = true;
             continue;
-        }
-        if (param.kind == Kind::var_keyword) {
-            self->has_var_keyword = true;
-            continue;
-        }
-        if (slot >= static_cast<Py_ssize_t>(kMaxParameters)) {
-            raise(PyExc_SystemError, "%s() declares too many parameters", declaration.name);
         }
         self->named[slot] = &param;
         self->names[slot] = PyUnicode_InternFromString(param.name);
         if (!self->names[slot]) throw nb::python_error();
-        self->none_allowed[slot] = param.value.is_none() ||
-                                   (param.annotation && std::strncmp(param.annotation, "Optional[", 9) == 0);
-        if (!param.value.is_required()) {
-            self->default_values[slot] = param.value.make().release().ptr();
-        }
+        self->none_allowed[slot] = param.takes_none();
+        if (!param.value.is_required()) self->default_values[slot] = param.value.make().release().ptr();
         if (param.kind == Kind::normal) {
-            if (!param.value.is_required()) {
-                in_defaults = true;
-                if (self->first_default < 0) self->first_default = slot;
-            } else if (in_defaults) {
+            if (!param.value.is_required() && self->first_default < 0) self->first_default = slot;
+            if (param.value.is_required() && self->first_default >= 0) {
                 raise(PyExc_SystemError, "%s(): a parameter without default follows one with a default",
                       declaration.name);
             }
@@ -398,25 +377,43 @@ nb::object make_function(nb::handle module, const Function& declaration, const c
     }
     self->named_count = slot;
     if (self->first_default < 0) self->first_default = self->positional_count;
-    if (static_cast<size_t>(slot) != declaration.arity) {
-        raise(PyExc_SystemError, "%s(): the body takes %zu arguments for %zd parameters",
-              declaration.name, declaration.arity, slot);
+}
+
+// __annotations__: the parameters' annotation texts, then the return annotation.
+void set_annotations(FunctionObject* self, const Function& declaration) {
+    nb::object annotations = require(PyDict_New());
+    for (const Param& param : declaration) {
+        if (!param.annotation) continue;
+        nb::object text = require(PyUnicode_FromString(param.annotation));
+        require_status(PyDict_SetItemString(annotations.ptr(), param.name, text.ptr()));
     }
     if (declaration.returns.annotation) {
         nb::object text = require(PyUnicode_FromString(declaration.returns.annotation));
-        require_status(PyDict_SetItemString(annotations.ptr(), "return", text.ptr()));
+        require_status(PyDict_SetItem(annotations.ptr(), names::return_.ptr(), text.ptr()));
     }
     self->annotations = annotations.release().ptr();
+}
 
-    if (self->first_default < self->positional_count) {
-        const Py_ssize_t count = self->positional_count - self->first_default;
-        PyObject* defaults = PyTuple_New(count);
-        if (!defaults) throw nb::python_error();
-        for (Py_ssize_t index = 0; index < count; ++index) {
-            PyTuple_SET_ITEM(defaults, index, Py_NewRef(self->default_values[self->first_default + index]));
-        }
-        self->defaults = defaults;
+// __defaults__: the defaults of the trailing normal parameters, when there are any.
+void set_defaults(FunctionObject* self) {
+    if (self->first_default >= self->positional_count) return;
+    const Py_ssize_t count = self->positional_count - self->first_default;
+    nb::object defaults = require(PyTuple_New(count));
+    for (Py_ssize_t index = 0; index < count; ++index) {
+        PyTuple_SET_ITEM(defaults.ptr(), index, Py_NewRef(self->default_values[self->first_default + index]));
     }
+    self->defaults = defaults.release().ptr();
+}
+
+}  // namespace
+
+nb::object make_function(nb::handle module, const Function& declaration, const char* owner) {
+    nb::object result = allocate_function();
+    auto* self = reinterpret_cast<FunctionObject*>(result.ptr());
+    set_identity(self, module, declaration, owner);
+    lay_out_parameters(self, declaration);
+    set_annotations(self, declaration);
+    set_defaults(self);
     return result;
 }
 
@@ -442,13 +439,6 @@ nb::handle closure_cell(nb::handle function, size_t index) {
 bool is_function(nb::handle object, const Function& declaration) {
     return Py_IS_TYPE(object.ptr(), function_type()) &&
            reinterpret_cast<FunctionObject*>(object.ptr())->declaration == &declaration;
-}
-
-void add_functions(nb::handle module, std::initializer_list<const Function*> declarations) {
-    for (const Function* declaration : declarations) {
-        nb::object function = make_function(module, *declaration);
-        require_status(PyModule_AddObjectRef(module.ptr(), declaration->name, function.ptr()));
-    }
 }
 
 }  // namespace quillkit

@@ -6,8 +6,6 @@
 
 namespace quillkit {
 
-constexpr size_t kMaxParameters = 16;
-
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -43,7 +41,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // The slot of the named parameter called `keyword`; -1 when there is none, -2 with an error set.
 Py_ssize_t find_parameter(const FunctionObject* self, PyObject* keyword);
 
-// The type of the function objects, made once for the process.
+// The type of this module's function objects (make_function_type makes it).
 PyTypeObject* function_type();
 
 }  // namespace quillkit

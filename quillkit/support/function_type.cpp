@@ -3,6 +3,7 @@
 // The type has Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` on a class that holds one of
 // these calls it with `self` first and makes no bound method.
 #include "function_object.hpp"
+#include "names.hpp"
 
 #include <structmember.h>
 
@@ -85,44 +86,37 @@ PyObject* get_globals(PyObject* self, void*) {
     return field_or_none(reinterpret_cast<FunctionObject*>(self)->globals);
 }
 
+// The inspect.Parameter for `param`, with its default when it has one (`default_value`).
+nb::object make_parameter(nb::handle parameter_type, const Param& param, PyObject* default_value) {
+    const Name* kind = &names::POSITIONAL_OR_KEYWORD;
+    if (param.kind == Kind::keyword_only) kind = &names::KEYWORD_ONLY;
+    if (param.kind == Kind::var_positional) kind = &names::VAR_POSITIONAL;
+    if (param.kind == Kind::var_keyword) kind = &names::VAR_KEYWORD;
+    nb::object name = require(PyUnicode_FromString(param.name));
+    nb::object kind_value = attr(parameter_type, *kind);
+    nb::object annotation = param.annotation ? require(PyUnicode_FromString(param.annotation))
+                                             : attr(parameter_type, names::empty);
+    if (!default_value) return call(parameter_type, {name, kind_value}, {{names::annotation, annotation}});
+    return call(parameter_type, {name, kind_value},
+                {{names::default_, default_value}, {names::annotation, annotation}});
+}
+
 // The inspect.Signature of the declaration; `inspect.signature` reads it from __signature__.
 nb::object make_signature(const FunctionObject* self) {
-    static Name inspect_name{"inspect"}, parameter_name{"Parameter"}, signature_name{"Signature"},
-        kind_normal{"POSITIONAL_OR_KEYWORD"}, kind_keyword_only{"KEYWORD_ONLY"},
-        kind_var_positional{"VAR_POSITIONAL"}, kind_var_keyword{"VAR_KEYWORD"},
-        default_name{"default"}, annotation_name{"annotation"},
-        return_annotation{"return_annotation"}, empty_name{"empty"};
-    nb::object inspect = require(PyImport_Import(inspect_name.ptr()));
-    nb::object parameter_type = attr(inspect, parameter_name);
+    nb::object inspect = require(PyImport_Import(names::inspect.ptr()));
+    nb::object parameter_type = attr(inspect, names::Parameter);
     nb::object parameters = require(PyList_New(0));
     Py_ssize_t slot = 0;
-    for (const Param& param : self->declaration->params) {
-        const Name* kind = &kind_normal;
-        if (param.kind == Kind::keyword_only) kind = &kind_keyword_only;
-        if (param.kind == Kind::var_positional) kind = &kind_var_positional;
-        if (param.kind == Kind::var_keyword) kind = &kind_var_keyword;
-        nb::object name = require(PyUnicode_FromString(param.name));
-        nb::object kind_value = attr(parameter_type, *kind);
-        nb::object annotation = param.annotation
-                                    ? require(PyUnicode_FromString(param.annotation))
-                                    : attr(parameter_type, empty_name);
-        nb::object parameter;
-        const bool named = param.kind == Kind::normal || param.kind == Kind::keyword_only;
-        PyObject* default_value = named ? self->default_values[slot] : nullptr;
-        if (named) ++slot;
-        if (default_value) {
-            parameter = call(parameter_type, {name, kind_value},
-                             {{default_name, default_value}, {annotation_name, annotation}});
-        } else {
-            parameter = call(parameter_type, {name, kind_value}, {{annotation_name, annotation}});
-        }
+    for (const Param& param : *self->declaration) {
+        PyObject* default_value = param.is_named() ? self->default_values[slot++] : nullptr;
+        nb::object parameter = make_parameter(parameter_type, param, default_value);
         require_status(PyList_Append(parameters.ptr(), parameter.ptr()));
     }
-    nb::object signature_type = attr(inspect, signature_name);
+    nb::object signature_type = attr(inspect, names::Signature);
     const char* returns = self->declaration->returns.annotation;
     nb::object result_annotation = returns ? require(PyUnicode_FromString(returns))
-                                           : attr(signature_type, empty_name);
-    return call(signature_type, {parameters}, {{return_annotation, result_annotation}});
+                                           : attr(signature_type, names::empty);
+    return call(signature_type, {parameters}, {{names::return_annotation, result_annotation}});
 }
 
 PyObject* get_signature(PyObject* raw, void*) {
@@ -251,23 +245,30 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
-    "quillkit.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
-    function_slots,
-};
+PyTypeObject* the_function_type = nullptr;  // this module's, made once for the process
 
 }  // namespace
 
-// The type, made once for the process by each extension module that links this layer.
+void make_function_type(const char* qualified_name) {
+    if (the_function_type) return;
+    PyType_Spec spec = {
+        qualified_name,
+        sizeof(FunctionObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        function_slots,
+    };
+    the_function_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release().ptr());
+}
+
 PyTypeObject* function_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&function_spec)).release().ptr());
-    return type;
+    if (!the_function_type) {
+        // Start-up makes it first; reaching here means a module forgot to.
+        PyErr_SetString(PyExc_SystemError, "the function type was not made");
+        throw nb::python_error();
+    }
+    return the_function_type;
 }
 
 }  // namespace quillkit

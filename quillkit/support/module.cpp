@@ -1,5 +1,6 @@
 // Start-up helpers declared in module.hpp.
 #include "module.hpp"
+#include "names.hpp"
 
 namespace quillkit {
 
@@ -9,6 +10,21 @@ void start_nanobind(const char* extension_name) {
     nb::object module = require(PyModule_New(extension_name));
     if (!nb::register_module(module)) throw nb::python_error();
     anchor = module.release().ptr();
+}
+
+void start_module(PyObject* module, void (*start)(nb::handle module, void* state)) noexcept {
+    try {
+        const char* name = PyModule_GetName(module);
+        if (!name) throw nb::python_error();
+        // Made once for the process and kept by nanobind and the type for as long.
+        static const std::string anchor_name = std::string(name) + "._nanobind";
+        static const std::string type_name = std::string(name) + ".function";
+        start_nanobind(anchor_name.c_str());
+        make_function_type(type_name.c_str());
+        start(module, PyModule_GetState(module));
+    } catch (...) {
+        restore_current_exception();
+    }
 }
 
 nb::object import_top_level(const char* name) {
@@ -48,9 +64,8 @@ void set_global(nb::handle module, const char* name, nb::handle value) {
 
 nb::object make_class(nb::handle module, const char* name, nb::handle bases, const char* doc,
                       std::vector<ClassEntry> body) {
-    static Name module_key{"__name__"};
     nb::object namespace_ = require(PyDict_New());
-    nb::object module_name = attr(module, module_key);
+    nb::object module_name = attr(module, names::dunder_name);
     nb::object class_name = require(PyUnicode_FromString(name));
     require_status(PyDict_SetItemString(namespace_.ptr(), "__module__", module_name.ptr()));
     require_status(PyDict_SetItemString(namespace_.ptr(), "__qualname__", class_name.ptr()));

@@ -2,8 +2,10 @@
 // made the way a class statement makes them.
 #pragma once
 
-#include "python.hpp"
+#include "function.hpp"
 
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -13,6 +15,64 @@ namespace quillkit {
 // Python references only once it runs). It is anchored in a private module object, not in the
 // extension's own namespace, which must hold only the globals the module promises.
 void start_nanobind(const char* extension_name);
+
+// The state of a module without one.
+struct Stateless {};
+
+// A module state made only of object pointers: the collector visits and clears each of them.
+template <class State>
+struct ObjectFields {
+    static constexpr bool kStateless = std::is_same_v<State, Stateless>;
+    static_assert(kStateless || (std::is_standard_layout_v<State> && sizeof(State) % sizeof(PyObject*) == 0),
+                  "a module state holds object pointers only");
+    static constexpr size_t kCount = kStateless ? 0 : sizeof(State) / sizeof(PyObject*);
+    static PyObject** of(PyObject* module) { return static_cast<PyObject**>(PyModule_GetState(module)); }
+
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        for (size_t index = 0; index < kCount; ++index) Py_VISIT(of(module)[index]);
+        return 0;
+    }
+    static int clear(PyObject* module) {
+        for (size_t index = 0; index < kCount; ++index) Py_CLEAR(of(module)[index]);
+        return 0;
+    }
+    static void free(void* module) { clear(static_cast<PyObject*>(module)); }
+};
+
+// The start-up every module shares: nanobind's run-time, the module's function type, then
+// `start` (which binds the namespace in order), inside the boundary that turns a C++ exception
+// into the error the importer reports.
+void start_module(PyObject* module, void (*start)(nb::handle module, void* state)) noexcept;
+
+template <class State, void (*Start)(nb::handle, State&)>
+int exec_module(PyObject* module) noexcept {
+    start_module(module, [](nb::handle started, void* state) {
+        if constexpr (std::is_same_v<State, Stateless>) {
+            Stateless none;
+            Start(started, none);
+        } else {
+            Start(started, *static_cast<State*>(state));
+        }
+    });
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// The definition of an extension module (multi-phase start-up, one interpreter) whose start-up
+// is `Start` and whose state is `State`, made on the first call: what PyInit_<name> returns.
+template <class State, void (*Start)(nb::handle, State&)>
+PyObject* define_module(const char* name, const char* doc) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(&exec_module<State, Start>)},
+        {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+        {0, nullptr},
+    };
+    using Fields = ObjectFields<State>;
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, name, doc, Fields::kCount ? static_cast<Py_ssize_t>(sizeof(State)) : 0,
+        nullptr, slots, Fields::traverse, Fields::clear, Fields::free,
+    };
+    return PyModuleDef_Init(&definition);
+}
 
 // `import name` for a dotted name: the top-level package, as the statement binds it.
 nb::object import_top_level(const char* name);

@@ -53,56 +53,51 @@ nb::object attr(nb::handle obj, const Name& name) {
     return require(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
-namespace {
-
-// Calls through vectorcall with the arguments laid out after one spare slot, so that a callee
-// that binds `self` may use it without copying.
-nb::object vectorcall(nb::handle callable, const Name* method, nb::handle self,
-                      std::initializer_list<nb::handle> args,
-                      std::initializer_list<Keyword> keywords) {
-    constexpr size_t kInline = 12;
-    const size_t count = (method ? 1 : 0) + args.size() + keywords.size();
-    PyObject* inline_stack[kInline + 1];
-    std::unique_ptr<PyObject*[]> heap_stack;
-    PyObject** stack = inline_stack;
-    if (count > kInline) {
-        heap_stack.reset(new PyObject*[count + 1]);
-        stack = heap_stack.get();
+void ArgumentStack::push(Buffer& buffer, PyObject* value) {
+    if (buffer.size == buffer.capacity) {
+        auto larger = std::make_unique<PyObject*[]>(buffer.capacity * 2);
+        std::copy(buffer.items, buffer.items + buffer.size, larger.get());
+        buffer.heap = std::move(larger);
+        buffer.items = buffer.heap.get();
+        buffer.capacity *= 2;
     }
-    PyObject** slots = stack + 1;
-    size_t position = 0;
-    if (method) slots[position++] = self.ptr();
-    for (nb::handle arg : args) slots[position++] = arg.ptr();
-
-    nb::object keyword_names;
-    if (keywords.size()) {
-        keyword_names = require(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-        Py_ssize_t index = 0;
-        for (const Keyword& keyword : keywords) {
-            PyObject* name = keyword.name.ptr();
-            PyTuple_SET_ITEM(keyword_names.ptr(), index++, Py_NewRef(name));
-            slots[position++] = keyword.value.ptr();
-        }
-    }
-    const size_t positional = count - keywords.size();
-    const size_t nargsf = positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    if (method) {
-        return require(PyObject_VectorcallMethod(method->ptr(), slots, nargsf,
-                                                 keyword_names.ptr()));
-    }
-    return require(PyObject_Vectorcall(callable.ptr(), slots, nargsf, keyword_names.ptr()));
+    buffer.items[buffer.size++] = value;
 }
 
-}  // namespace
+nb::object ArgumentStack::keyword_names() const {
+    if (names_.size == 0) return nb::object();
+    nb::object names = require(PyTuple_New(static_cast<Py_ssize_t>(names_.size)));
+    for (size_t index = 0; index < names_.size; ++index) {
+        PyTuple_SET_ITEM(names.ptr(), index, Py_NewRef(names_.items[index]));
+    }
+    return names;
+}
+
+nb::object ArgumentStack::call(nb::handle callable) {
+    nb::object names = keyword_names();
+    return require(PyObject_Vectorcall(callable.ptr(), values_.items + 1, count(), names.ptr()));
+}
+
+nb::object ArgumentStack::call_method(const Name& method) {
+    nb::object names = keyword_names();
+    return require(PyObject_VectorcallMethod(method.ptr(), values_.items + 1, count(), names.ptr()));
+}
 
 nb::object call(nb::handle callable, std::initializer_list<nb::handle> args,
                 std::initializer_list<Keyword> keywords) {
-    return vectorcall(callable, nullptr, nb::handle(), args, keywords);
+    ArgumentStack stack;
+    for (nb::handle arg : args) stack.add(arg);
+    for (const Keyword& keyword : keywords) stack.add_keyword(keyword.name.handle(), keyword.value);
+    return stack.call(callable);
 }
 
 nb::object call_method(nb::handle self, const Name& method, std::initializer_list<nb::handle> args,
                        std::initializer_list<Keyword> keywords) {
-    return vectorcall(nb::handle(), &method, self, args, keywords);
+    ArgumentStack stack;
+    stack.add(self);
+    for (nb::handle arg : args) stack.add(arg);
+    for (const Keyword& keyword : keywords) stack.add_keyword(keyword.name.handle(), keyword.value);
+    return stack.call_method(method);
 }
 
 nb::handle literal(const char* text) {
@@ -170,6 +165,10 @@ Py_ssize_t text_length(nb::handle text) {
         raise(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
     }
     return PyUnicode_GET_LENGTH(text.ptr());
+}
+
+nb::object pair(nb::handle first, nb::handle second) {
+    return require(PyTuple_Pack(2, first.ptr(), second.ptr()));
 }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {

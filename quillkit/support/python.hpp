@@ -12,6 +12,7 @@
 
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -84,16 +85,6 @@ private:
     mutable PyObject* cached_ = nullptr;
 };
 
-// Names every part of the package looks up.
-namespace names {
-inline Name debug{"debug"};
-inline Name info{"info"};
-inline Name warning{"warning"};
-inline Name error{"error"};
-inline Name encoding{"encoding"};
-inline Name utf_8{"utf-8"};
-}  // namespace names
-
 // True when the exception belongs to the Exception family (what `except Exception` catches).
 bool is_exception(const nb::python_error& error);
 
@@ -105,6 +96,50 @@ nb::object to_str(nb::handle value);
 
 // `obj.name`
 nb::object attr(nb::handle obj, const Name& name);
+
+// The arguments of one vectorcall, laid out after a spare slot (PY_VECTORCALL_ARGUMENTS_OFFSET)
+// so that a callee binding `self` can use it: inline up to a dozen, on the heap beyond. All
+// positional arguments come before the first keyword. Borrowed: the caller keeps them alive.
+class ArgumentStack {
+public:
+    ArgumentStack() { values_.size = 1; }  // the spare slot
+    ArgumentStack(const ArgumentStack&) = delete;
+    ArgumentStack& operator=(const ArgumentStack&) = delete;
+
+    void add(nb::handle value) {
+        push(values_, value.ptr());
+        ++positional_;
+    }
+    void add(PyObject* const* values, Py_ssize_t count) {
+        for (Py_ssize_t index = 0; index < count; ++index) add(values[index]);
+    }
+    void add_keyword(nb::handle name, nb::handle value) {
+        push(names_, name.ptr());
+        push(values_, value.ptr());
+    }
+
+    // `callable(*positional, **keywords)`
+    nb::object call(nb::handle callable);
+    // `positional[0].method(*positional[1:], **keywords)`, without making a bound method.
+    nb::object call_method(const Name& method);
+
+private:
+    static constexpr size_t kInline = 12;
+    struct Buffer {
+        PyObject* inline_items[kInline + 1] = {};
+        std::unique_ptr<PyObject*[]> heap;
+        PyObject** items = inline_items;
+        size_t size = 0;
+        size_t capacity = kInline + 1;
+    };
+    static void push(Buffer& buffer, PyObject* value);
+    nb::object keyword_names() const;
+    size_t count() const { return positional_ | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+
+    Buffer values_;
+    Buffer names_;
+    size_t positional_ = 0;
+};
 
 // A keyword argument of a call: the name and a borrowed value.
 struct Keyword {
@@ -150,6 +185,25 @@ nb::handle list_item(nb::handle list, Py_ssize_t index);
 // The length of a text, checked to be a str first (TypeError otherwise): for values a program
 // can replace, such as the results of module globals.
 Py_ssize_t text_length(nb::handle text);
+
+// `(first, second)`
+nb::object pair(nb::handle first, nb::handle second);
+
+// Calls `visit(item)` for each item of `iterable`, as `for item in iterable:` takes them. A visit
+// that returns bool stops the loop by returning false.
+template <class Visit>
+void for_each_item(nb::handle iterable, Visit&& visit) {
+    nb::object iterator = require(PyObject_GetIter(iterable.ptr()));
+    while (PyObject* next = PyIter_Next(iterator.ptr())) {
+        nb::object item = nb::steal(next);
+        if constexpr (std::is_same_v<decltype(visit(nb::handle(item))), bool>) {
+            if (!visit(nb::handle(item))) return;
+        } else {
+            visit(nb::handle(item));
+        }
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
 
 // `first, second = value`, with the interpreter's errors for anything but two items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
