@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 import quillkit
-from quillkit import chronicle
+from quillkit import cargohold, chronicle
 
 from helpers import Recorder
 
@@ -27,6 +27,14 @@ def pytest_configure(config):
 @pytest.fixture
 def recorder():
     return Recorder()
+
+
+@pytest.fixture
+def module_log(monkeypatch):
+    """The module logger of quillkit.cargohold, replaced by a recording one."""
+    recorder = Recorder()
+    monkeypatch.setattr(cargohold, "log", recorder)
+    return recorder
 
 
 @pytest.fixture

@@ -4,6 +4,10 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+import requests
 
 
 class Recorder:
@@ -44,3 +48,45 @@ def run_python(code, *, unprivileged=False, cwd=None, env=None, check=True, time
     if check and result.returncode != 0:
         raise AssertionError(f"child failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result
+
+
+class Server:
+    """A local HTTP server: GET /<status>/<text> answers with that status and text, and every
+    request's headers are kept."""
+
+    def __init__(self):
+        seen = self.seen = []
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                seen.append(dict(self.headers))
+                _, status, text = self.path.split("/", 2)
+                body = text.encode()
+                self.send_response(int(status))
+                self.send_header("Content-Type", "text/plain; charset=utf-8")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True  # otherwise the server keeps every finished thread
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def fake_response(url, status, text=""):
+    response = requests.Response()
+    response.status_code = status
+    response._content = text.encode()
+    response.encoding = "utf-8"
+    response.url = url
+    response.reason = {200: "OK", 404: "Not Found"}.get(status, "Status")
+    return response

@@ -1,139 +1,124 @@
 """Plain Python functions with the signatures the modules promise.
 
-With postponed evaluation of annotations, each one stores its annotations as texts, exactly as
-the modules must; the tests compare names, kinds, defaults, annotations and the interpreter's
-own argument errors against them.
+The parameters (names, kinds, defaults) are those of the type stubs, read from the installed
+package; the annotations are the texts the modules must store, which the stubs spell for type
+checkers instead. The tests compare names, kinds, defaults, annotations and the interpreter's own
+argument errors against these functions, and derive the exact-type rules from the texts.
 """
 
-from __future__ import annotations
-
-import logging
+import ast
 from pathlib import Path
-from typing import Dict, Optional
 
-# --- quillkit.chronicle -------------------------------------------------------------------
+import quillkit
 
-
-def setup_logging(
-    project_name: str,
-    *,
-    debug: bool = False,
-    level: Optional[int] = None,
-    console: bool = True,
-    file: Optional[str] = "debug.log",
-    fmt_info: str = "%(name)s: %(message)s",
-    fmt_debug: str = "%(asctime)s [%(threadName)s] %(name)s %(filename)s:%(lineno)d: %(message)s",
-    fmt_file: str = "%(asctime)s [%(threadName)s] %(name)s %(levelname)s %(filename)s:%(lineno)d: %(message)s",
-    datefmt: str = "%Y-%m-%d %H:%M:%S",
-    propagate: bool = False,
-) -> Logger: ...
-
-
-def base_name() -> str: ...
-def get_logger(child: str = "") -> Logger: ...
-def lazy_logger(child: str = "") -> _LazyLogger: ...
-
-
-class _LazyLogger:
-    def __init__(self, child: str = ""): ...
-    def _l(self) -> logging.Logger: ...
-    def _emit(self, level: int, msg, *args, **kwargs): ...
-    def debug(self, msg, *args, **kwargs): ...
-    def info(self, msg, *args, **kwargs): ...
-    def warning(self, msg, *args, **kwargs): ...
-    def error(self, msg, *args, **kwargs): ...
-    def critical(self, msg, *args, **kwargs): ...
-    def exception(self, msg, *args, **kwargs): ...
-    def isEnabledFor(self, *args, **kwargs): ...
-    def setLevel(self, *args, **kwargs): ...
-    def addHandler(self, *args, **kwargs): ...
-    def removeHandler(self, *args, **kwargs): ...
-    def name(self): ...
-
-
-class LevelSwitchingFormatter:
-    def __init__(self, fmt_by_level: Dict[int, logging.Formatter], default_fmt: logging.Formatter): ...
-    def format(self, record: logging.LogRecord) -> str: ...
-
-
-CHRONICLE_FUNCTIONS = [setup_logging, base_name, get_logger, lazy_logger]
-CHRONICLE_METHODS = {
-    "_LazyLogger": _LazyLogger,
-    "LevelSwitchingFormatter": LevelSwitchingFormatter,
+# The stored annotation texts, by function (methods as "Class.method"); "return" for the result.
+ANNOTATIONS = {
+    # quillkit.chronicle
+    "setup_logging": {"project_name": "str", "debug": "bool", "level": "Optional[int]", "console": "bool",
+                      "file": "Optional[str]", "fmt_info": "str", "fmt_debug": "str", "fmt_file": "str",
+                      "datefmt": "str", "propagate": "bool", "return": "Logger"},
+    "base_name": {"return": "str"},
+    "get_logger": {"child": "str", "return": "Logger"},
+    "lazy_logger": {"child": "str", "return": "_LazyLogger"},
+    "_LazyLogger.__init__": {"child": "str"},
+    "_LazyLogger._l": {"return": "logging.Logger"},
+    "_LazyLogger._emit": {"level": "int"},
+    "LevelSwitchingFormatter.__init__": {"fmt_by_level": "Dict[int, logging.Formatter]",
+                                         "default_fmt": "logging.Formatter"},
+    "LevelSwitchingFormatter.format": {"record": "logging.LogRecord", "return": "str"},
+    # quillkit.cargohold
+    "download_github_content": {"url": "str", "return": "str"},
+    "load_local_file_content": {"label": "str", "return": "str"},
+    "save_local_file_content": {"content": "str", "label": "str", "return": "tuple[bool, str]"},
+    "load_or_download_content": {"url": "str", "label": "str", "return": "str"},
+    "get_user_input_via_editor": {"marker": "str", "label": "str", "return": "str"},
+    "get_package_name_version": {"return": "tuple"},
+    "get_package_version": {"package_name": "str", "return": "str"},
+    "interactive_select_files": {"files": "list", "names": "list", "extension": "str",
+                                 "exclude_names": "list", "return": "list"},
+    "scan_and_select_files": {"return": "list"},
+    "download_and_save_from_registry": {"registry": "list", "output_dir": "str", "title": "str",
+                                        "label_prefix": "str", "auto_download": "bool"},
+    "get_unique_path": {"directory": "str | Path", "base_name": "str", "extension": "str", "return": "Path"},
+    "setup_output_dir": {"dir_path": "str"},
+    "setup_output_file": {"out_dir": "str", "out_file": "str", "return": "Path"},
+    "find_files_with_extensions": {},
+    "save_yaml_template": {"template_content": "str", "output_file": "str", "return": "str"},
+    "load_yaml_config": {"file_path": "str"},
+    "get_path_type": {},
+    "get_directory_list": {"root_path": "str | Path", "exclude_prefixes": "tuple", "exclude_names": "tuple",
+                           "exclude_suffixes": "tuple", "return": "tuple[list[str], list[str]]"},
+    "load_yaml_string": {"yaml_content": "str", "label": "str"},
+    "replace_file_extension": {"fn": "str", "orgExt": "str", "newExt": "str", "return": "str"},
+    "extract_filename_info": {"fileName": "str", "partNumber": "tuple", "sp": "str", "return": "tuple"},
+    "match_filename": {"filename": "str", "prefix": "str", "suffix": "str", "ignore_case": "bool",
+                       "return": "bool"},
+    "force_move_file": {"src": "str | Path", "dest": "str | Path", "backup": "str | Path", "return": "None"},
+    "remove_directory": {"path": "str | Path", "return": "None"},
+    "remove_file": {"path": "str | Path", "return": "None"},
+    "load_json_config": {"file_path": "str", "required_keys": "list[str]"},
+    "extract_and_save_code": {"text": "str", "label": "str", "error_msg": "str", "fail_msg": "str",
+                              "return": "tuple[bool, str]"},
+    "select_option": {"prompt_text": "str", "option_array": "list[str]", "default": "str", "title": "str",
+                      "allow_all": "bool", "return": "str"},
+    "get_cli_name": {"setup_file_path": "str | Path", "default": "str", "return": "str"},
 }
 
-# --- quillkit.cargohold, in the order of the module's namespace ------------------------------
+# Annotation texts whose parameters take exactly one built-in type (the int rule converts).
+EXACT = {"str": "str", "Optional[str]": "str", "list": "list", "list[str]": "list", "tuple": "tuple",
+         "Dict[int, logging.Formatter]": "dict"}
+
+STUBS = Path(quillkit.__file__).resolve().parent
 
 
-def download_github_content(url: str) -> str: ...
-def load_local_file_content(file_path, label: str = "檔案", logger=None) -> str: ...
-def save_local_file_content(file_path, content: str, label: str = "檔案", logger=None) -> tuple[bool, str]: ...
-def load_or_download_content(file_path, url: str = "", label: str = "檔案", logger=None) -> str: ...
-def get_user_input_via_editor(marker: str, label: str = "輸入內容", logger=None) -> str: ...
-def get_package_name_version() -> tuple: ...
-def get_package_version(package_name: str) -> str: ...
-def interactive_select_files(files: list, names: list, extension: str = ".py", exclude_names: list = None) -> list: ...
-def scan_and_select_files(directory, extensions, recursive=True, exclude_names=None, exclude_paths=None, label="檔案", logger=None) -> list: ...
-def download_and_save_from_registry(registry: list, output_dir: str, title: str = "請選擇下載項目", label_prefix: str = "", logger=None, auto_download: bool = False): ...
-def get_unique_path(directory: str | Path, base_name: str, extension: str) -> Path: ...
-def setup_output_dir(dir_path: str, logger=None): ...
-def setup_output_file(out_dir: str, out_file: str, logger=None) -> Path: ...
-def find_files_with_extensions(in_path, extensions, recursive=False, sort_datecode=False, exclude_paths=None, prefix=None, logger=None): ...
-def save_yaml_template(template_content: str, output_file: str = "default_config.yaml", logger=None) -> str: ...
-def load_yaml_config(file_path: str, logger=None): ...
-def get_path_type(path, logger=None): ...
-def get_directory_list(root_path: str | Path = ".", exclude_prefixes: tuple = (".", "_"), exclude_names: tuple = ("build", "dist"), exclude_suffixes: tuple = ()) -> tuple[list[str], list[str]]: ...
-def load_yaml_string(yaml_content: str, label: str = "YAML 內容", logger=None): ...
-def replace_file_extension(fn: str, orgExt: str, newExt: str) -> str: ...
-def extract_filename_info(fileName: str, partNumber: tuple = (0, 1), sp: str = "_") -> tuple: ...
-def match_filename(filename: str, prefix: str = None, suffix: str = None, ignore_case: bool = True) -> bool: ...
-def force_move_file(src: str | Path, dest: str | Path, backup: str | Path = None) -> None: ...
-def remove_directory(path: str | Path) -> None: ...
-def remove_file(path: str | Path) -> None: ...
-def load_json_config(file_path: str, required_keys: list[str] = None): ...
-def extract_and_save_code(text: str, file_path, label: str = "檔案", error_msg: str = "❌ 無法從 agy 輸出中擷取程式碼。", fail_msg: str = "擷取程式碼失敗", logger=None) -> tuple[bool, str]: ...
-def select_option(prompt_text: str, option_array: list[str], default: str = None, title: str = None, allow_all: bool = False) -> str: ...
-def get_cli_name(setup_file_path: str | Path = "setup.py", default: str = "quill-cli") -> str: ...
+def _without_annotations(node):
+    """The stub's function with its signature only: no annotations, no decorators, no body."""
+    arguments = node.args
+    for argument in arguments.posonlyargs + arguments.args + arguments.kwonlyargs:
+        argument.annotation = None
+    for argument in (arguments.vararg, arguments.kwarg):
+        if argument:
+            argument.annotation = None
+    return ast.FunctionDef(name=node.name, args=arguments, body=[ast.Pass()], decorator_list=[],
+                           returns=None, type_comment=None, type_params=[])
 
 
-CARGOHOLD_FUNCTIONS = [
-    download_github_content, load_local_file_content, save_local_file_content,
-    load_or_download_content, get_user_input_via_editor, get_package_name_version,
-    get_package_version, interactive_select_files, scan_and_select_files,
-    download_and_save_from_registry, get_unique_path, setup_output_dir, setup_output_file,
-    find_files_with_extensions, save_yaml_template, load_yaml_config, get_path_type,
-    get_directory_list, load_yaml_string, replace_file_extension, extract_filename_info,
-    match_filename, force_move_file, remove_directory, remove_file, load_json_config,
-    extract_and_save_code, select_option, get_cli_name,
-]
+def _function(node, qualified_name):
+    namespace = {}
+    source = ast.unparse(ast.fix_missing_locations(_without_annotations(node)))
+    exec(compile(source, f"<stub of {qualified_name}>", "exec"), namespace)
+    function = namespace[node.name]
+    function.__qualname__ = qualified_name
+    function.__annotations__ = dict(ANNOTATIONS.get(qualified_name, {}))
+    return function
 
-# Exact-type parameters (name -> expected type name) and whether None is accepted.
-EXACT_TYPES = {
-    "download_github_content": {"url": ("str", False)},
-    "load_local_file_content": {"label": ("str", False)},
-    "save_local_file_content": {"content": ("str", False), "label": ("str", False)},
-    "load_or_download_content": {"url": ("str", False), "label": ("str", False)},
-    "get_user_input_via_editor": {"marker": ("str", False), "label": ("str", False)},
-    "get_package_version": {"package_name": ("str", False)},
-    "interactive_select_files": {"files": ("list", False), "names": ("list", False),
-                                 "extension": ("str", False), "exclude_names": ("list", True)},
-    "download_and_save_from_registry": {"registry": ("list", False), "output_dir": ("str", False),
-                                        "title": ("str", False), "label_prefix": ("str", False)},
-    "get_unique_path": {"base_name": ("str", False), "extension": ("str", False)},
-    "setup_output_dir": {"dir_path": ("str", False)},
-    "setup_output_file": {"out_dir": ("str", False), "out_file": ("str", False)},
-    "save_yaml_template": {"template_content": ("str", False), "output_file": ("str", False)},
-    "load_yaml_config": {"file_path": ("str", False)},
-    "get_directory_list": {"exclude_prefixes": ("tuple", False), "exclude_names": ("tuple", False),
-                           "exclude_suffixes": ("tuple", False)},
-    "load_yaml_string": {"yaml_content": ("str", False), "label": ("str", False)},
-    "replace_file_extension": {"fn": ("str", False), "orgExt": ("str", False), "newExt": ("str", False)},
-    "extract_filename_info": {"fileName": ("str", False), "partNumber": ("tuple", False), "sp": ("str", False)},
-    "match_filename": {"filename": ("str", False), "prefix": ("str", True), "suffix": ("str", True)},
-    "load_json_config": {"file_path": ("str", False), "required_keys": ("list", True)},
-    "extract_and_save_code": {"text": ("str", False), "label": ("str", False),
-                              "error_msg": ("str", False), "fail_msg": ("str", False)},
-    "select_option": {"prompt_text": ("str", False), "option_array": ("list", False),
-                      "default": ("str", True), "title": ("str", True)},
-    "get_cli_name": {"default": ("str", False)},
-}
+
+def _read(module_name):
+    """The module's functions, in stub order, and its classes as {name: {method: function}}."""
+    tree = ast.parse((STUBS / f"{module_name}.pyi").read_text(encoding="utf-8"))
+    functions, classes = [], {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            functions.append(_function(node, node.name))
+        elif isinstance(node, ast.ClassDef):
+            classes[node.name] = {member.name: _function(member, f"{node.name}.{member.name}")
+                                  for member in node.body if isinstance(member, ast.FunctionDef)}
+    return functions, classes
+
+
+CHRONICLE_FUNCTIONS, CHRONICLE_METHODS = _read("chronicle")
+CARGOHOLD_FUNCTIONS, _ = _read("cargohold")
+
+
+def _exact_types(function):
+    """Exact-type parameters: name -> (type name, whether None passes)."""
+    import inspect
+    rules = {}
+    for name, parameter in inspect.signature(function).parameters.items():
+        text = function.__annotations__.get(name)
+        if text in EXACT:
+            rules[name] = (EXACT[text], parameter.default is None or text.startswith("Optional["))
+    return rules
+
+
+EXACT_TYPES = {f.__name__: rules for f in CARGOHOLD_FUNCTIONS if (rules := _exact_types(f))}

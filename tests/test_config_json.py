@@ -26,12 +26,6 @@ def strip_comments(text):
     return _TOKEN.sub(lambda match: match.group(1) or "", text)
 
 
-@pytest.fixture
-def module_log(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(cargohold, "log", recorder)
-    return recorder
-
 
 def write(directory, content, name="c.json"):
     path = Path(directory) / name

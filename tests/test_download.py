@@ -8,24 +8,16 @@ import shutil
 import socket
 import subprocess
 import sys
-import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
 import requests
 
-from helpers import Recorder
+from helpers import Recorder, Server, fake_response
 from quillkit import cargohold
 
 TOKEN = "s3cret-token"
 
-
-@pytest.fixture
-def module_log(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(cargohold, "log", recorder)
-    return recorder
 
 
 @pytest.fixture
@@ -33,38 +25,6 @@ def token(monkeypatch):
     monkeypatch.setenv("GITHUB_TOKEN", TOKEN)
     monkeypatch.delenv("GH_TOKEN", raising=False)
     return TOKEN
-
-
-class Server:
-    """A local HTTP server: GET /<status>/<text> answers with that status and text, and every
-    request's headers are kept."""
-
-    def __init__(self):
-        seen = self.seen = []
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_GET(self):
-                seen.append(dict(self.headers))
-                _, status, text = self.path.split("/", 2)
-                body = text.encode()
-                self.send_response(int(status))
-                self.send_header("Content-Type", "text/plain; charset=utf-8")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.httpd = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.httpd.daemon_threads = True  # otherwise the server keeps every finished thread
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-        self.base = f"http://127.0.0.1:{self.httpd.server_address[1]}"
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
 
 
 @pytest.fixture
@@ -107,16 +67,6 @@ def gh(tmp_path, monkeypatch):
 @pytest.fixture
 def no_gh(monkeypatch):
     monkeypatch.setattr(cargohold.shutil, "which", lambda name, *a, **k: None)
-
-
-def fake_response(url, status, text=""):
-    response = requests.Response()
-    response.status_code = status
-    response._content = text.encode()
-    response.encoding = "utf-8"
-    response.url = url
-    response.reason = {200: "OK", 404: "Not Found"}.get(status, "Status")
-    return response
 
 
 @pytest.fixture

@@ -11,12 +11,6 @@ from helpers import Recorder, run_python
 from quillkit import cargohold
 
 
-@pytest.fixture
-def module_log(monkeypatch):
-    recorder = Recorder()
-    monkeypatch.setattr(cargohold, "log", recorder)
-    return recorder
-
 
 @pytest.fixture
 def downloads(monkeypatch):

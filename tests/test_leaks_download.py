@@ -8,9 +8,9 @@ from pathlib import Path
 import pytest
 import requests
 
+from helpers import fake_response
 from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
 from quillkit import cargohold
-from test_download import fake_response
 
 
 @pytest.fixture
@@ -49,7 +49,7 @@ def test_download_paths(quiet, monkeypatch):
 SERVE = """
 import sys
 sys.path.insert(0, {tests!r})
-from test_download import Server
+from helpers import Server
 server = Server()
 print(server.base, flush=True)
 sys.stdin.read()

@@ -1,5 +1,6 @@
-"""Output paths and extension replacement: collision-free names, output directories with their
-status messages, and the path facility's own rules and errors passed on unchanged."""
+"""Output paths, path kinds and extension replacement: collision-free names, output directories
+with their status messages, directory 0 / regular file 1 / anything else None with a warning, and
+the path facility's own rules and errors passed on unchanged."""
 
 import os
 import textwrap
@@ -7,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from helpers import run_python
+from helpers import Recorder, run_python
 from quillkit import cargohold
 
 
@@ -113,3 +114,27 @@ def test_replace_extension_errors_come_from_the_path_facility():
         arguments[position] = Path(arguments[position])
         with pytest.raises(TypeError, match="has incorrect type"):
             cargohold.replace_file_extension(*arguments)
+
+
+def test_kinds_with_links_followed(tmp_path, recorder):
+    (tmp_path / "file").write_text("x")
+    os.symlink(tmp_path / "file", tmp_path / "to_file")
+    os.symlink(tmp_path, tmp_path / "to_dir")
+    os.symlink(tmp_path / "gone", tmp_path / "dangling")
+    kinds = [cargohold.get_path_type(p, recorder) for p in
+             [tmp_path, str(tmp_path / "file"), bytes(tmp_path / "to_file"), tmp_path / "to_dir"]]
+    assert kinds == [0, 1, 1, 0] and recorder.records == []
+    assert cargohold.get_path_type(tmp_path / "dangling", logger=recorder) is None
+    assert cargohold.get_path_type("/dev/null", logger=recorder) is None
+    assert recorder.messages("warning") == [f"⚠️ 路徑不存在或無效：{tmp_path}/dangling",
+                                            "⚠️ 路徑不存在或無效：/dev/null"]
+
+
+def test_module_logger_and_bad_types(monkeypatch):
+    module_log = Recorder()
+    monkeypatch.setattr(cargohold, "log", module_log)
+    assert cargohold.get_path_type("/no/such/path", logger=0) is None
+    assert module_log.messages("warning") == ["⚠️ 路徑不存在或無效：/no/such/path"]
+    for refused in [None, 1.5, object()]:
+        with pytest.raises(TypeError):
+            cargohold.get_path_type(refused)

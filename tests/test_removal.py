@@ -15,12 +15,9 @@ from helpers import Recorder, run_python
 from quillkit import cargohold
 
 
-@pytest.fixture
-def module_log(monkeypatch, tmp_path):
+@pytest.fixture(autouse=True)
+def in_tmp_path(monkeypatch, tmp_path):
     monkeypatch.chdir(tmp_path)
-    recorder = Recorder()
-    monkeypatch.setattr(cargohold, "log", recorder)
-    return recorder
 
 
 def mode(path):

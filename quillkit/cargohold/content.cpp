@@ -102,9 +102,7 @@ bool escapes_output_directory(Call& c, nb::handle filename) {
     if (truthy(call_method(os_path, names::isabs, {filename}))) return true;
     nb::object normalised = to_str(call_method(os_path, names::normpath, {filename}));
     if (require_status(PyObject_RichCompareBool(normalised.ptr(), literal("..").ptr(), Py_EQ))) return true;
-    const Py_ssize_t climbs =
-        PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1);
-    return require_status(static_cast<int>(climbs)) == 1;
+    return require_status(PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
 }
 
 // Every registry item as a (url, display) pair, for the automatic mode.

@@ -62,7 +62,7 @@ nb::object call_from_module_file(Call& c, nb::handle function) {
         nb::object namespace_ = require(PyDict_New());
         require_status(PyDict_SetItemString(namespace_.ptr(), "__builtins__", PyEval_GetBuiltins()));
         require(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
-        relay = Py_NewRef(PyDict_GetItemString(namespace_.ptr(), "relay"));
+        relay = require(PyMapping_GetItemString(namespace_.ptr(), "relay")).release().ptr();
     }
     return call(relay, {function});
 }
@@ -106,9 +106,14 @@ nb::object parse_github_url(Call& c, nb::handle github_url) {
     return nb::none();
 }
 
-// The web request; the text on success, an invalid object when the attempt failed.
-nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle token) {
-    nb::object log = c.global(names::log);
+// Seconds the web request may wait for the service.
+constexpr long kTimeoutSeconds = 10;
+
+// The answers of the service that mean the token was refused or cannot see the file.
+constexpr long kRefusedStatuses[] = {401 /* unauthorised */, 403 /* forbidden */, 404 /* not found */};
+
+// The request's headers: the token only for the service's own https hosts.
+nb::object request_headers(nb::handle target_url, nb::handle token) {
     nb::object headers = require(PyDict_New());
     Py_ssize_t size = 0;
     const char* address = PyUnicode_AsUTF8AndSize(target_url.ptr(), &size);
@@ -117,21 +122,31 @@ nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle to
         nb::object value = concat({"token ", token});
         require_status(PyDict_SetItemString(headers.ptr(), "Authorization", value.ptr()));
     }
+    return headers;
+}
+
+// Explains a refused token before the status raises.
+void report_refusal(nb::handle log, nb::handle status) {
+    for (long refused : kRefusedStatuses) {
+        nb::object code = require(PyLong_FromLong(refused));
+        if (!require_status(PyObject_RichCompareBool(status.ptr(), code.ptr(), Py_EQ))) continue;
+        log_to(log, names::error,
+               concat({"❌ GitHub Token 驗證失敗或權限不足 (HTTP ", status,
+                       ")。請確認 Token 是否有效，或該儲存庫是否為私有且未正確授權。"}));
+        return;
+    }
+}
+
+// The web request; the text on success, an invalid object when the attempt failed.
+nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle token) {
+    nb::object log = c.global(names::log);
+    nb::object headers = request_headers(target_url, token);
     try {
         log_to(log, names::info, concat({"正在嘗試從網路下載內容：", url, " ..."}));
-        nb::object ten = require(PyLong_FromLong(10));
+        nb::object timeout = require(PyLong_FromLong(kTimeoutSeconds));
         nb::object response = call(attr(c.global(names::requests), names::get), {target_url},
-                                   {{names::headers, headers}, {names::timeout, ten}});
-        nb::object status = attr(response, names::status_code);
-        for (long refused : {401L, 403L, 404L}) {
-            nb::object code = require(PyLong_FromLong(refused));
-            if (require_status(PyObject_RichCompareBool(status.ptr(), code.ptr(), Py_EQ))) {
-                log_to(log, names::error,
-                       concat({"❌ GitHub Token 驗證失敗或權限不足 (HTTP ", status,
-                               ")。請確認 Token 是否有效，或該儲存庫是否為私有且未正確授權。"}));
-                break;
-            }
-        }
+                                   {{names::headers, headers}, {names::timeout, timeout}});
+        report_refusal(log, attr(response, names::status_code));
         call_method(response, names::raise_for_status);
         log_to(log, names::info, concat({"✅ 已成功由 ", url, " 下載內容。"}));
         return attr(response, names::text);
@@ -142,46 +157,53 @@ nb::object request(Call& c, nb::handle url, nb::handle target_url, nb::handle to
     }
 }
 
-// The `gh api` fallback; the child's output on success, an invalid object otherwise.
-nb::object fallback(Call& c, nb::handle url, nb::handle token) {
-    nb::object parsed = parse_github_url(c, url);
-    nb::object gh = call_method(c.global(names::shutil), names::which, {literal("gh")});
-    if (!truthy(gh) || parsed.is_none()) return nb::object();
-
+// `[gh, "api", "repos/<owner>/<repo>/contents/<path>?ref=<ref>", "-H", <accept raw>]`
+nb::object gh_command(nb::handle gh, nb::handle parsed) {
     nb::object owner = require(PySequence_GetItem(parsed.ptr(), 0));
     nb::object repository = require(PySequence_GetItem(parsed.ptr(), 1));
     nb::object ref = require(PySequence_GetItem(parsed.ptr(), 2));
     nb::object path = require(PySequence_GetItem(parsed.ptr(), 3));
-    nb::object api_path =
-        concat({"repos/", owner, "/", repository, "/contents/", path, "?ref=", ref});
+    nb::object api_path = concat({"repos/", owner, "/", repository, "/contents/", path, "?ref=", ref});
     nb::object command = require(PyList_New(0));
     for (nb::handle argument : {gh.ptr(), literal("api").ptr(), api_path.ptr(), literal("-H").ptr(),
                                 literal("Accept: application/vnd.github.raw").ptr()}) {
         require_status(PyList_Append(command.ptr(), argument.ptr()));
     }
+    return command;
+}
+
+// Runs the command with the token in GH_TOKEN; its output on success, an invalid object after
+// the logged failure.
+nb::object run_gh(Call& c, nb::handle url, nb::handle command, nb::handle token) {
     nb::object environment = call_method(attr(c.global(names::os), names::environ), names::copy);
     require_status(PyObject_SetItem(environment.ptr(), names::GH_TOKEN.ptr(), token.ptr()));
     nb::object subprocess = import_module("subprocess");
-
     nb::object log = c.global(names::log);
     try {
         log_to(log, names::info, concat({"🔄 正在嘗試使用 gh api 備用下載：", url, " ..."}));
         nb::object result = call(attr(subprocess, names::run), {command},
                                  {{names::capture_output, Py_True}, {names::text, Py_True}, {names::env, environment}});
         nb::object returncode = attr(result, names::returncode);
-        nb::object zero = require(PyLong_FromLong(0));
-        if (require_status(PyObject_RichCompareBool(returncode.ptr(), zero.ptr(), Py_EQ))) {
+        nb::object success = require(PyLong_FromLong(0));
+        if (require_status(PyObject_RichCompareBool(returncode.ptr(), success.ptr(), Py_EQ))) {
             log_to(log, names::info, concat({"🎉 已成功透過 gh api 下載 ", url, " 內容！"}));
             return attr(result, names::stdout_);
         }
         nb::object message = call_method(attr(result, names::stderr_), names::strip);
-        log_to(log, names::warning,
-               concat({"❌ 使用 gh api 下載內容失敗 (Exit ", returncode, "): ", message}));
+        log_to(log, names::warning, concat({"❌ 使用 gh api 下載內容失敗 (Exit ", returncode, "): ", message}));
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
         log_to(log, names::warning, concat({"❌ 執行 gh api 下載時發生異常: ", error.value()}));
     }
     return nb::object();
+}
+
+// The `gh api` fallback; the child's output on success, an invalid object otherwise.
+nb::object fallback(Call& c, nb::handle url, nb::handle token) {
+    nb::object parsed = parse_github_url(c, url);
+    nb::object gh = call_method(c.global(names::shutil), names::which, {literal("gh")});
+    if (!truthy(gh) || parsed.is_none()) return nb::object();
+    return run_gh(c, url, gh_command(gh, parsed), token);
 }
 
 // The text of one file on the service; an empty text when every way of getting it failed.

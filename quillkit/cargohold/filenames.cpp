@@ -72,8 +72,7 @@ constexpr int kStart = -1, kEnd = 1;
 // `name.startswith(affix)` (kStart) or `name.endswith(affix)` (kEnd); an unset affix matches.
 bool has_affix(nb::handle name, const nb::object& affix, int direction) {
     if (!affix.is_valid()) return true;
-    return require_status(static_cast<int>(
-               PyUnicode_Tailmatch(name.ptr(), affix.ptr(), 0, PY_SSIZE_T_MAX, direction))) != 0;
+    return require_status(PyUnicode_Tailmatch(name.ptr(), affix.ptr(), 0, PY_SSIZE_T_MAX, direction)) != 0;
 }
 
 // Whether the last component starts with `prefix` and ends with `suffix` (None or empty: any).

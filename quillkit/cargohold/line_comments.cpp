@@ -46,38 +46,30 @@ Py_UCS4 find_comments(const Char* data, Py_ssize_t length, std::vector<Removed>&
     return kept_bits;
 }
 
-}  // namespace
-
-nb::object strip_line_comments(nb::handle text) {
-    PyObject* source = text.ptr();
-    if (!PyUnicode_Check(source)) {
-        raise(PyExc_TypeError, "expected string, got '%.200s'", Py_TYPE(source)->tp_name);
+// The comments of `text` (a str); the bitwise or of the characters kept.
+Py_UCS4 find_comments(nb::handle text, std::vector<Removed>& removed) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    switch (PyUnicode_KIND(text.ptr())) {
+        case PyUnicode_1BYTE_KIND: return find_comments(static_cast<const Py_UCS1*>(data), length, removed);
+        case PyUnicode_2BYTE_KIND: return find_comments(static_cast<const Py_UCS2*>(data), length, removed);
+        default: return find_comments(static_cast<const Py_UCS4*>(data), length, removed);
     }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(source);
-    const void* data = PyUnicode_DATA(source);
-    std::vector<Removed> removed;
-    Py_UCS4 kept_bits;
-    switch (PyUnicode_KIND(source)) {
-        case PyUnicode_1BYTE_KIND:
-            kept_bits = find_comments(static_cast<const Py_UCS1*>(data), length, removed);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            kept_bits = find_comments(static_cast<const Py_UCS2*>(data), length, removed);
-            break;
-        default:
-            kept_bits = find_comments(static_cast<const Py_UCS4*>(data), length, removed);
-            break;
-    }
-    if (removed.empty()) return nb::borrow(text);
+}
 
+// `text` without the `removed` stretches, in a str of the kind that `kept_bits` selects.
+//
+// The result is narrower than the text when its widest characters stood in comments only. It
+// is copied by hand: PyUnicode_CopyCharacters checks the wrong range when it narrows.
+nb::object without_stretches(nb::handle text, const std::vector<Removed>& removed, Py_UCS4 kept_bits) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     Py_ssize_t kept_length = length;
     for (const Removed& stretch : removed) kept_length -= stretch.end - stretch.begin;
     // An or of code points may pass the largest one; only the kind it selects matters.
     nb::object result = require(PyUnicode_New(kept_length, std::min<Py_UCS4>(kept_bits, 0x10FFFF)));
-    // The result is narrower than the text when its widest characters stood in comments only.
-    // Copied by hand: PyUnicode_CopyCharacters checks the wrong range when it narrows.
-    const int source_kind = PyUnicode_KIND(source);
+    const int source_kind = PyUnicode_KIND(text.ptr());
     const int result_kind = PyUnicode_KIND(result.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
     void* result_data = PyUnicode_DATA(result.ptr());
     Py_ssize_t to = 0;
     const auto copy = [&](Py_ssize_t begin, Py_ssize_t end) {
@@ -86,10 +78,10 @@ nb::object strip_line_comments(nb::handle text) {
                         static_cast<const char*>(data) + begin * source_kind,
                         static_cast<size_t>(end - begin) * source_kind);
             to += end - begin;
-        } else {
-            for (Py_ssize_t index = begin; index < end; ++index) {
-                PyUnicode_WRITE(result_kind, result_data, to++, PyUnicode_READ(source_kind, data, index));
-            }
+            return;
+        }
+        for (Py_ssize_t index = begin; index < end; ++index) {
+            PyUnicode_WRITE(result_kind, result_data, to++, PyUnicode_READ(source_kind, data, index));
         }
     };
     Py_ssize_t from = 0;
@@ -99,6 +91,18 @@ nb::object strip_line_comments(nb::handle text) {
     }
     copy(from, length);
     return result;
+}
+
+}  // namespace
+
+nb::object strip_line_comments(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr())) {  // a replaced reader may give anything
+        raise(PyExc_TypeError, "expected string, got '%.200s'", Py_TYPE(text.ptr())->tp_name);
+    }
+    std::vector<Removed> removed;
+    const Py_UCS4 kept_bits = find_comments(text, removed);
+    if (removed.empty()) return nb::borrow(text);
+    return without_stretches(text, removed, kept_bits);
 }
 
 }  // namespace quillkit::cargohold

@@ -31,36 +31,36 @@ nb::object attr_or_none(nb::handle obj, const Name& name) {
 
 nb::handle or_unknown(nb::handle value) { return truthy(value) ? value : names::unknown.handle(); }
 
+// The constants a `setup(...)` call gives as `name=` and `version=` (None where it gives none).
+// Only a constant counts. (ast.Str, the old spelling of a text constant, is never consulted: on
+// this interpreter it matches nothing that ast.Constant misses, and touching it raises a
+// DeprecationWarning in the caller's code.)
+std::pair<nb::object, nb::object> constant_keywords(nb::handle call_node, nb::handle constant_node) {
+    nb::object name = nb::none();
+    nb::object version = nb::none();
+    for_each_item(attr(call_node, names::keywords), [&](nb::handle keyword) {
+        nb::object argument = attr(keyword, names::arg);
+        nb::object* target = equals(argument, names::name) ? &name : equals(argument, names::version) ? &version : nullptr;
+        if (!target) return;
+        nb::object value = attr(keyword, names::value);
+        if (require_status(PyObject_IsInstance(value.ptr(), constant_node.ptr()))) *target = attr(value, names::value);
+    });
+    return {std::move(name), std::move(version)};
+}
+
 // (name, version) from the first `setup(...)` call, in ast.walk order, whose keywords give either
 // as a constant; the null object when none does or the script does not parse.
 nb::object names_from_syntax_tree(nb::handle setup_content) {
     try {
         nb::object ast = require(PyImport_Import(names::ast.ptr()));  // imported on first use only
-        nb::object call_node = attr(ast, names::Call_node);
-        nb::object constant_node = attr(ast, names::Constant_node);
+        nb::object call_type = attr(ast, names::Call_node);
+        nb::object constant_type = attr(ast, names::Constant_node);
         nb::object tree = call_method(ast, names::parse, {setup_content});
         nb::object found;
         for_each_item(call_method(ast, names::walk, {tree}), [&](nb::handle node) {
-            if (!require_status(PyObject_IsInstance(node.ptr(), call_node.ptr()))) return true;
+            if (!require_status(PyObject_IsInstance(node.ptr(), call_type.ptr()))) return true;
             if (!equals(attr_or_none(attr(node, names::func), names::id), names::setup)) return true;
-            nb::object name = nb::none();
-            nb::object version = nb::none();
-            for_each_item(attr(node, names::keywords), [&](nb::handle keyword) {
-                nb::object argument = attr(keyword, names::arg);
-                nb::object* target = equals(argument, names::name)      ? &name
-                                     : equals(argument, names::version) ? &version
-                                                                  : nullptr;
-                // Only a constant counts. (ast.Str, the old spelling of a text constant, is
-                // never consulted: on this interpreter it matches nothing that ast.Constant
-                // misses, and touching it raises a DeprecationWarning in the caller's code.)
-                if (target) {
-                    nb::object value = attr(keyword, names::value);
-                    if (require_status(PyObject_IsInstance(value.ptr(), constant_node.ptr()))) {
-                        *target = attr(value, names::value);
-                    }
-                }
-                return true;
-            });
+            auto [name, version] = constant_keywords(node, constant_type);
             if (!truthy(name) && !truthy(version)) return true;
             found = pair(or_unknown(name), or_unknown(version));
             return false;

@@ -332,39 +332,38 @@ private:
         const Outcome described = calls_.run([&] { return fstat(fd, &now); });
         if (described.failed()) return described.error;
         const size_t old_size = static_cast<size_t>(now.st_size);
+        bool tail_written = false;
+        if (const int error = reserve_space(fd, old_size, tail_written)) return error;
+        // From the first changed byte on, the write runs to its end; a signal handler's
+        // exception waits until then.
+        calls_.set_on_signal(OnSignal::defer);
+        int error = write_range(fd, 0, tail_written ? old_size : size_);
+        if (!error) error = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); }).error;
+        if (!error) error = calls_.run([&] { return fsync(fd); }).error;
+        return error;
+    }
 
+    // Makes sure the new content fits before the old one changes: within the file-size limit,
+    // and with the blocks allocated. Where the file system cannot allocate ahead, the part
+    // beyond the old end is written first (`tail_written`): if it does not fit, cutting the file
+    // back to its old length leaves it as it was.
+    int reserve_space(int fd, size_t old_size, bool& tail_written) {
         rlimit limit;
-        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-            size_ > limit.rlim_cur) {
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size_ > limit.rlim_cur) {
             return EFBIG;  // what the write would meet part-way
         }
         const Outcome reserved = calls_.run([&] {
             return size_ ? fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size_)) : 0;
         });
-        const bool cannot_reserve = reserved.failed() &&
-                                    (reserved.error == EOPNOTSUPP || reserved.error == ENOSYS);
-        if (reserved.failed() && !cannot_reserve) return reserved.error;
-        if (cannot_reserve && size_ > old_size) {
-            // Without fallocate, the tail goes first, after the old content: if it does not fit,
-            // cutting the file back to its old length leaves it as it was.
-            if (const int error = write_range(fd, old_size, size_)) {
-                calls_.run([&] { return ftruncate(fd, static_cast<off_t>(old_size)); });
-                return error;
-            }
+        if (!reserved.failed()) return 0;
+        if (reserved.error != EOPNOTSUPP && reserved.error != ENOSYS) return reserved.error;
+        if (size_ <= old_size) return 0;
+        if (const int error = write_range(fd, old_size, size_)) {
+            calls_.run([&] { return ftruncate(fd, static_cast<off_t>(old_size)); });
+            return error;
         }
-        // From the first changed byte on, the write runs to its end; a signal handler's
-        // exception waits until then.
-        calls_.set_on_signal(OnSignal::defer);
-        int error = write_range(fd, 0, cannot_reserve ? std::min(size_, old_size) : size_);
-        if (!error) {
-            const Outcome cut = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); });
-            if (cut.failed()) error = cut.error;
-        }
-        if (!error) {
-            const Outcome synced = calls_.run([&] { return fsync(fd); });
-            if (synced.failed()) error = synced.error;
-        }
-        return error;
+        tail_written = true;
+        return 0;
     }
 
     SystemCalls calls_;

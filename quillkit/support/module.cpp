@@ -46,7 +46,11 @@ nb::object import_from(const char* module, const char* name) {
     PyErr_Clear();
     // The interpreter's wording for a `from ... import` of a name the module lacks.
     PyObject* file = PyModule_Check(found.ptr()) ? PyModule_GetFilenameObject(found.ptr()) : nullptr;
-    if (!file) PyErr_Clear();
+    if (!file && PyErr_Occurred()) {
+        // A module without a file name: the message says "unknown location".
+        if (!PyErr_ExceptionMatches(PyExc_SystemError)) throw nb::python_error();
+        PyErr_Clear();
+    }
     nb::object location = file ? nb::steal(file) : nb::object();
     nb::object message =
         location.is_valid()

@@ -27,8 +27,11 @@ inline nb::object require(PyObject* result) {
     return nb::steal(result);
 }
 
-// Throws the pending Python error when a C API status reports failure.
-inline int require_status(int status) {
+// The status a C API call returned (an int or a Py_ssize_t); a negative one throws the pending
+// Python error.
+template <class Status>
+Status require_status(Status status) {
+    static_assert(std::is_integral_v<Status> && std::is_signed_v<Status>, "a C API status");
     if (status < 0) throw nb::python_error();
     return status;
 }
