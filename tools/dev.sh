@@ -20,48 +20,112 @@ task=${1:-example}
 [ $# -gt 0 ] && shift
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+fail() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
-is_python312() { "$@" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1; }
+# True when the command "$2..." is CPython $1 (as "3.12").
+is_python() {
+  local want=$1
+  shift
+  "$@" -c "import sys; sys.exit(sys.implementation.name != 'cpython' or '%d.%d' % sys.version_info[:2] != '$want')" \
+    >/dev/null 2>&1
+}
 
-# A CPython 3.12 interpreter: $QUILLKIT_PYTHON, then python3.12 / python3 on PATH, then pyenv.
+# A CPython $1 interpreter: the one named by the variable $2, then python$1 / python3 / python on
+# PATH, then pyenv's. Prints nothing and fails when there is none.
 find_python() {
-  if [ -n "${QUILLKIT_PYTHON:-}" ] && is_python312 "$QUILLKIT_PYTHON"; then
-    echo "$QUILLKIT_PYTHON"; return
+  local want=$1 named=${!2:-} candidate version
+  if [ -n "$named" ] && is_python "$want" "$named"; then
+    echo "$named"; return
   fi
-  local candidate
-  for candidate in python3.12 python3 python; do
-    if command -v "$candidate" >/dev/null 2>&1 && is_python312 "$candidate"; then
+  for candidate in "python$want" python3 python; do
+    if command -v "$candidate" >/dev/null 2>&1 && is_python "$want" "$candidate"; then
       command -v "$candidate"; return
     fi
   done
   if command -v pyenv >/dev/null 2>&1; then
-    local version
-    for version in $(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$' | sort -t. -k3 -n -r); do
-      candidate="$(pyenv root)/versions/$version/bin/python3.12"
-      if [ -x "$candidate" ] && is_python312 "$candidate"; then
+    for version in $(pyenv versions --bare 2>/dev/null | grep -E "^${want//./\\.}(\.[0-9]+)?\$" | sort -t. -k3 -n -r); do
+      candidate="$(pyenv root)/versions/$version/bin/python$want"
+      if [ -x "$candidate" ] && is_python "$want" "$candidate"; then
         echo "$candidate"; return
       fi
     done
   fi
-  echo "error: no CPython 3.12 found. Install it (or put python3.12 on PATH, or set" \
-       "QUILLKIT_PYTHON to its path) and run this again." >&2
-  exit 1
+  return 1
+}
+
+python312() {
+  find_python 3.12 QUILLKIT_PYTHON ||
+    fail "no CPython 3.12 found. Install it (or put python3.12 on PATH, or set QUILLKIT_PYTHON to" \
+         "its path) and run this again."
+}
+
+# Requirements the environment of "$1" does not meet, one a line: the build-system requirements
+# of pyproject.toml, CMake as recent as CMakeLists.txt asks, and Ninja.
+unmet_build_tools() {
+  "$1" - <<'EOF'
+import re, tomllib
+from importlib.metadata import PackageNotFoundError, version
+with open("pyproject.toml", "rb") as file:
+    wanted = tomllib.load(file)["build-system"]["requires"]
+with open("CMakeLists.txt", encoding="utf-8") as file:
+    cmake = re.search(r"cmake_minimum_required\(VERSION ([0-9]+(?:\.[0-9]+)*)", file.read()).group(1)
+wanted += [f"cmake>={cmake}", "ninja"]
+try:
+    from packaging.requirements import Requirement
+except ImportError:  # a fresh environment: everything is missing
+    print(*wanted, sep="\n")
+    raise SystemExit
+for text in wanted:
+    requirement = Requirement(text)
+    try:
+        present = version(requirement.name)
+    except PackageNotFoundError:
+        print(text)
+        continue
+    if not requirement.specifier.contains(present, prereleases=True):
+        print(text)
+EOF
+}
+
+# A digest of what the installed build is made from: the interpreter, pyproject.toml,
+# CMakeLists.txt and the package's files.
+source_digest() {
+  {
+    "$venv/bin/python" -c 'import sys; print(sys.version)'
+    find pyproject.toml CMakeLists.txt quillkit -type f ! -name '*.so' ! -path '*/__pycache__/*' \
+      -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
+  } | sha256sum | cut -d' ' -f1
 }
 
 setup() {
-  if [ ! -x "$venv/bin/python" ] || ! is_python312 "$venv/bin/python"; then
+  if [ ! -x "$venv/bin/python" ] || ! is_python 3.12 "$venv/bin/python"; then
     local python
-    python=$(find_python)
+    python=$(python312)
     say "creating the virtual environment with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv"
   fi
-  say "installing the build tools"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    "scikit-build-core>=0.10" "nanobind>=2.4" "cmake>=3.18" ninja
+  local stamp="$venv/quillkit-build.sha256" unmet
+  unmet=$(unmet_build_tools "$venv/bin/python")
+  if [ -n "$unmet" ]; then
+    say "installing the build tools: $(echo $unmet)"
+    # shellcheck disable=SC2086  # one requirement a word
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check $unmet
+    rm -f "$stamp"  # new tools: build again
+  fi
+  local digest
+  digest=$(source_digest)
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$digest" ] &&
+     (cd / && "$venv/bin/python" -P -c 'import quillkit.cargohold, quillkit.chronicle, quillkit.stampkit') \
+       >/dev/null 2>&1; then
+    say "quillkit is built and installed from the current sources"
+    return
+  fi
   say "building and installing quillkit with its dependencies"
+  rm -f "$stamp"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
     ".[test,yaml]"
+  echo "$digest" >"$stamp"
 }
 
 # Builds the modules with both sanitizers into build/sanitize and stages an importable package.
