@@ -156,12 +156,13 @@ release_versions=(3.12 3.13)
 
 # Runs "$2..." with its output in the log named $1; on failure shows the end of the log and stops.
 logged() {
-  local name=$1 log="$release_dir/logs/$1.log"
+  local name=$1 log="$release_dir/logs/$1.log" start=$SECONDS
   shift
   if ! "$@" >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     fail "$name failed (the whole output is in ${log#"$root"/}); nothing was put in dist/."
   fi
+  echo "    $name: $((SECONDS - start)) s" >&2
 }
 
 # Refuses a tree whose files differ from the commit: the source distribution would carry them.
