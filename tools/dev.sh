@@ -299,7 +299,7 @@ release() {
 
   say "building once more with every build requirement at its declared minimum"
   local constraints="$stage/minimum-constraints.txt" banner
-  minimum_constraints "${tools[3.12]}/bin/python" >"$constraints.all" ||
+  minimum_constraints "${tools[3.12]}/bin/python" >"$constraints.all" 2>&1 ||
     fail "pyproject.toml: $(cat "$constraints.all")"
   head -n -1 "$constraints.all" >"$constraints"
   banner=$(tail -n 1 "$constraints.all")
