@@ -269,6 +269,9 @@ release() {
   done
   local auditwheel_tools=${tools[3.12]}
   check_auditwheel "$auditwheel_tools"
+  local pins banner
+  pins=$(minimum_constraints "${tools[3.12]}/bin/python" 2>&1) || fail "$pins. Nothing was built."
+  banner=$(tail -n 1 <<<"$pins")
 
   # From here on, dist/ holds a release only once every step below has passed.
   local stage="$release_dir/stage" dist="$root/dist"
@@ -298,12 +301,9 @@ release() {
   done
 
   say "building once more with every build requirement at its declared minimum"
-  local constraints="$stage/minimum-constraints.txt" banner
-  minimum_constraints "${tools[3.12]}/bin/python" >"$constraints.all" 2>&1 ||
-    fail "pyproject.toml: $(cat "$constraints.all")"
-  head -n -1 "$constraints.all" >"$constraints"
-  banner=$(tail -n 1 "$constraints.all")
-  echo "   $(paste -sd' ' "$constraints")" >&2
+  local constraints="$stage/minimum-constraints.txt"
+  head -n -1 <<<"$pins" >"$constraints"
+  echo "    $(paste -sd' ' "$constraints")" >&2
   unpack "$sdist" "$stage/source-minimum"
   # cmake.version asks for the CMake at the minimum even where a newer one is on PATH.
   logged minimum env PIP_CONSTRAINT="$constraints" SKBUILD_CMAKE_VERSION="==${banner##* }" \
