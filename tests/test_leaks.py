@@ -113,6 +113,6 @@ CASE_GROUPS = {"binding": lambda tmp_path: binding_cases(), "chronicle": chronic
 def test_no_leaks(group, tmp_path):
     for name, case in CASE_GROUPS[group](tmp_path).items():
         try:
-            assert_no_leak(case, rounds=1000 if "setup" in name else 3000)
+            assert_no_leak(case)
         except AssertionError as error:
             raise AssertionError(f"{group} / {name}: {error}") from None

@@ -88,6 +88,6 @@ def test_no_leaks(group, tmp_path, monkeypatch):
     cases = {"yaml": yaml_cases, "json": json_cases, "metadata": metadata_cases}[group](tmp_path)
     for name, case in cases.items():
         try:
-            assert_no_leak(case, rounds=1000 if group == "metadata" else 3000)
+            assert_no_leak(case)
         except AssertionError as error:
             raise AssertionError(f"{group} / {name}: {error}") from None

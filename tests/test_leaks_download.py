@@ -34,16 +34,16 @@ def test_download_paths(quiet, monkeypatch):
         returncode=answers.get("exit", 0), stdout="out", stderr=" err "))
     download = cargohold.download_github_content
     browser = "https://github.com/o/r/blob/main/a.md"
-    assert_no_leak(calling(download, browser), rounds=1000)
+    assert_no_leak(calling(download, browser))
     answers["next"] = (404, "")
-    assert_no_leak(calling(download, browser), rounds=1000)  # then gh succeeds
+    assert_no_leak(calling(download, browser))  # then gh succeeds
     answers["exit"] = 1
     answers["next"] = requests.exceptions.ConnectTimeout
-    assert_no_leak(calling(download, "https://raw.githubusercontent.com/o/r/main/a"), rounds=1000)
-    assert_no_leak(calling(download, "https://example.com/x"), rounds=1000)
+    assert_no_leak(calling(download, "https://raw.githubusercontent.com/o/r/main/a"))
+    assert_no_leak(calling(download, "https://example.com/x"))
     assert_no_leak(expect(TypeError, download, None))
     monkeypatch.delenv("GITHUB_TOKEN")
-    assert_no_leak(calling(download, browser), rounds=1000)
+    assert_no_leak(calling(download, browser))
 
 
 SERVE = """
@@ -63,8 +63,8 @@ def test_real_requests_to_a_local_server(quiet, monkeypatch):
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         base = serving.stdout.readline().strip()
-        assert_no_leak(calling(cargohold.download_github_content, f"{base}/200/ok"), rounds=400)
-        assert_no_leak(calling(cargohold.download_github_content, f"{base}/404/gone"), rounds=400)
+        assert_no_leak(calling(cargohold.download_github_content, f"{base}/200/ok"))
+        assert_no_leak(calling(cargohold.download_github_content, f"{base}/404/gone"))
     finally:
         serving.stdin.close()
         serving.wait(timeout=30)

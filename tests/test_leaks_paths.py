@@ -95,6 +95,6 @@ def test_no_leaks(group, tmp_path, monkeypatch):
     cases = path_cases(tmp_path) if group == "paths" else removal_cases(tmp_path)
     for name, case in cases.items():
         try:
-            assert_no_leak(case, rounds=1000 if group == "removal" else 3000)
+            assert_no_leak(case)
         except AssertionError as error:
             raise AssertionError(f"{group} / {name}: {error}") from None

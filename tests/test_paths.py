@@ -103,12 +103,14 @@ def test_replace_extension(fn, org, new, expected):
 
 
 def test_replace_extension_errors_come_from_the_path_facility():
-    for fn in ["", ".", "/", "./"]:
-        with pytest.raises(ValueError, match="has an empty name"):
-            cargohold.replace_file_extension(fn, ".txt", ".md")
-    for new in ["", ".", "a/b"]:
-        with pytest.raises(ValueError, match="Invalid suffix"):
-            cargohold.replace_file_extension("a.txt", ".txt", new)
+    # pathlib's wording differs between versions: the expected text is the running one's.
+    for fn, new in [("", ".md"), (".", ".md"), ("/", ".md"), ("./", ".md"),
+                    ("a.txt", ""), ("a.txt", "."), ("a.txt", "a/b")]:
+        with pytest.raises(ValueError) as expected:
+            Path(fn).with_suffix(new if new.startswith(".") else "." + new)
+        with pytest.raises(ValueError) as raised:
+            cargohold.replace_file_extension(fn, ".txt", new)
+        assert str(raised.value) == str(expected.value)
     for position in range(3):
         arguments = ["a.txt", ".txt", ".md"]
         arguments[position] = Path(arguments[position])
