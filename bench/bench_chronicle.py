@@ -52,6 +52,7 @@ def main():
     shown.addHandler(logging.NullHandler())
     shown.propagate = False
 
+    registry = {"app.x": logging.getLogger("app.x")}
     python_dropped, native_dropped = PyLazyLogger("bench_dropped"), chronicle.lazy_logger("bench_dropped")
     python_shown, native_shown = PyLazyLogger("bench_shown"), chronicle.lazy_logger("bench_shown")
     ratios = {
@@ -63,7 +64,18 @@ def main():
                                 lambda: native_shown.info("message"), 5_000),
         "get_logger": compare("get_logger('x')", lambda: get_logger("x"),
                               lambda: chronicle.get_logger("x"), 20_000),
+        # The aims: within twice the cost of what a plain program would do instead.
+        "dropped vs plain": compare("debug dropped, vs a plain Logger.debug",
+                                    lambda: dropped.debug("message %s", 1),
+                                    lambda: native_dropped.debug("message %s", 1), 20_000,
+                                    baseline_label="Logger "),
+        "get_logger vs lookup": compare("get_logger('x'), vs dict look-up + join",
+                                        lambda: registry[".".join((_BASE_NAME, "x"))],
+                                        lambda: chronicle.get_logger("x"), 20_000,
+                                        baseline_label="dict   "),
     }
+    print(f"aims: dropped debug within 2x a plain Logger.debug ({1 / ratios['dropped vs plain']:.2f}x), "
+          f"get_logger within 2x a look-up and a join ({1 / ratios['get_logger vs lookup']:.2f}x)")
     return ratios
 
 

@@ -122,3 +122,6 @@ def _exact_types(function):
 
 
 EXACT_TYPES = {f.__name__: rules for f in CARGOHOLD_FUNCTIONS if (rules := _exact_types(f))}
+
+# Each function also by its name: `reference_signatures.get_directory_list`.
+globals().update({function.__name__: function for function in CHRONICLE_FUNCTIONS + CARGOHOLD_FUNCTIONS})

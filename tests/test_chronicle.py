@@ -184,6 +184,45 @@ def test_level_constants_and_names_are_read_at_each_call(spy, fake_logging):
     assert fake_logging.names == ["app.x", "renamed.x"]
 
 
+def _seen(calls):
+    """A stand-in that records what it is called with."""
+    def record(*args, **kwargs):
+        calls.append(args)
+        return None
+    return record
+
+
+CHANGES = {
+    # What a program changes after records went through, and what the next record must show.
+    "registry entry": lambda m, calls: m.setitem(logging.Logger.manager.loggerDict, "app.live",
+                                                 type("L", (logging.Logger,), {"log": _seen(calls)})("app.live")),
+    "class log": lambda m, calls: m.setattr(logging.Logger, "log", _seen(calls)),
+    "instance log": lambda m, calls: m.setattr(logging.getLogger("app.live"), "log", _seen(calls), raising=False),
+    "level constant": lambda m, calls: m.setattr(logging, "DEBUG", 99) or m.setattr(
+        logging.getLogger("app.live"), "log", _seen(calls), raising=False),
+    "getLogger": lambda m, calls: m.setattr(logging, "getLogger", lambda name: type(
+        "S", (), {"log": _seen(calls), "isEnabledFor": lambda *a: False})()),
+    "root name": lambda m, calls: m.setattr(logging.root, "name", "app.live") or m.setattr(
+        logging.root, "log", _seen(calls), raising=False),
+    "lazy _emit": lambda m, calls: m.setattr(chronicle._LazyLogger, "_emit", _seen(calls)),
+    "module get_logger": lambda m, calls: m.setattr(chronicle, "get_logger", lambda child: type(
+        "S", (), {"log": _seen(calls)})()),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_changes_are_seen_at_the_next_record(monkeypatch, change):
+    """What the dispatch learnt about the facility is forgotten the moment any of it changes."""
+    logging.getLogger("app.live").setLevel(logging.WARNING)
+    logger = chronicle.lazy_logger("live")
+    for _ in range(3):
+        logger.debug("dropped")  # the dispatch has seen everything as it stands
+    calls = []
+    CHANGES[change](monkeypatch, calls)
+    logger.debug("now %s", 1)
+    assert len(calls) == 1 and "now %s" in calls[0]
+
+
 def test_pass_through_methods_follow_the_name():
     logger = chronicle.lazy_logger("pt")
     logger.setLevel(10)

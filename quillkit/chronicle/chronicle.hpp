@@ -22,7 +22,12 @@ struct State {
     PyObject* emit_function;    // _LazyLogger._emit as made
     PyObject* logger_property;  // _LazyLogger._l as made
     PyObject* lazy_logger_class;  // _LazyLogger as made
+    PyObject* standard_log;     // logging.Logger.log as the logging module defines it
+    PyObject* logger_names;     // {child: (base name, "base.child")} for base names that are texts
 };
+
+// The most children whose logger names are kept; beyond, the cache starts again.
+constexpr Py_ssize_t kMaxCachedNames = 1024;
 
 // The first parameter of every method.
 inline constexpr Param kSelf{"self"};

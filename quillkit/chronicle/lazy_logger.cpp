@@ -1,6 +1,7 @@
 // Logger naming (`base_name`, `get_logger`) and the lazy logger that resolves its logger by
 // name on every use, so loggers made at import time follow a later `setup_logging`.
 #include "chronicle.hpp"
+#include "facility.hpp"
 
 #include "../support/module.hpp"
 
@@ -19,14 +20,16 @@ nb::object base_name(Call& c) { return c.global(names::base_name_global); }
 // instead of through getLogger, which takes the registry's lock. It relies on getLogger being the
 // facility's own, on the registry being a dict of loggers by name, and on the root logger living
 // outside it; when any of that does not hold, or the logger is missing, it gives nothing.
-nb::object registered_logger(Call& c, nb::handle logging, nb::handle name) {
-    if (attr(logging, names::getLogger).ptr() != c.state<State>().facility_get_logger) return nb::object();
+nb::object registered_logger(const Facility& facility, nb::handle name) {
+    if (!facility.get_logger_is_standard || !facility.registry.is_valid() || !facility.root_name.is_valid()) {
+        return nb::object();
+    }
     if (!PyUnicode_CheckExact(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0) return nb::object();
-    nb::object root_name = attr(attr(logging, names::root), names::name);
-    if (require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ))) return nb::object();
-    nb::object logger_class = attr(logging, names::Logger);
-    nb::object registry = attr(attr(logger_class, names::manager), names::loggerDict);
-    if (!PyDict_CheckExact(registry.ptr()) || !PyType_Check(logger_class.ptr())) return nb::object();
+    // Held here: comparing names may run Python code, which may make the facility read afresh.
+    nb::object registry = facility.registry, logger_class = facility.logger_class, root_name = facility.root_name;
+    if (root_name.ptr() == name.ptr() || require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ))) {
+        return nb::object();
+    }
     PyObject* found = PyDict_GetItemWithError(registry.ptr(), name.ptr());  // borrowed
     if (!found && PyErr_Occurred()) throw nb::python_error();
     if (!found || !PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
@@ -35,21 +38,34 @@ nb::object registered_logger(Call& c, nb::handle logging, nb::handle name) {
     return nb::borrow(found);
 }
 
-// `logging.getLogger(name)`, through the registry shortcut when it answers.
-nb::object facility_logger(Call& c, nb::handle logging, nb::handle name) {
-    nb::object registered = registered_logger(c, logging, name);
-    return registered.is_valid() ? registered : call(attr(logging, names::getLogger), {name});
+// "base.child": joined once for each base name that is a text (a text cannot change), kept in
+// a small cache by child; any other base name is formatted anew each time.
+nb::object joined_name(Call& c, nb::handle base, nb::str child) {
+    PyObject* cache = state_field(c.state<State>().logger_names).ptr();
+    const bool cacheable = PyUnicode_CheckExact(base.ptr());
+    if (cacheable) {
+        PyObject* entry = PyDict_GetItemWithError(cache, child.ptr());  // borrowed (base, name)
+        if (entry && PyTuple_GET_ITEM(entry, 0) == base.ptr()) return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+        if (!entry && PyErr_Occurred()) throw nb::python_error();
+    }
+    nb::object base_text = require(PyObject_Format(base.ptr(), nullptr));
+    nb::object name = concat({base_text, ".", child});
+    if (cacheable) {
+        if (PyDict_GET_SIZE(cache) >= kMaxCachedNames) PyDict_Clear(cache);
+        require_status(PyDict_SetItem(cache, child.ptr(), pair(base, name).ptr()));
+    }
+    return name;
 }
 
-// The logging facility's logger for `child` under the current base name.
+// The logging facility's logger for `child` under the current base name: `logging.getLogger(...)`,
+// through the registry shortcut when it answers.
 nb::object get_logger(Call& c, nb::str child) {
-    nb::object base = c.global(names::base_name_global);
-    nb::object name = base;
-    if (PyUnicode_GET_LENGTH(child.ptr()) > 0) {
-        nb::object base_text = require(PyObject_Format(base.ptr(), nullptr));
-        name = concat({base_text, ".", child});
-    }
-    return facility_logger(c, c.global(names::logging), name);
+    const Facility& facility = current_facility(c);
+    nb::object base = facility.base_name.is_valid() ? facility.base_name : c.global(names::base_name_global);
+    nb::object logging = facility.logging.is_valid() ? facility.logging : c.global(names::logging);
+    nb::object name = PyUnicode_GET_LENGTH(child.ptr()) > 0 ? joined_name(c, base, child) : base;
+    nb::object registered = registered_logger(current_facility(c), name);
+    return registered.is_valid() ? registered : call(module_attr(logging, names::getLogger), {name});
 }
 
 // A new lazy logger for `child`.
@@ -91,21 +107,17 @@ nb::object lazy_init(Call&, nb::handle self, nb::str child) {
 //
 // Only instances of the class as made take the shortcut (its slots leave no instance dict that
 // could shadow a member); a subclass goes the long way, through attribute look-up.
-bool class_member_is(Call& c, nb::handle self, const Name& name, PyObject* expected) {
-    PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!expected || reinterpret_cast<PyObject*>(type) != c.state<State>().lazy_logger_class) return false;
-    PyObject* found = PyDict_GetItemWithError(type->tp_dict, name.ptr());  // borrowed
-    if (!found && PyErr_Occurred()) throw nb::python_error();
-    return found == expected;
+bool is_intact_lazy_logger(Call& c, nb::handle self) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == c.state<State>().lazy_logger_class &&
+           current_facility(c).lazy_class_intact;
 }
 
 // `get_logger(child)`, through the module global.
 nb::object logger_for(Call& c, nb::handle child) {
-    nb::object function = c.global(names::get_logger);
-    if (is_function(function, kGetLogger) && PyUnicode_CheckExact(child.ptr())) {
+    if (current_facility(c).get_logger_is_ours && PyUnicode_CheckExact(child.ptr())) {
         return get_logger(c, nb::borrow<nb::str>(child));
     }
-    return call(function, {child});
+    return call(c.global(names::get_logger), {child});
 }
 
 // `_l`: the logger the current base name gives for this child.
@@ -113,18 +125,42 @@ nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, 
 
 // `self._l`
 nb::object current_logger(Call& c, nb::handle self) {
-    if (!class_member_is(c, self, names::_l, c.state<State>().logger_property)) return attr(self, names::_l);
-    return lazy_current_logger(c, self);
+    if (!is_intact_lazy_logger(c, self)) return attr(self, names::_l);
+    return logger_for(c, child_of(self));
+}
+
+// Whether `logger.log` is the facility's own Logger.log.
+bool uses_standard_log(Call& c, nb::handle logger) {
+    const Facility& facility = current_facility(c);
+    if (facility.log_is_standard && facility.logger_class.ptr() == reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) &&
+        Py_TYPE(logger.ptr())->tp_getattro == PyObject_GenericGetAttr) {
+        // A Logger as the facility makes it: only an instance attribute could stand in the way.
+        nb::object instance_dict = require(PyObject_GenericGetDict(logger.ptr(), nullptr));
+        return !require_status(PyDict_Contains(instance_dict.ptr(), names::log.ptr()));
+    }
+    PyObject* standard_log = c.state<State>().standard_log;
+    nb::object log = attr(logger, names::log);
+    return standard_log && PyMethod_Check(log.ptr()) && PyMethod_GET_FUNCTION(log.ptr()) == standard_log &&
+           PyMethod_GET_SELF(log.ptr()) == logger.ptr();
+}
+
+// Whether the record would go nowhere: `logger.log` is the facility's own, which does nothing
+// but ask `isEnabledFor(level)` first, and that answers no. Such a record needs no relay frames.
+bool is_dropped(Call& c, nb::handle logger, nb::handle level) {
+    if (!uses_standard_log(c, logger)) return false;
+    return !truthy(call_method(logger, names::isEnabledFor, {level}));
 }
 
 // Sends one record, naming the caller's frame unless the caller chose a stack level; a logger
 // that refuses `stacklevel` gets the record once more without it.
 void emit(Call& c, nb::handle self, nb::handle level, nb::handle msg, VarPositional args, VarKeyword kwargs) {
     static nb::handle default_stacklevel = require(PyLong_FromLong(kDefaultStackLevel)).release();
+    nb::object logger = current_logger(c, self);
+    if (is_dropped(c, logger, level)) return;
     Record record{level, msg, args, kwargs, kwargs.find(names::stacklevel)};
     if (!record.stacklevel.is_valid()) record.stacklevel = default_stacklevel;
     try {
-        deliver(c, current_logger(c, self), record);
+        deliver(c, logger, record);
     } catch (nb::python_error& error) {
         if (!error.matches(PyExc_TypeError)) throw;
         record.stacklevel = nb::handle();
@@ -138,13 +174,18 @@ nb::object lazy_emit(Call& c, nb::handle self, nb::int_ level, nb::handle msg, V
     return nb::none();
 }
 
+// `logging.<level>`
+nb::object level_number(Call& c, Level level, const Name& level_name) {
+    nb::object number = current_facility(c).levels[static_cast<size_t>(level)];
+    return number.is_valid() ? number : attr(c.global(names::logging), level_name);
+}
+
 // `self._emit(logging.<level>, msg, *args, **kwargs)`
 nb::object emit_at(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs,
-                   const Name& level_name) {
-    nb::object level = attr(c.global(names::logging), level_name);
+                   Level level_index, const Name& level_name) {
+    nb::object level = level_number(c, level_index, level_name);
     // `_emit` as made, with an int level and no `level` keyword that it would refuse.
-    const bool direct = PyLong_CheckExact(level.ptr()) &&
-                        class_member_is(c, self, names::_emit, c.state<State>().emit_function) &&
+    const bool direct = PyLong_CheckExact(level.ptr()) && is_intact_lazy_logger(c, self) &&
                         !kwargs.find(names::level).is_valid();
     if (direct) {
         emit(c, self, level, msg, args, kwargs);
@@ -155,14 +196,14 @@ nb::object emit_at(Call& c, nb::handle self, nb::handle msg, VarPositional args,
 }
 
 // The level methods: `self._emit(logging.<LEVEL>, msg, *args, **kwargs)`.
-template <const Name& Level>
+template <Level L, const Name& LevelName>
 nb::object lazy_level(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
-    return emit_at(c, self, msg, args, kwargs, Level);
+    return emit_at(c, self, msg, args, kwargs, L, LevelName);
 }
 
 // ERROR with the current exception's traceback, unless the caller said otherwise.
 nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
-    nb::object number = attr(c.global(names::logging), names::level_error);
+    nb::object number = level_number(c, Level::error, names::level_error);
     Added traceback;
     if (!kwargs.find(names::exc_info).is_valid()) traceback = Added{&names::exc_info, Py_True};
     forward(self, names::_emit, {number, msg}, args, kwargs, traceback);
@@ -190,11 +231,11 @@ template <auto Body>
 constexpr Function level_method(const char* name) {
     return Function(name, body<Body>, {kSelf, Param{"msg"}, var_positional("args"), var_keyword("kwargs")});
 }
-constexpr Function kLazyDebug = level_method<lazy_level<names::level_debug>>("debug");
-constexpr Function kLazyInfo = level_method<lazy_level<names::level_info>>("info");
-constexpr Function kLazyWarning = level_method<lazy_level<names::level_warning>>("warning");
-constexpr Function kLazyError = level_method<lazy_level<names::level_error>>("error");
-constexpr Function kLazyCritical = level_method<lazy_level<names::level_critical>>("critical");
+constexpr Function kLazyDebug = level_method<lazy_level<Level::debug, names::level_debug>>("debug");
+constexpr Function kLazyInfo = level_method<lazy_level<Level::info, names::level_info>>("info");
+constexpr Function kLazyWarning = level_method<lazy_level<Level::warning, names::level_warning>>("warning");
+constexpr Function kLazyError = level_method<lazy_level<Level::error, names::level_error>>("error");
+constexpr Function kLazyCritical = level_method<lazy_level<Level::critical, names::level_critical>>("critical");
 constexpr Function kLazyException = level_method<lazy_exception>("exception");
 
 // The pass-through methods share one shape: (self, *args, **kwargs).
@@ -267,6 +308,7 @@ nb::object make_lazy_logger_class(nb::handle module, State& state) {
                           {"name", make_property(method(kLazyName))},
                       });
     state.lazy_logger_class = Py_NewRef(made.ptr());
+    remember_child_slot(made);
     return made;
 }
 

@@ -19,6 +19,8 @@ void start(nb::handle module, State& state) {
     nb::object logging = import_module("logging");
     set_global(module, "logging", logging);
     state.facility_get_logger = attr(logging, names::getLogger).release().ptr();
+    state.standard_log = attr(attr(logging, names::Logger), names::log).release().ptr();
+    state.logger_names = require(PyDict_New()).release().ptr();
     set_global(module, "sys", import_module("sys"));
     set_global(module, "Logger", import_from("logging", "Logger"));
     set_global(module, "Optional", import_from("typing", "Optional"));

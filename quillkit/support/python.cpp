@@ -53,6 +53,15 @@ nb::object attr(nb::handle obj, const Name& name) {
     return require(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+nb::object module_attr(nb::handle module, const Name& name) {
+    if (PyModule_CheckExact(module.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name.ptr());  // borrowed
+        if (value) return nb::borrow(value);
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return attr(module, name);
+}
+
 void ArgumentStack::push(Buffer& buffer, PyObject* value) {
     if (buffer.size == buffer.capacity) {
         auto larger = std::make_unique<PyObject*[]>(buffer.capacity * 2);

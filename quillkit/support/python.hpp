@@ -100,6 +100,10 @@ nb::object to_str(nb::handle value);
 // `obj.name`
 nb::object attr(nb::handle obj, const Name& name);
 
+// `module.name`: read from the module's namespace when `module` is a plain module holding the
+// name (what attribute access finds there too), else through attribute access.
+nb::object module_attr(nb::handle module, const Name& name);
+
 // The arguments of one vectorcall, laid out after a spare slot (PY_VECTORCALL_ARGUMENTS_OFFSET)
 // so that a callee binding `self` can use it: inline up to a dozen, on the heap beyond. All
 // positional arguments come before the first keyword. Borrowed: the caller keeps them alive.
