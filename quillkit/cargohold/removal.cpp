@@ -6,6 +6,11 @@ namespace quillkit::cargohold {
 
 namespace {
 
+// The first interpreter whose rmtree takes `onexc` (before it, `onerror`).
+constexpr struct {
+    int major, minor;
+} kOnexcSince{3, 12};
+
 // `import name`, as the statement does it inside a function: on every call, through __import__.
 nb::object import_now(const Name& name) { return require(PyImport_Import(name.ptr())); }
 
@@ -135,7 +140,7 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
         if (!truthy(call_method(path, names::is_dir))) return nb::none();
         // The interpreter in use decides which hook its rmtree takes.
         nb::object version = attr(sys, names::version_info);
-        nb::object hook_introduced = require(Py_BuildValue("(ii)", 3, 12));
+        nb::object hook_introduced = require(Py_BuildValue("(ii)", kOnexcSince.major, kOnexcSince.minor));
         const bool has_onexc =
             require_status(PyObject_RichCompareBool(version.ptr(), hook_introduced.ptr(), Py_GE));
         call_method(c.global(names::shutil), names::rmtree, {path},

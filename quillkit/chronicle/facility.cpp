@@ -47,18 +47,6 @@ void watch_type(PyObject* type) {
     }
 }
 
-// `obj.__dict__`, watched, together with the type that could shadow what it holds.
-void watch_instance(nb::handle obj) {
-    watch_type(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())));
-    PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
-    if (!dict) {
-        PyErr_Clear();  // no __dict__: nothing there can change
-        return;
-    }
-    watch_dict(dict);
-    Py_DECREF(dict);
-}
-
 // The value under `name` in `dict` (a borrowed dict), or null.
 nb::object entry(PyObject* dict, const Name& name) {
     PyObject* value = PyDict_GetItemWithError(dict, name.ptr());
@@ -98,23 +86,17 @@ void read_globals(const State& state, PyObject* globals, Facility& facility) {
     }
 }
 
-// The registry and what the shortcut to it relies on (see registered_logger).
+// What the shortcut to the registry relies on (see registered_logger).
 void read_registry(const State& state, Facility& facility) {
     nb::object logging = facility.logging;
-    nb::object root = entry(PyModule_GetDict(logging.ptr()), names::root);
+    facility.root = entry(PyModule_GetDict(logging.ptr()), names::root);
     nb::object logger_class = entry(PyModule_GetDict(logging.ptr()), names::Logger);
-    if (!root.is_valid() || !logger_class.is_valid() || !PyType_Check(logger_class.ptr())) return;
-    watch_instance(root);
+    if (!logger_class.is_valid() || !PyType_Check(logger_class.ptr())) return;
     watch_type(logger_class.ptr());
-    facility.root_name = attribute_or_null(root, names::name);
     facility.logger_class = logger_class;
     nb::object log = attribute_or_null(logger_class, names::log);
     facility.log_is_standard = log.is_valid() && log.ptr() == state.standard_log;
-    nb::object manager = attribute_or_null(logger_class, names::manager);
-    if (!manager.is_valid()) return;
-    watch_instance(manager);
-    nb::object registry = attribute_or_null(manager, names::loggerDict);
-    if (registry.is_valid() && PyDict_CheckExact(registry.ptr())) facility.registry = registry;
+    facility.manager = attribute_or_null(logger_class, names::manager);
 }
 
 // What the logging module holds, when `logging` is a plain module.

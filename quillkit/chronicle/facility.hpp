@@ -24,13 +24,16 @@ struct Facility {
     // From the logging module, when `logging` is a plain module; null where not usable.
     nb::object levels[static_cast<size_t>(Level::count)];  // logging.DEBUG ... when exact ints
     bool get_logger_is_standard = false;  // logging.getLogger is the facility's own
-    nb::object root_name;                 // logging.root.name
+    nb::object root;                      // logging.root
     nb::object logger_class;              // logging.Logger, when a type
-    nb::object registry;                  // logging.Logger.manager.loggerDict, when an exact dict
+    nb::object manager;                   // logging.Logger.manager
     bool log_is_standard = false;         // logging.Logger.log is the facility's own
+    // (The attributes of instances, root.name and manager.loggerDict, are read at each use: an
+    // instance's attributes can change without its namespace telling a watcher.)
 };
 
-// The facility as it is now, for the module of `c`.
+// The facility as it is now, for the module of `c`. Keep what you use in your own references:
+// reading it again (any Python code may) replaces what it holds.
 const Facility& current_facility(Call& c);
 
 // Where the `_child` slot of a lazy logger lies, read from the class as made.

@@ -21,15 +21,18 @@ nb::object base_name(Call& c) { return c.global(names::base_name_global); }
 // facility's own, on the registry being a dict of loggers by name, and on the root logger living
 // outside it; when any of that does not hold, or the logger is missing, it gives nothing.
 nb::object registered_logger(const Facility& facility, nb::handle name) {
-    if (!facility.get_logger_is_standard || !facility.registry.is_valid() || !facility.root_name.is_valid()) {
+    if (!facility.get_logger_is_standard || !facility.root.is_valid() || !facility.manager.is_valid()) {
         return nb::object();
     }
     if (!PyUnicode_CheckExact(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0) return nb::object();
-    // Held here: comparing names may run Python code, which may make the facility read afresh.
-    nb::object registry = facility.registry, logger_class = facility.logger_class, root_name = facility.root_name;
+    // Held here: reading attributes may run Python code, which may make the facility read afresh.
+    nb::object root = facility.root, manager = facility.manager, logger_class = facility.logger_class;
+    nb::object root_name = attr(root, names::name);
     if (root_name.ptr() == name.ptr() || require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ))) {
         return nb::object();
     }
+    nb::object registry = attr(manager, names::loggerDict);
+    if (!PyDict_CheckExact(registry.ptr())) return nb::object();
     PyObject* found = PyDict_GetItemWithError(registry.ptr(), name.ptr());  // borrowed
     if (!found && PyErr_Occurred()) throw nb::python_error();
     if (!found || !PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
