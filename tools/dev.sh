@@ -68,29 +68,7 @@ python312() {
 # Requirements the environment of "$1" does not meet, one a line: the build-system requirements
 # of pyproject.toml, CMake as recent as CMakeLists.txt asks, and Ninja.
 unmet_build_tools() {
-  "$1" - <<'EOF'
-import re, tomllib
-from importlib.metadata import PackageNotFoundError, version
-with open("pyproject.toml", "rb") as file:
-    wanted = tomllib.load(file)["build-system"]["requires"]
-with open("CMakeLists.txt", encoding="utf-8") as file:
-    cmake = re.search(r"cmake_minimum_required\(VERSION ([0-9]+(?:\.[0-9]+)*)", file.read()).group(1)
-wanted += [f"cmake>={cmake}", "ninja"]
-try:
-    from packaging.requirements import Requirement
-except ImportError:  # a fresh environment: everything is missing
-    print(*wanted, sep="\n")
-    raise SystemExit
-for text in wanted:
-    requirement = Requirement(text)
-    try:
-        present = version(requirement.name)
-    except PackageNotFoundError:
-        print(text)
-        continue
-    if not requirement.specifier.contains(present, prereleases=True):
-        print(text)
-EOF
+  "$1" "$root/tools/build_requirements.py" unmet
 }
 
 # A digest of what the installed build is made from: the interpreter, pyproject.toml,
@@ -223,26 +201,7 @@ check_auditwheel() {
 # [build-system] requires, and CMake at CMakeLists.txt's minimum), then, on the last line, the
 # banner scikit-build-core prints when it builds with them.
 minimum_constraints() {
-  "$1" - <<'EOF'
-import re, tomllib
-from packaging.requirements import Requirement
-from packaging.version import Version
-with open("pyproject.toml", "rb") as file:
-    requires = tomllib.load(file)["build-system"]["requires"]
-with open("CMakeLists.txt", encoding="utf-8") as file:
-    cmake = re.search(r"cmake_minimum_required\(VERSION ([0-9]+(?:\.[0-9]+)*)", file.read()).group(1)
-pins = {}
-for text in requires + [f"cmake>={cmake}"]:
-    requirement = Requirement(text)
-    lower = [spec.version for spec in requirement.specifier if spec.operator == ">="]
-    if len(lower) != 1:
-        raise SystemExit(f"{text!r} in pyproject.toml states no single minimum (>=) to check")
-    pins[requirement.name] = Version(lower[0])
-for name, version in pins.items():
-    print(f"{name}=={version}")
-full = lambda version: ".".join(map(str, (version.release + (0, 0))[:3]))
-print(f"*** scikit-build-core {full(pins['scikit-build-core'])} using CMake {full(pins['cmake'])}")
-EOF
+  "$1" "$root/tools/build_requirements.py" minimum
 }
 
 # Unpacks the source distribution $1 into the fresh directory $2.
