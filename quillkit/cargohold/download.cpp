@@ -3,6 +3,7 @@
 #include "cargohold.hpp"
 
 #include "../support/module.hpp"
+#include "standard.hpp"
 
 #include <cctype>
 #include <string>
@@ -75,7 +76,7 @@ nb::object dotenv_path(Call& c) {
     nb::object package_level = call(c.global(names::Path), {module_file});
     package_level = attr(attr(package_level, names::parent), names::parent);
     package_level = require(PyNumber_TrueDivide(package_level.ptr(), literal(".env").ptr()));
-    if (truthy(call_method(package_level, names::exists))) return to_str(package_level);
+    if (standard::Queries(c, package_level).exists()) return to_str(package_level);
     return found;
 }
 
