@@ -8,7 +8,7 @@
 namespace quillkit::cargohold {
 
 // How many pathlib members the stand-ins of standard.hpp rely on.
-inline constexpr size_t kPathMembers = 15;
+inline constexpr size_t kPathMembers = 16;
 
 // The module state: what start-up bound, so that a body can tell whether a program has replaced
 // it since (then the replacement is called) or not (then the work may be done natively).

@@ -192,7 +192,7 @@ nb::object extract_and_save_code(Call& c, nb::str text, nb::handle file_path, nb
         nb::object match = call_method(re, names::search, {literal(kFencePattern), text, attr(re, names::DOTALL)});
         if (truthy(match)) block = call_method(match, names::group, {require(PyLong_FromLong(1))});
     }
-    nb::object code = call_method(block.is_valid() ? nb::handle(block) : text, names::strip);
+    nb::object code = standard::strip(block.is_valid() ? nb::handle(block) : text);
     if (!truthy(code)) return nothing_to_save();
 
     auto [saved, message] = unpack_pair(save_through_global(c, file_path, code, label, chosen));

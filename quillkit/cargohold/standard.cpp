@@ -31,6 +31,7 @@ const Member kMembers[] = {
     {names::dunder_fspath, kMakePath},  // how os functions read a path the stand-ins never made
     {names::dunder_truediv, kJoin},
     {names::joinpath, kJoin},
+    {names::parent, kJoin},
     {names::with_segments, kJoin | kSuffix},  // how joining and with_suffix make their result
     {names::stat, kQuery | kMakeDir},
     {names::exists, kQuery},
@@ -159,6 +160,7 @@ public:
     }
     nb::object text() const { return assemble(text_, root_, ranges_.data(), ranges_.size(), length_); }
     bool has_name() const { return !ranges_.empty(); }
+    void drop_name() { ranges_.pop_back(); }
     Range& name() { return ranges_.back(); }
     PyObject* source() const { return text_; }
     Py_ssize_t root() const { return root_; }
@@ -292,6 +294,12 @@ Kind query(Call& c, nb::handle path) {
 
 nb::object path_text(nb::handle text) { return Components(text.ptr()).text(); }
 
+nb::object parent_text(nb::handle text) {
+    Components components(text.ptr());
+    if (components.has_name()) components.drop_name();  // a bare root or "." is its own parent
+    return components.text();
+}
+
 nb::object joined_path_text(nb::handle directory_text, nb::handle name) {
     if (PyUnicode_GET_LENGTH(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == '/') return path_text(name);
     return path_text(concat({directory_text, "/", name}));
@@ -312,6 +320,23 @@ nb::object with_suffix_text(nb::handle text, nb::handle suffix) {
     name.end = stem_end;
     nb::object stem_path = components.text();
     return concat({stem_path, suffix});
+}
+
+nb::object replace(nb::handle text, nb::handle old, nb::handle replacement) {
+    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_Check(old.ptr()) || !PyUnicode_Check(replacement.ptr())) {
+        return call_method(text, names::replace, {old, replacement});
+    }
+    return require(PyUnicode_Replace(text.ptr(), old.ptr(), replacement.ptr(), -1));
+}
+
+nb::object strip(nb::handle text) {
+    if (!PyUnicode_CheckExact(text.ptr())) return call_method(text, names::strip);
+    const int kind = PyUnicode_KIND(text.ptr());
+    const void* data = PyUnicode_DATA(text.ptr());
+    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text.ptr());
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    return require(PyUnicode_Substring(text.ptr(), start, end));
 }
 
 Kind kind_of(nb::handle path) {

@@ -32,7 +32,7 @@ bool builtin_open(Call& c);
 // What a pathlib stand-in replaces; a body asks for the set it uses.
 enum PathUse : unsigned {
     kMakePath = 1,  // Path(text) and its text, for a str
-    kJoin = 2,      // path / name
+    kJoin = 2,      // path / name, path.parent
     kQuery = 4,     // exists(), is_file(), is_dir()
     kMakeDir = 8,   // mkdir(parents=True, exist_ok=True) on a directory that exists
     kReadText = 16, // read_text(encoding="utf-8")
@@ -59,12 +59,23 @@ nb::object plain_path_text(Call& c, nb::handle path, unsigned uses);
 // neither empty nor ".", joined by "/"; "." when nothing is left.
 nb::object path_text(nb::handle text);
 
+// str(Path(text).parent) for a str.
+nb::object parent_text(nb::handle text);
+
 // str(Path(directory) / name) for a directory given by its path_text and a str name.
 nb::object joined_path_text(nb::handle directory_text, nb::handle name);
 
 // str(Path(text).with_suffix(suffix)) for a str and a suffix starting with "."; the null object
 // where pathlib raises or releases differ (an empty name, a suffix "." or holding "/").
 nb::object with_suffix_text(nb::handle text, nb::handle suffix);
+
+// ---------------------------------------------------------------------------------------------
+// Text methods
+
+// `text.replace(old, new)` and `text.strip()`: natively for an exact str (whose methods no
+// program can replace), through the object's own method for anything else.
+nb::object replace(nb::handle text, nb::handle old, nb::handle replacement);
+nb::object strip(nb::handle text);
 
 // ---------------------------------------------------------------------------------------------
 // What the file system says
