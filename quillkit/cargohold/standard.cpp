@@ -382,11 +382,11 @@ nb::object read_text(nb::handle path) {
     PyObject* converted = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &converted)) throw nb::python_error();
     nb::object bytes = nb::steal(converted);
-    const char* name = PyBytes_AS_STRING(converted);
+    const std::string name(PyBytes_AS_STRING(converted), static_cast<size_t>(PyBytes_GET_SIZE(converted)));
     constexpr int kFlags = O_RDONLY | O_CLOEXEC;
     require_status(PySys_Audit("open", "Osi", path.ptr(), "r", kFlags));
     int error = 0;
-    const int fd = static_cast<int>(retrying([&] { return open(name, kFlags); }, error));
+    const int fd = static_cast<int>(retrying([&] { return open(name.c_str(), kFlags); }, error));
     if (fd < 0) raise_errno(error, path.ptr());
     std::string content;
     try {
