@@ -24,7 +24,7 @@ bool yaml_available(Call& c, nb::handle logger) {
 }
 
 // Whether `Path(file_path).is_file()`.
-bool is_regular_file(Call& c, nb::str file_path) {
+bool path_is_file(Call& c, nb::str file_path) {
     const standard::NativePath native = standard::native_path(c, file_path, standard::kQuery);
     if (native) return native.kind == standard::Kind::regular_file;
     return truthy(call_method(call(c.global(names::Path), {file_path}), names::is_file));
@@ -34,7 +34,7 @@ bool is_regular_file(Call& c, nb::str file_path) {
 nb::object load_yaml_config(Call& c, nb::str file_path, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     if (!yaml_available(c, chosen)) return nb::none();
-    if (!is_regular_file(c, file_path)) {
+    if (!path_is_file(c, file_path)) {
         log_to(chosen, names::error, concat({"❌ 找不到 YAML 設定檔或路徑無效：", file_path}));
         return nb::none();
     }

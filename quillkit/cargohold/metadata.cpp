@@ -102,7 +102,7 @@ nb::object names_from_script(Call& c, nb::handle setup_content) {
 }
 
 // Whether `os.path.isfile(path)`.
-bool is_regular_file(Call& c, nb::handle os_path, nb::handle path) {
+bool os_path_isfile(Call& c, nb::handle os_path, nb::handle path) {
     if (PyUnicode_CheckExact(path.ptr()) && standard::os_path_tests(c)) {
         return standard::kind_of(path) == standard::Kind::regular_file;
     }
@@ -122,7 +122,7 @@ nb::object get_package_name_version(Call& c) {
     for (const nb::object& path : candidates) {
         // Only a regular file: reading a FIFO would wait for a writer forever, and a link to a
         // device such as /dev/zero would read until memory runs out.
-        if (!is_regular_file(c, os_path, path)) continue;
+        if (!os_path_isfile(c, os_path, path)) continue;
         nb::object found;
         try {
             if (PyUnicode_CheckExact(path.ptr()) && standard::builtin_open(c)) {
