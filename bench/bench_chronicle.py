@@ -1,4 +1,4 @@
-"""The lazy logger and get_logger against the same logic written in plain Python."""
+"""The lazy logger and get_logger against the same logic written in plain Python (plain.py)."""
 
 import logging
 import sys
@@ -6,41 +6,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import plain  # noqa: E402
 from common import compare  # noqa: E402
+from plain import LazyLogger as PyLazyLogger  # noqa: E402
+from plain import get_logger  # noqa: E402
 from quillkit import chronicle  # noqa: E402
-
-_BASE_NAME = "app"
-
-
-def get_logger(child: str = ""):
-    name = f"{_BASE_NAME}.{child}" if len(child) > 0 else _BASE_NAME
-    return logging.getLogger(name)
-
-
-class PyLazyLogger:
-    """The pure-Python lazy logger the native one replaces."""
-
-    __slots__ = ("_child",)
-
-    def __init__(self, child: str = ""):
-        self._child = child
-
-    @property
-    def _l(self):
-        return get_logger(self._child)
-
-    def _emit(self, level, msg, *args, **kwargs):
-        stacklevel = kwargs.pop("stacklevel", 3)
-        try:
-            self._l.log(level, msg, *args, stacklevel=stacklevel, **kwargs)
-        except TypeError:
-            self._l.log(level, msg, *args, **kwargs)
-
-    def debug(self, msg, *args, **kwargs):
-        self._emit(logging.DEBUG, msg, *args, **kwargs)
-
-    def info(self, msg, *args, **kwargs):
-        self._emit(logging.INFO, msg, *args, **kwargs)
 
 
 def main():
@@ -70,7 +40,7 @@ def main():
                                     lambda: native_dropped.debug("message %s", 1), 20_000,
                                     baseline_label="Logger "),
         "get_logger vs lookup": compare("get_logger('x'), vs dict look-up + join",
-                                        lambda: registry[".".join((_BASE_NAME, "x"))],
+                                        lambda: registry[".".join((plain._BASE_NAME, "x"))],
                                         lambda: chronicle.get_logger("x"), 20_000,
                                         baseline_label="dict   "),
     }

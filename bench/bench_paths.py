@@ -1,5 +1,5 @@
-"""Output-path search and the file-name rules against the same operations written in plain
-Python with pathlib."""
+"""Output-path search and the file-name rules on many names, against the same operations written in
+plain Python with pathlib (plain.py)."""
 
 import random
 import sys
@@ -9,38 +9,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from common import compare, compare_once  # noqa: E402
+from plain import extract_filename_info, get_unique_path, match_filename  # noqa: E402
 from quillkit import cargohold  # noqa: E402
-
-
-def get_unique_path(directory, base_name: str, extension: str) -> Path:
-    directory = Path(directory)
-    if not extension.startswith("."):
-        extension = "." + extension
-    candidate = directory / f"{base_name}{extension}"
-    counter = 1
-    while candidate.exists():
-        candidate = directory / f"{base_name}_{counter}{extension}"
-        counter += 1
-    return candidate
-
-
-def extract_filename_info(fileName: str, partNumber: tuple = (0, 1), sp: str = "_") -> tuple:
-    if not fileName:
-        raise ValueError("fileName cannot be empty.")
-    parts = Path(fileName).stem.split(sp)
-    for index in partNumber:
-        if not 0 <= index < len(parts):
-            raise IndexError("Index in partNumber is out of range.")
-    return tuple(parts[index] for index in partNumber)
-
-
-def match_filename(filename: str, prefix: str = None, suffix: str = None,
-                   ignore_case: bool = True) -> bool:
-    name = Path(filename).name
-    prefix, suffix = prefix or "", suffix or ""
-    if ignore_case:
-        name, prefix, suffix = name.lower(), prefix.lower(), suffix.lower()
-    return name.startswith(prefix) and name.endswith(suffix)
 
 
 def sample_names(count):

@@ -1,5 +1,6 @@
-"""Helpers the tests share: a recording logger and child interpreters."""
+"""Helpers the tests share: a recording logger, child interpreters, replaced module globals."""
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -90,3 +91,17 @@ def fake_response(url, status, text=""):
     response.url = url
     response.reason = {200: "OK", 404: "Not Found"}.get(status, "Status")
     return response
+
+
+@contextlib.contextmanager
+def globals_replaced(module, **values):
+    """Module globals replaced for the duration of a block (for generated cases, where pytest's
+    monkeypatch fixture cannot be used)."""
+    saved = {name: vars(module)[name] for name in values if name in vars(module)}
+    vars(module).update(values)
+    try:
+        yield
+    finally:
+        vars(module).update(saved)  # in place: the namespace keeps its order
+        for name in values.keys() - saved.keys():
+            del vars(module)[name]

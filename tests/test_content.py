@@ -5,14 +5,16 @@ import os
 import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from helpers import Recorder, run_python
+from helpers import Recorder, globals_replaced, run_python
 from quillkit import cargohold
-
 
 
 def leftovers(directory):
@@ -39,6 +41,42 @@ def test_load_reports_unreadable_content(tmp_path, recorder):
     assert cargohold.load_local_file_content(path, logger=recorder) == ""
     [message] = recorder.messages("error")
     assert message.startswith(f"❌ 讀取檔案失敗 {path}: 'utf-8' codec can't decode byte 0xff")
+
+
+# Text as it may lie on disk: line ends of every kind, a byte-order mark, NUL, and bytes that are
+# no UTF-8 (a lone byte, a truncated sequence, an encoded surrogate).
+contents = st.lists(st.sampled_from([b"a", b"\r", b"\n", b"\r\n", "é語".encode(), "\ufeff".encode(),
+                                     b"\x00", b"\xff", b"\xc3", b"\xed\xa0\x80"]), max_size=12).map(b"".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(content=contents, kind=st.sampled_from(["file", "link", "directory", "missing", "fifo"]),
+       spelling=st.sampled_from(["absolute", "relative", "path", "dotted"]))
+def test_loading_agrees_with_pathlib(content, kind, spelling):
+    """Read natively while Path is pathlib's, through pathlib once it is replaced: the same text
+    (universal newlines), messages and decoding errors."""
+    with tempfile.TemporaryDirectory() as directory:
+        root = Path(directory)
+        (root / "real.txt").write_bytes(content)
+        target = {"file": root / "real.txt", "link": root / "link", "directory": root,
+                  "missing": root / "none", "fifo": root / "fifo"}[kind]
+        os.symlink("real.txt", root / "link")
+        os.mkfifo(root / "fifo")
+        before = os.getcwd()
+        os.chdir(root)
+        try:
+            argument = {"absolute": str(target), "relative": os.path.relpath(target), "path": target,
+                        "dotted": f".//{os.path.relpath(target)}/"}[spelling]
+            outcomes = []
+            for replaced in (False, True):
+                logger = Recorder()
+                with globals_replaced(cargohold, **({"Path": lambda *a: Path(*a)} if replaced else {})):
+                    outcomes.append((cargohold.load_local_file_content(argument, "標籤", logger), logger.records))
+        finally:
+            os.chdir(before)
+    assert outcomes[0] == outcomes[1]
+    if kind in ("file", "link") and not outcomes[0][1][0][0] == "error":
+        assert outcomes[0][0] == content.decode().replace("\r\n", "\n").replace("\r", "\n")
 
 
 def test_falsy_logger_means_the_module_logger(tmp_path, module_log):

@@ -274,3 +274,23 @@ def test_token_from_the_package_level_dotenv(tmp_path):
     result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(Path(__file__).parent))],
                             cwd=work, env=env, capture_output=True, text=True, timeout=60)
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
+
+
+@pytest.mark.parametrize("module_file", ["pkg/quillkit/cargohold.so", "./pkg//quillkit/x.so/", "x.so",
+                                         "/x.so", "pkg/.env/cargohold.so", "pkg/.envless/x.so", "é/\udcff/x"])
+def test_package_level_dotenv_when_the_search_finds_none(tmp_path, monkeypatch, module_file):
+    """Path(__file__).parent.parent / ".env", worked out natively while Path is pathlib's."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "pkg" / ".env").mkdir(parents=True)  # a directory exists as well
+    (tmp_path / ".env").write_text("")
+    loaded = []
+    monkeypatch.setattr(cargohold, "find_dotenv", lambda: "")
+    monkeypatch.setattr(cargohold, "load_dotenv", loaded.append)
+    monkeypatch.setattr(cargohold, "__file__", module_file)
+    monkeypatch.setattr(cargohold, "log", Recorder())
+    monkeypatch.delenv("GITHUB_TOKEN", raising=False)
+    cargohold.download_github_content("https://x/y")
+    monkeypatch.setattr(cargohold, "Path", lambda *args: Path(*args))
+    cargohold.download_github_content("https://x/y")
+    expected = Path(module_file).parent.parent / ".env"
+    assert loaded == [str(expected) if expected.exists() else ""] * 2

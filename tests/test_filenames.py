@@ -8,6 +8,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from quillkit import cargohold
+from reference_filenames import reference_extract, reference_match
 
 extract, match = cargohold.extract_filename_info, cargohold.match_filename
 
@@ -42,25 +43,6 @@ def test_matching():
     for arguments in [("a", b"a"), (None,), ("a", None, 1)]:
         with pytest.raises(TypeError, match="has incorrect type"):
             match(*arguments)
-
-
-# The same operations written with pathlib; the native ones must agree with them everywhere.
-def reference_extract(fileName, partNumber=(0, 1), sp="_"):
-    if not fileName:
-        raise ValueError("fileName cannot be empty.")
-    parts = Path(fileName).stem.split(sp)
-    for index in partNumber:
-        if not 0 <= index < len(parts):
-            raise IndexError("Index in partNumber is out of range.")
-    return tuple(parts[index] for index in partNumber)
-
-
-def reference_match(filename, prefix=None, suffix=None, ignore_case=True):
-    name = Path(filename).name
-    prefix, suffix = prefix or "", suffix or ""
-    if ignore_case:
-        name, prefix, suffix = name.lower(), prefix.lower(), suffix.lower()
-    return name.startswith(prefix) and name.endswith(suffix)
 
 
 def outcome(function, *args):

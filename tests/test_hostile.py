@@ -297,7 +297,8 @@ def test_replaced_globals(arena, monkeypatch, module, name, mode):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("owner, name", [("builtins", "open"), ("logging", "getLogger"),
-                                         ("os", "lstat"), ("os", "chmod"), ("os", "fspath")])
+                                         ("os", "lstat"), ("os", "chmod"), ("os", "fspath"),
+                                         ("os", "mkdir"), ("io", "open")])
 def test_replaced_library_functions(arena, owner, name, mode):
     module = __import__(owner)
     real = getattr(module, name)

@@ -89,12 +89,18 @@ def chronicle_cases(tmp_path):
 def content_cases(tmp_path):
     (tmp_path / "a.txt").write_text("text")
     (tmp_path / "bad.txt").write_bytes(b"\xff")
+    (tmp_path / "lines.txt").write_bytes(b"a\r\nb\rc")
+    (tmp_path / "setup.py").write_text("setup(entry_points=['x-y = a.cli:main'])")
     load, save = cargohold.load_local_file_content, cargohold.save_local_file_content
     return {
         "load": calling(load, tmp_path / "a.txt", logger=Silent()),
         "load missing": calling(load, str(tmp_path / "none"), logger=Silent()),
         "load undecodable": calling(load, tmp_path / "bad.txt", logger=Silent()),
         "load bad path": expect(TypeError, load, None),
+        "load line ends": calling(load, str(tmp_path / "lines.txt"), logger=Silent()),
+        "load directory": calling(load, str(tmp_path), logger=Silent()),
+        "command name": calling(cargohold.get_cli_name, str(tmp_path / "setup.py")),
+        "command name undecodable": calling(cargohold.get_cli_name, tmp_path / "bad.txt"),
         "save": calling(save, tmp_path / "out" / "b.txt", "content", logger=Silent()),
         "save failure": calling(save, tmp_path / "a.txt" / "x", "content", logger=Silent()),
         "save unencodable": calling(save, tmp_path / "c.txt", "\udc80", logger=Silent()),

@@ -5,6 +5,7 @@ import importlib.metadata
 import os
 import textwrap
 import warnings
+from pathlib import Path
 
 import pytest
 
@@ -72,6 +73,19 @@ def test_only_regular_files_are_read(tmp_path, kind):
 def test_reading_a_script(scripts, script, expected):
     result = scripts(script)
     assert result == expected and type(result[1]) is type(expected[1])
+
+
+@pytest.mark.parametrize("script", [
+    b"setup(\r\n  name='crlf',\r  version='1')\r\n# 'x-y = a.cli:main'",
+    b"\xef\xbb\xbfsetup(name='bom', entry_points=['b-o-m = b.cli:main'])",
+    b"setup(name='caf\xe9')\n'c = c.cli:main'",
+])
+def test_scripts_read_natively_as_open_reads_them(scripts, monkeypatch, script):
+    """The setup script is read natively while `open` and `Path` are the standard ones."""
+    native = scripts(script), cargohold.get_cli_name()
+    monkeypatch.setattr(cargohold, "open", lambda *args, **kwargs: open(*args, **kwargs), raising=False)
+    monkeypatch.setattr(cargohold, "Path", lambda *args: Path(*args))
+    assert (scripts(script), cargohold.get_cli_name()) == native
 
 
 def test_patterns_still_answer_when_ast_cannot_be_imported(tmp_path):

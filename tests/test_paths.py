@@ -2,13 +2,18 @@
 with their status messages, directory 0 / regular file 1 / anything else None with a warning, and
 the path facility's own rules and errors passed on unchanged."""
 
+import contextlib
+import importlib
 import os
 import textwrap
+import types
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 
-from helpers import Recorder, run_python
+from helpers import Recorder, globals_replaced, run_python
 from quillkit import cargohold
 
 
@@ -140,3 +145,151 @@ def test_module_logger_and_bad_types(monkeypatch):
     for refused in [None, 1.5, object()]:
         with pytest.raises(TypeError):
             cargohold.get_path_type(refused)
+
+
+# ---------------------------------------------------------------------------------------------
+# While its globals are the standard objects, the module does pathlib's and os.path's work itself;
+# once a program replaces one, it calls the library. Both ways must give what the library gives:
+# results, messages, errors and what is left on disk.
+
+def library_called():
+    """The module's Path and os replaced by stand-ins that call the same library."""
+    return globals_replaced(cargohold, Path=lambda *args: Path(*args), os=types.SimpleNamespace(path=os.path))
+
+
+def outcome(function, *args, logged=False):
+    """What a call gives: its result (a path as its type and text), its messages, or its error."""
+    logger = Recorder()
+    try:
+        result = function(*args, logger=logger) if logged else function(*args)
+    except Exception as error:
+        return ("raised", type(error), str(error), logger.records)
+    if isinstance(result, Path):
+        result = (type(result), str(result))
+    return (result, logger.records)
+
+
+def both_ways(function, *args, logged=False):
+    native = outcome(function, *args, logged=logged)
+    with library_called():
+        assert outcome(function, *args, logged=logged) == native
+    return native
+
+
+# Path texts built from the pieces pathlib treats specially, and names the system refuses.
+PIECES = ["a", "b.txt", ".env", "é.語", ".", "..", "", "x.", "d", "f", "link", "dangling", "loop",
+          "fifo", "none", "n" * 300, "a\x00b", "\udc80", "\ud800"]
+path_texts = st.tuples(st.sampled_from(["", "/", "//", "///", "./"]),
+                       st.lists(st.sampled_from(PIECES), max_size=4)).map(lambda t: t[0] + "/".join(t[1]))
+
+
+@settings(max_examples=1500, deadline=None)
+@given(fn=path_texts | st.text(max_size=8), new=st.text(st.sampled_from(list("./aé \x00")), max_size=4))
+@example(fn="a.txt", new="")
+@example(fn="//x/.", new=".md")
+def test_extension_replacement_agrees_with_pathlib(fn, new):
+    suffix = new if new.startswith(".") else "." + new
+    try:
+        expected = (str(Path(fn).with_suffix(suffix)), [])
+    except ValueError as error:
+        expected = ("raised", ValueError, str(error), [])
+    assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == expected
+
+
+@pytest.fixture(scope="module")
+def sandbox(tmp_path_factory):
+    """Where generated paths lead: a directory, files, links of every kind, a FIFO."""
+    root = tmp_path_factory.mktemp("sandbox")
+    (root / "d" / "d").mkdir(parents=True)
+    for name in ["f", "d/f", "b.txt", "é.語"]:
+        (root / name).write_text("x")
+    os.symlink("f", root / "link")
+    os.symlink("none", root / "dangling")
+    os.symlink("loop", root / "loop")
+    os.mkfifo(root / "fifo")
+    return root
+
+
+@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(path=path_texts, as_bytes=st.booleans())
+def test_path_kinds_agree_with_os_path(sandbox, path, as_bytes):
+    if as_bytes:
+        path = path.encode("utf-8", "surrogatepass")
+    with working_directory(sandbox):
+        kind = 0 if os.path.isdir(path) else 1 if os.path.isfile(path) else None
+        warned = [] if kind is not None else [("warning", f"⚠️ 路徑不存在或無效：{path}")]
+        assert both_ways(cargohold.get_path_type, path, logged=True) == (kind, warned)
+
+
+@contextlib.contextmanager
+def working_directory(path):
+    before = os.getcwd()
+    os.chdir(path)
+    try:
+        yield
+    finally:
+        os.chdir(before)
+
+
+def listing(root):
+    return sorted((os.path.relpath(folder, root), sorted(names), sorted(files))
+                  for folder, names, files in os.walk(root))
+
+
+# Directories as callers write them (relative, kept inside the sandbox: they are created), names
+# with separators, empty and overlong parts; the output directory holds taken names, a dangling
+# link and an entry that is no directory.
+directories = st.lists(st.sampled_from(["out", "new", ".", "..", "", "f", "taken", "n" * 300,
+                                        "a\x00", "é"]), max_size=3).map(lambda parts: "/".join(parts).lstrip("/"))
+names = st.sampled_from(["r", "", ".", "a/b", "/abs", "taken", "n" * 300, "é", "r\x00"])
+extensions = st.sampled_from(["csv", ".csv", "", ".", ".tar.gz", "x/y"])
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(directory=directories, base=names, extension=extensions, as_path=st.booleans(),
+       out_file=names)
+def test_output_paths_agree_with_pathlib(tmp_path_factory, directory, base, extension, as_path,
+                                         out_file):
+    outcomes = []
+    for way in (contextlib.nullcontext, library_called):
+        top = tmp_path_factory.mktemp("out")
+        root = top / "1" / "2" / "3"  # ".." three times stays inside
+        (root / "out").mkdir(parents=True)
+        for name in ["out/r.csv", "out/r_1.csv", "out/r_3.csv", "f", "out/taken"]:
+            (root / name).touch()
+        os.symlink("none", root / "out" / "r_2.csv")  # dangling: free
+        with working_directory(root), way():
+            outcomes.append([
+                outcome(cargohold.get_unique_path, Path(directory) if as_path else directory, base, extension),
+                outcome(cargohold.setup_output_dir, directory, logged=True),
+                outcome(cargohold.setup_output_file, directory, out_file, logged=True),
+                listing(top)])
+    assert outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("owner, name, use", [
+    ("os", "stat", lambda d: cargohold.get_path_type(str(d / "f"))),
+    ("os", "fspath", lambda d: cargohold.replace_file_extension("a.b", "", "c")),
+    ("io", "open", lambda d: cargohold.load_local_file_content(str(d / "f"), logger=Recorder())),
+    ("pathlib", "Path.exists", lambda d: cargohold.get_unique_path(d, "f", "")),
+    ("pathlib", "Path.mkdir", lambda d: cargohold.setup_output_dir(str(d))),
+    ("pathlib", "Path.is_file", lambda d: cargohold.get_cli_name(d / "f")),
+    ("pathlib", "PurePath.with_suffix", lambda d: cargohold.replace_file_extension("a.b", "", "c")),
+    ("pathlib", "PurePath.__truediv__", lambda d: cargohold.setup_output_file(str(d), "x")),
+    ("pathlib", "PurePath.__fspath__", lambda d: cargohold.remove_file(d / "f")),
+])
+def test_a_replaced_library_member_is_called(tmp_path, monkeypatch, owner, name, use):
+    (tmp_path / "f").write_text("x")
+    target = importlib.import_module(owner)
+    *classes, member = name.split(".")
+    for attribute in classes:
+        target = getattr(target, attribute)
+    real, calls = getattr(target, member), []
+
+    def traced(*args, **kwargs):
+        calls.append(args)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(target, member, traced)
+    use(tmp_path)
+    assert calls

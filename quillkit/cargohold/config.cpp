@@ -4,6 +4,7 @@
 #include "../support/atomic_file.hpp"
 #include "config_support.hpp"
 #include "line_comments.hpp"
+#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -22,12 +23,18 @@ bool yaml_available(Call& c, nb::handle logger) {
     return false;
 }
 
+// Whether `Path(file_path).is_file()`.
+bool path_is_file(Call& c, nb::str file_path) {
+    const standard::NativePath native = standard::native_path(c, file_path, standard::kQuery);
+    if (native) return native.kind == standard::Kind::regular_file;
+    return truthy(call_method(call(c.global(names::Path), {file_path}), names::is_file));
+}
+
 // The value safe loading builds from a YAML file; None after a logged error.
 nb::object load_yaml_config(Call& c, nb::str file_path, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     if (!yaml_available(c, chosen)) return nb::none();
-    nb::object path = call(c.global(names::Path), {file_path});
-    if (!truthy(call_method(path, names::is_file))) {
+    if (!path_is_file(c, file_path)) {
         log_to(chosen, names::error, concat({"❌ 找不到 YAML 設定檔或路徑無效：", file_path}));
         return nb::none();
     }
@@ -105,9 +112,14 @@ nb::object load_json_config(Call& c, nb::str file_path, Optional<nb::list> requi
         return nb::none();
     }
     try {
-        nb::object path = call(c.global(names::Path), {file_path});
-        nb::object content =
-            call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object content;
+        nb::object text = standard::plain_path_text(c, file_path, standard::kReadText);
+        if (text.is_valid()) {
+            content = standard::read_text(text);
+        } else {
+            nb::object path = call(c.global(names::Path), {file_path});
+            content = call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        }
         nb::object data = call_method(c.global(names::json), names::loads, {strip_line_comments(content)});
         if (!truthy(required_keys.handle())) return data;
         return pick_required(c, data, required_keys.handle(), file_path);

@@ -3,6 +3,7 @@
 
 #include "../support/atomic_file.hpp"
 #include "fences.hpp"
+#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -14,10 +15,17 @@ namespace {
 // The whole text of a regular file; an empty text when there is none or it cannot be read.
 nb::object load_local_file_content(Call& c, nb::handle file_path, nb::str label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object path = call(c.global(names::Path), {file_path});
-    if (!truthy(call_method(path, names::is_file))) return nb::borrow(literal(""));
+    const standard::NativePath native = standard::native_path(c, file_path, standard::kReadText);
+    nb::object path = native.text;  // what the messages show: str(Path(file_path))
+    if (native) {
+        if (native.kind != standard::Kind::regular_file) return nb::borrow(literal(""));
+    } else {
+        path = call(c.global(names::Path), {file_path});
+        if (!truthy(call_method(path, names::is_file))) return nb::borrow(literal(""));
+    }
     try {
-        nb::object content = call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object content = native ? standard::read_text(path)
+                                    : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         log_to(chosen, names::info, concat({"✅ 已成功載入", label, "：", path}));
         return content;
     } catch (nb::python_error& error) {
@@ -36,7 +44,7 @@ nb::object save_local_file_content(Call& c, nb::handle file_path, nb::str conten
     nb::object message;
     bool saved;
     try {
-        call_method(attr(path, names::parent), names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+        standard::make_directories(c, attr(path, names::parent));
         replace_file_text(path, content);
         message = concat({"🎉 成功產出 ", label, "：", path});
         log_to(chosen, names::info, message);
@@ -184,7 +192,7 @@ nb::object extract_and_save_code(Call& c, nb::str text, nb::handle file_path, nb
         nb::object match = call_method(re, names::search, {literal(kFencePattern), text, attr(re, names::DOTALL)});
         if (truthy(match)) block = call_method(match, names::group, {require(PyLong_FromLong(1))});
     }
-    nb::object code = call_method(block.is_valid() ? nb::handle(block) : text, names::strip);
+    nb::object code = standard::strip(block.is_valid() ? nb::handle(block) : text);
     if (!truthy(code)) return nothing_to_save();
 
     auto [saved, message] = unpack_pair(save_through_global(c, file_path, code, label, chosen));

@@ -3,6 +3,7 @@
 #include "cargohold.hpp"
 
 #include "config_support.hpp"
+#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -93,6 +94,21 @@ nb::object names_from_patterns(Call& c, nb::handle setup_content) {
     return pair(capture_or_unknown(name_match), capture_or_unknown(version_match));
 }
 
+// (name, version) from a setup script's text: by its syntax tree, else by the patterns; the null
+// object when neither gives anything.
+nb::object names_from_script(Call& c, nb::handle setup_content) {
+    nb::object names = names_from_syntax_tree(setup_content);
+    return names.is_valid() ? names : names_from_patterns(c, setup_content);
+}
+
+// Whether `os.path.isfile(path)`.
+bool os_path_isfile(Call& c, nb::handle os_path, nb::handle path) {
+    if (PyUnicode_CheckExact(path.ptr()) && standard::os_path_tests(c)) {
+        return standard::kind_of(path) == standard::Kind::regular_file;
+    }
+    return truthy(call_method(os_path, names::isfile, {path}));
+}
+
 // (name, version) of the package from the first setup script that gives either, looking in the
 // working directory first, then in the directory that holds the package.
 nb::object get_package_name_version(Call& c) {
@@ -106,14 +122,16 @@ nb::object get_package_name_version(Call& c) {
     for (const nb::object& path : candidates) {
         // Only a regular file: reading a FIFO would wait for a writer forever, and a link to a
         // device such as /dev/zero would read until memory runs out.
-        if (!truthy(call_method(os_path, names::isfile, {path}))) continue;
+        if (!os_path_isfile(c, os_path, path)) continue;
         nb::object found;
         try {
-            found = with_open_text(c, path, [&](nb::handle file) {
-                nb::object setup_content = call_method(file, names::read);
-                nb::object names = names_from_syntax_tree(setup_content);
-                return names.is_valid() ? names : names_from_patterns(c, setup_content);
-            });
+            if (PyUnicode_CheckExact(path.ptr()) && standard::builtin_open(c)) {
+                found = names_from_script(c, standard::read_text(path));
+            } else {
+                found = with_open_text(c, path, [&](nb::handle file) {
+                    return names_from_script(c, call_method(file, names::read));
+                });
+            }
         } catch (nb::python_error& error) {
             if (!is_exception(error)) throw;
             continue;  // an unreadable script is no answer; the next one may be
@@ -135,13 +153,19 @@ nb::object get_package_version(Call& c, nb::str package_name) {
 
 // The command name of the setup script's entry point on a `cli:main` function, or `default`.
 nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_name) {
-    nb::object path = call(c.global(names::Path), {setup_file_path});
-    if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {
-        return nb::borrow(default_name);
+    const standard::NativePath native = standard::native_path(c, setup_file_path, standard::kReadText);
+    nb::object path = native.text;
+    if (native) {
+        if (native.kind != standard::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
+    } else {
+        path = call(c.global(names::Path), {setup_file_path});
+        if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {
+            return nb::borrow(default_name);
+        }
     }
     try {
-        nb::object content =
-            call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object content = native ? standard::read_text(path)
+                                    : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         nb::object match =
             call_method(c.global(names::re), names::search, {literal(kEntryPointPattern), content});
         if (truthy(match)) return call_method(match, names::group, {require(PyLong_FromLong(1))});

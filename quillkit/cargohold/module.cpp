@@ -3,6 +3,7 @@
 #include "cargohold.hpp"
 
 #include "../support/module.hpp"
+#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -53,7 +54,8 @@ constexpr const Function* kFunctions[] = {
 // Binds, in order, the libraries as module globals, `_HAS_YAML`, the module logger `log`, then
 // the functions of the table.
 void start(nb::handle module, State& state) {
-    set_global(module, "os", import_module("os"));
+    nb::object os = import_module("os");
+    set_global(module, "os", os);
     nb::object re = import_module("re");
     set_global(module, "re", re);
     state.re_module = Py_NewRef(re.ptr());
@@ -69,7 +71,9 @@ void start(nb::handle module, State& state) {
     set_global(module, "find_dotenv", import_from("dotenv", "find_dotenv"));
     nb::object chronicle = import_from("quillkit", "chronicle");
     set_global(module, "chronicle", chronicle);
-    set_global(module, "Path", import_from("pathlib", "Path"));
+    nb::object path_class = import_from("pathlib", "Path");
+    set_global(module, "Path", path_class);
+    standard::capture(state, os, path_class);
     set_global(module, "log", call_method(chronicle, names::lazy_logger, {literal("cargohold")}));
     add_functions(module, kFunctions);
 }

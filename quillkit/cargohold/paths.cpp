@@ -1,6 +1,7 @@
 // Output paths and path inspection: collision-free file names, output directories with their
 // status message, directory-or-file classification and extension replacement.
 #include "cargohold.hpp"
+#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -19,12 +20,33 @@ nb::object dotted(nb::handle text) {
     return concat({".", text});
 }
 
+using standard::Kind;
+
+// The first name free in the directory named by `folder` (its path text), found natively; the
+// null object when a test meets an error pathlib may raise, for the caller to ask pathlib.
+nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, nb::handle suffix) {
+    nb::object name = concat({base_name, suffix});
+    for (Py_ssize_t counter = 1;; ++counter) {
+        nb::object candidate = standard::joined_path_text(folder, name);
+        const Kind kind = standard::kind_of(candidate);
+        if (kind == Kind::missing) return call(c.global(names::Path), {candidate});
+        if (kind == Kind::unusual) return nb::object();
+        if (PyErr_CheckSignals() < 0) throw nb::python_error();  // the loop has no bound
+        name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter, suffix.ptr()));
+    }
+}
+
 // The first of base_name + extension, base_name_1 + extension, … that does not exist in
 // `directory` when it is tested. Nothing is reserved: callers that need exclusivity create the
 // file with an exclusive mode.
 nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb::str extension) {
-    nb::object folder = call(c.global(names::Path), {directory});
     nb::object suffix = dotted(extension);
+    nb::object folder_text = standard::plain_path_text(c, directory, standard::kJoin | standard::kQuery);
+    if (folder_text.is_valid()) {
+        nb::object found = unique_path_natively(c, folder_text, base_name, suffix);
+        if (found.is_valid()) return found;
+    }
+    nb::object folder = call(c.global(names::Path), {directory});
     nb::object candidate = join(folder, concat({base_name, suffix}));
     for (Py_ssize_t counter = 1; truthy(call_method(candidate, names::exists)); ++counter) {
         nb::object name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter,
@@ -34,14 +56,36 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb:
     return candidate;
 }
 
+// Whether the directory was there before the call, with it made (and its parents) when it was
+// not; empty when the stand-in leaves the case to pathlib (an entry that is no directory, an
+// error pathlib may raise).
+std::optional<bool> made_natively(Call& c, nb::str dir_path) {
+    switch (standard::kind_of(standard::path_text(dir_path))) {
+        case Kind::directory:
+            return true;  // mkdir would fail, then accept it as a directory
+        case Kind::missing:
+            call_method(call(c.global(names::Path), {dir_path}), names::mkdir, {},
+                        {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+            return false;
+        default:
+            return std::nullopt;
+    }
+}
+
 // Creates the directory with its missing parents; a true logger hears whether it was there.
 nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
-    nb::object path = call(c.global(names::Path), {dir_path});
-    const bool existed = truthy(call_method(path, names::exists));
-    call_method(path, names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+    std::optional<bool> existed;
+    if (standard::path_class(c, standard::kMakePath | standard::kQuery | standard::kMakeDir)) {
+        existed = made_natively(c, dir_path);
+    }
+    if (!existed) {
+        nb::object path = call(c.global(names::Path), {dir_path});
+        existed = truthy(call_method(path, names::exists));
+        call_method(path, names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+    }
     if (truthy(logger)) {
         log_to(logger, names::info,
-               concat({"✅ 輸出目錄", existed ? "已就緒" : "已建立", "：", dir_path}));
+               concat({"✅ 輸出目錄", *existed ? "已就緒" : "已建立", "：", dir_path}));
     }
     return nb::none();
 }
@@ -49,27 +93,52 @@ nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
 // The path of `out_file` inside `out_dir` (the current directory when empty), after making sure
 // the directory exists.
 nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::handle logger) {
-    nb::handle directory = PyUnicode_GET_LENGTH(out_dir.ptr()) ? out_dir : literal(".");
-    call(c.global(names::setup_output_dir), {directory}, {{names::logger, logger}});
-    nb::object path = join(call(c.global(names::Path), {directory}), out_file);
-    if (truthy(logger)) log_to(logger, names::info, concat({"🚀 輸出檔案路徑已就緒：", path}));
+    nb::str directory = PyUnicode_GET_LENGTH(out_dir.ptr()) ? out_dir : nb::borrow<nb::str>(literal("."));
+    nb::object setup = c.global(names::setup_output_dir);
+    if (is_function(setup, kSetupOutputDir)) {
+        setup_output_dir(c, directory, logger);  // what calling it would run, without the binding
+    } else {
+        call(setup, {directory}, {{names::logger, logger}});
+    }
+    nb::object path, text;
+    if (standard::path_class(c, standard::kMakePath | standard::kJoin)) {
+        text = standard::joined_path_text(standard::path_text(directory), out_file);
+        path = call(c.global(names::Path), {text});
+    } else {
+        path = join(call(c.global(names::Path), {directory}), out_file);
+        text = path;
+    }
+    if (truthy(logger)) log_to(logger, names::info, concat({"🚀 輸出檔案路徑已就緒：", text}));
     return path;
 }
 
 // 0 for a directory, 1 for a regular file (links followed), else None after a warning.
 nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object os_path = attr(c.global(names::os), names::path);
-    if (truthy(call_method(os_path, names::isdir, {path}))) return path_kind(PathKind::directory);
-    if (truthy(call_method(os_path, names::isfile, {path}))) return path_kind(PathKind::regular_file);
+    const bool text = PyUnicode_CheckExact(path.ptr()) || PyBytes_CheckExact(path.ptr());
+    if (text && standard::os_path_tests(c)) {
+        // One stat answers both tests; every error means "neither" to them.
+        const Kind kind = standard::kind_of(path);
+        if (kind == Kind::directory) return path_kind(PathKind::directory);
+        if (kind == Kind::regular_file) return path_kind(PathKind::regular_file);
+    } else {
+        nb::object os_path = attr(c.global(names::os), names::path);
+        if (truthy(call_method(os_path, names::isdir, {path}))) return path_kind(PathKind::directory);
+        if (truthy(call_method(os_path, names::isfile, {path}))) return path_kind(PathKind::regular_file);
+    }
     log_to(chosen, names::warning, concat({"⚠️ 路徑不存在或無效：", path}));
     return nb::none();
 }
 
 // `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.
 nb::object replace_file_extension(Call& c, nb::str fn, nb::str, nb::str new_ext) {
+    nb::object suffix = dotted(new_ext);
+    if (standard::path_class(c, standard::kMakePath | standard::kSuffix)) {
+        nb::object text = standard::with_suffix_text(fn, suffix);
+        if (text.is_valid()) return text;
+    }
     nb::object path = call(c.global(names::Path), {fn});
-    return to_str(call_method(path, names::with_suffix, {dotted(new_ext)}));
+    return to_str(call_method(path, names::with_suffix, {suffix}));
 }
 
 

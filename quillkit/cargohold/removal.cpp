@@ -1,6 +1,7 @@
 // Moving and removing: force-moving a file with an optional backup, and removing a file or a
 // directory tree with one retry for entries that refuse to go because they are read-only.
 #include "cargohold.hpp"
+#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -13,6 +14,8 @@ constexpr struct {
 
 // `import name`, as the statement does it inside a function: on every call, through __import__.
 nb::object import_now(const Name& name) { return require(PyImport_Import(name.ptr())); }
+
+using standard::Queries;
 
 // ---------------------------------------------------------------------------------------------
 // The read-only retry
@@ -133,11 +136,12 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
     nb::object stat = import_now(names::stat);
     nb::object sys = import_now(names::sys);
     nb::object path = call(c.global(names::Path), {path_argument});
-    if (!truthy(call_method(path, names::exists))) return nb::none();
+    const Queries before(c, path);  // one stat answers both questions
+    if (!before.exists()) return nb::none();
     nb::object handler = make_readonly_handler(c, stat);
     nb::object failure;  // the text after the colon of the warning
     try {
-        if (!truthy(call_method(path, names::is_dir))) return nb::none();
+        if (!before.is_dir()) return nb::none();
         // The interpreter in use decides which hook its rmtree takes.
         nb::object version = attr(sys, names::version_info);
         nb::object hook_introduced = require(Py_BuildValue("(ii)", kOnexcSince.major, kOnexcSince.minor));
@@ -146,7 +150,7 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
         call_method(c.global(names::shutil), names::rmtree, {path},
                     {{has_onexc ? names::onexc : names::onerror, handler}});
         // The handler swallows what it cannot remove, so rmtree returning proves nothing.
-        if (!truthy(call_method(path, names::exists))) {
+        if (!Queries(c, path).exists()) {
             log_to(c.global(names::log), names::info, concat({"✅ 已處理：移除目錄 ", path}));
             return nb::none();
         }
@@ -164,9 +168,10 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
 nb::object remove_file(Call& c, nb::handle path_argument) {
     nb::object stat = import_now(names::stat);
     nb::object path = call(c.global(names::Path), {path_argument});
-    if (!truthy(call_method(path, names::exists))) return nb::none();
+    const Queries queries(c, path);  // one stat answers both questions
+    if (!queries.exists()) return nb::none();
     try {
-        if (!truthy(call_method(path, names::is_file))) return nb::none();
+        if (!queries.is_file()) return nb::none();
         try {
             call_method(path, names::unlink);
         } catch (nb::python_error& error) {
@@ -200,8 +205,8 @@ bool same_entry(Call& c, nb::handle source, nb::handle place) {
 // Makes room for a copy of `source` at `place`: the folder is created with its missing parents
 // and an existing entry there is deleted, unless it is the source itself.
 void make_room(Call& c, nb::handle source, nb::handle place) {
-    call_method(attr(place, names::parent), names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
-    if (truthy(call_method(place, names::exists)) && !same_entry(c, source, place)) {
+    standard::make_directories(c, attr(place, names::parent));
+    if (Queries(c, place).exists() && !same_entry(c, source, place)) {
         call_method(place, names::unlink);
     }
 }
@@ -211,7 +216,7 @@ nb::object force_move_file(Call& c, nb::handle src, nb::handle dest, nb::handle 
     nb::object path_type = c.global(names::Path);
     nb::object source = call(path_type, {src});
     nb::object destination = call(path_type, {dest});
-    if (!truthy(call_method(source, names::exists))) {
+    if (!Queries(c, source).exists()) {
         log_to(c.global(names::log), names::error, concat({"❌ 來源檔案不存在：", source}));
         return nb::none();
     }

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
+#include <iterator>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -92,8 +94,30 @@ nb::object ArgumentStack::call_method(const Name& method) {
     return require(PyObject_VectorcallMethod(method.ptr(), values_.items + 1, count(), names.ptr()));
 }
 
+namespace {
+
+// Most calls pass a few positional arguments and no keyword: those are laid out on the C stack
+// (after the spare slot), without an ArgumentStack.
+constexpr size_t kShortCall = 4;
+
+template <class Vectorcall>
+nb::object short_call(nb::handle first, std::initializer_list<nb::handle> args, Vectorcall&& vectorcall) {
+    PyObject* items[kShortCall + 2];
+    size_t count = 0;
+    if (first.is_valid()) items[1 + count++] = first.ptr();
+    for (nb::handle arg : args) items[1 + count++] = arg.ptr();
+    return require(vectorcall(items + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET));
+}
+
+}  // namespace
+
 nb::object call(nb::handle callable, std::initializer_list<nb::handle> args,
                 std::initializer_list<Keyword> keywords) {
+    if (keywords.size() == 0 && args.size() <= kShortCall) {
+        return short_call(nb::handle(), args, [&](PyObject* const* items, size_t count) {
+            return PyObject_Vectorcall(callable.ptr(), items, count, nullptr);
+        });
+    }
     ArgumentStack stack;
     for (nb::handle arg : args) stack.add(arg);
     for (const Keyword& keyword : keywords) stack.add_keyword(keyword.name.handle(), keyword.value);
@@ -102,6 +126,11 @@ nb::object call(nb::handle callable, std::initializer_list<nb::handle> args,
 
 nb::object call_method(nb::handle self, const Name& method, std::initializer_list<nb::handle> args,
                        std::initializer_list<Keyword> keywords) {
+    if (keywords.size() == 0 && args.size() < kShortCall) {
+        return short_call(self, args, [&](PyObject* const* items, size_t count) {
+            return PyObject_VectorcallMethod(method.ptr(), items, count, nullptr);
+        });
+    }
     ArgumentStack stack;
     stack.add(self);
     for (nb::handle arg : args) stack.add(arg);
@@ -110,14 +139,24 @@ nb::object call_method(nb::handle self, const Name& method, std::initializer_lis
 }
 
 nb::handle literal(const char* text) {
-    // Literals live for the whole program, so their address identifies them.
+    // Literals live for the whole program, so their address identifies them. A small table
+    // indexed by the address answers most look-ups without hashing; the map keeps them all.
+    struct Recent {
+        const char* text;
+        PyObject* value;
+    };
+    static Recent recent[256];
+    Recent& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) % std::size(recent)];
+    if (slot.text == text) return slot.value;
     static std::unordered_map<const char*, PyObject*> cache;
     auto found = cache.find(text);
-    if (found != cache.end()) return found->second;
-    PyObject* converted = PyUnicode_FromString(text);
-    if (!converted) throw nb::python_error();
-    cache.emplace(text, converted);  // kept for the life of the process
-    return converted;
+    if (found == cache.end()) {
+        PyObject* converted = PyUnicode_FromString(text);
+        if (!converted) throw nb::python_error();
+        found = cache.emplace(text, converted).first;  // kept for the life of the process
+    }
+    slot = {text, found->second};
+    return found->second;
 }
 
 nb::object Piece::text() const {
