@@ -186,6 +186,32 @@ def save_local_file_content(file_path, content: str, label: str = "檔案", logg
         return False, message
 
 
+def save_local_file_content_atomically(file_path, content: str, label: str = "檔案", logger=None):
+    """The same save keeping the same promise: a temporary file beside the target, synced to the
+    disk, then renamed over it (with the old file's mode), so a failure leaves the old file."""
+    logger = logger or log
+    path = Path(file_path)
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        temporary = path.parent / f".{path.name}.{os.urandom(6).hex()}.tmp"
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        try:
+            if path.exists():
+                os.fchmod(descriptor, path.stat().st_mode & 0o7777)
+            os.write(descriptor, content.encode("utf-8"))
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
+        os.replace(temporary, path)
+        message = f"🎉 成功產出 {label}：{path}"
+        logger.info(message)
+        return True, message
+    except Exception as error:
+        message = f"❌ 儲存{label}失敗 {path}: {error}"
+        logger.error(message)
+        return False, message
+
+
 def download_github_content(url: str) -> str:
     def parse_github_url(github_url):
         for pattern in (r"github\.com/([^/]+)/([^/]+)/blob/([^/]+)/(.+)",
