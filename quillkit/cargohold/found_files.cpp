@@ -1,0 +1,111 @@
+// The listing reader declared in found_files.hpp.
+#include "found_files.hpp"
+
+#include "names.hpp"
+#include "path_text.hpp"
+
+#include <cstring>
+
+namespace quillkit::cargohold {
+
+namespace {
+
+// An ASCII text made in place from its pieces, its size known before it is made.
+nb::object ascii_text(std::initializer_list<std::string_view> pieces) {
+    size_t size = 0;
+    for (std::string_view piece : pieces) size += piece.size();
+    nb::object text = require(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+    char* at = static_cast<char*>(PyUnicode_DATA(text.ptr()));
+    for (std::string_view piece : pieces) {
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    return text;
+}
+
+}  // namespace
+
+ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, FoundFiles& found)
+    : tests_(tests),
+      found_(found),
+      utf8_names_(path_text::utf8_names()),
+      prefix_text_(path_text::child_prefix(start_text)) {
+    prefix_bytes_ = path_text::encode_exactly(prefix_text_);
+    ascii_prefix_ = utf8_names_ && PyUnicode_IS_ASCII(prefix_text_.ptr());
+    if (ascii_prefix_) {
+        prefix_view_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(prefix_text_.ptr())),
+                                        static_cast<size_t>(PyUnicode_GET_LENGTH(prefix_text_.ptr())));
+    }
+}
+
+void ListingReader::enter(const walk::Listing* listing, bool ascii, bool strict_utf8) {
+    levels_.push_back(Level{listing, 0, relative_.size(), ascii, strict_utf8});
+}
+
+bool ListingReader::take_ready(const walk::Child& root) {
+    if (!started_) {
+        const walk::Listing* listing = root.listing.load(std::memory_order_acquire);
+        if (!listing) return false;
+        started_ = true;
+        enter(listing, true, true);
+    }
+    while (!levels_.empty()) {
+        Level& level = levels_.back();
+        const walk::Listing& listing = *level.listing;
+        if (level.next == listing.item_count) {
+            levels_.pop_back();
+            walk::Walk::release(listing);
+            if (!levels_.empty()) relative_.resize(levels_.back().path_length);
+            continue;
+        }
+        const walk::Item& item = listing.items[level.next];
+        if (!(item.flags & walk::kDirectory)) {
+            ++level.next;
+            add_file(level, item);
+            continue;
+        }
+        const walk::Listing* child = listing.children[item.child].listing.load(std::memory_order_acquire);
+        if (!child) return false;  // not read yet
+        ++level.next;
+        if (!relative_.empty()) relative_ += '/';
+        relative_.append(listing.name(item.name_offset, item.name_length));
+        enter(child, level.ascii && (item.flags & walk::kAscii), level.strict_utf8 && (item.flags & walk::kStrictUtf8));
+    }
+    return true;
+}
+
+// The tests the walk could not decide on bytes, by the interpreter's text operations.
+bool ListingReader::passes_text_tests(std::string_view name, const walk::Item& item) {
+    if (item.flags & walk::kSuffixUndecided) {
+        nb::object suffix = call_method(path_text::decode(name.substr(item.stem_length)), names::lower);
+        if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return false;
+    }
+    if (tests_.prefix.is_valid()) {
+        return truthy(call_method(path_text::decode(name), names::startswith, {tests_.prefix}));
+    }
+    return true;
+}
+
+nb::object ListingReader::path_text(const Level& level, std::string_view name, bool ascii_name) {
+    const std::string_view separator = relative_.empty() ? "" : "/";
+    if (ascii_prefix_ && level.ascii && ascii_name) return ascii_text({prefix_view_, relative_, separator, name});
+    std::string bytes = prefix_bytes_ ? *prefix_bytes_ : std::string();
+    bytes.append(relative_).append(separator).append(name);
+    if (prefix_bytes_) return path_text::decode(bytes);  // one decode for the whole path
+    nb::object relative = path_text::decode(bytes);
+    return require(PyUnicode_Concat(prefix_text_.ptr(), relative.ptr()));
+}
+
+void ListingReader::add_file(const Level& level, const walk::Item& item) {
+    const std::string_view name = level.listing->name(item.name_offset, item.name_length);
+    if ((item.flags & walk::kSuffixUndecided) || tests_.prefix.is_valid()) {
+        if (!passes_text_tests(name, item)) return;
+    }
+    all_strict_utf8_ = all_strict_utf8_ && level.strict_utf8 && (item.flags & walk::kStrictUtf8);
+    const std::string_view stem = name.substr(0, item.stem_length);
+    const bool ascii = utf8_names_ && (item.flags & walk::kAscii);
+    nb::object path = path_text(level, name, ascii);
+    found_.add(path, ascii ? ascii_text({stem}) : path_text::decode(stem));
+}
+
+}  // namespace quillkit::cargohold

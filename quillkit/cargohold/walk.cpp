@@ -1,0 +1,479 @@
+// The walk declared in walk.hpp: the workers that read directories into listings, and how they
+// share the work.
+#include "walk.hpp"
+
+#include "listing_arena.hpp"
+#include "tree.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+namespace quillkit::cargohold::walk {
+
+namespace {
+
+// Descriptors a worker keeps open for the directories it is inside (so that their children are
+// opened relative to them); deeper ones are closed at once and their children opened by path.
+constexpr size_t kHeldDescriptors = 32;
+
+// How long the caller's thread waits for helpers before it returns to check for signals.
+constexpr auto kBriefWait = std::chrono::milliseconds(5);
+
+const Listing kEmptyListing{nullptr, 0, 0, nullptr, nullptr, nullptr};
+
+// A descriptor closed when it goes out of scope, unless taken.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    int take() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// A name kept while its directory is read: where it lies in the worker's name buffer, what it
+// is, and the first sixteen bytes of its sort key (below) as two numbers, which decide most
+// comparisons alone.
+struct Kept {
+    uint64_t leading[2];
+    uint32_t offset;
+    uint16_t length;
+    uint16_t stem_length;
+    uint8_t flags;
+};
+
+// Whole paths sort as their directories' children do when a directory's name is compared as if
+// "/" followed it: "a.py" < "a/…" < "a0". The key is that name (with the "/"), shorter first.
+void set_leading_bytes(const char* name, size_t length, Kept& kept) {
+    unsigned char bytes[16] = {};
+    const size_t count = std::min<size_t>(length, 16);
+    std::memcpy(bytes, name, count);
+    if ((kept.flags & kDirectory) && count < 16) bytes[count] = '/';
+    for (size_t word = 0; word < 2; ++word) {
+        uint64_t value = 0;
+        for (size_t index = 0; index < 8; ++index) value = value << 8 | bytes[word * 8 + index];
+        kept.leading[word] = value;
+    }
+}
+
+bool in_path_order(const std::string& names, const Kept& left, const Kept& right) {
+    if (left.leading[0] != right.leading[0]) return left.leading[0] < right.leading[0];
+    if (left.leading[1] != right.leading[1]) return left.leading[1] < right.leading[1];
+    const size_t common = std::min(left.length, right.length);
+    if (const int order = std::memcmp(names.data() + left.offset, names.data() + right.offset, common)) {
+        return order < 0;
+    }
+    const auto next = [&](const Kept& kept) {
+        if (kept.length > common) return static_cast<int>(static_cast<unsigned char>(names[kept.offset + common]));
+        return (kept.flags & kDirectory) ? int('/') : -1;
+    };
+    return next(left) < next(right);
+}
+
+}  // namespace
+
+const Listing* empty_listing() { return &kEmptyListing; }
+
+// One thread's part of the walk: a stack of the directories it is inside, depth first, each with
+// the children it has still to visit; the listings it makes live in its arena.
+class Worker {
+public:
+    explicit Worker(Walk& walk) : walk_(walk), rules_(walk.rules_), top_(walk.top_), arena_(*walk.pool_) {}
+    ~Worker() { abandon(); }
+
+    bool has_work() const { return !frames_.empty(); }
+    // Reads the directory of `task`.
+    void start(Walk::Task& task);
+    // Reads the next directory of the stack.
+    void step();
+    // Hands out half of the shallowest children still to visit (the largest subtrees).
+    void give_away_some();
+    // Closes every descriptor and forgets the stack.
+    void abandon() noexcept;
+
+private:
+    struct Frame {
+        int fd;  // -1 when closed early
+        const Listing* listing;
+        uint32_t next;
+        uint32_t end;
+        size_t path_length;  // the frame's directory is path_[0, path_length)
+    };
+
+    void visit(int fd, Child& slot);
+    bool read(int fd);
+    void consider(int fd, const char* name, size_t length, unsigned char type);
+    void consider_file(const char* name, size_t length);
+    bool is_excluded(std::string_view name);
+    bool too_long(size_t relative_length) const;
+    int open_child(int parent);
+    const Listing* make_listing();
+    void pop_finished();
+    void keep(const char* name, size_t length, uint16_t stem_length, uint8_t flags);
+
+    Walk& walk_;
+    const Rules& rules_;
+    const std::string& top_;
+    Arena arena_;
+    std::string path_;  // the directory last opened, below the start
+    std::vector<Frame> frames_;
+    std::vector<char> buffer_;
+    // The directory being read.
+    std::vector<Kept> kept_;
+    std::string names_;
+    bool holds_excluded_ = false;
+    std::string scratch_;
+};
+
+// --- reading one directory ----------------------------------------------------------------
+
+// True when the path of an entry below the start (its relative path `relative_length` bytes
+// long) is too long for the system: os.walk reaches everything by whole paths, so what it cannot
+// reach, neither may the walk, which opens and stats relative to open directories.
+bool Worker::too_long(size_t relative_length) const {
+    const size_t joined = top_.size() + (top_.back() == '/' ? 0 : 1) + relative_length;  // os.path.join
+    return joined + 1 > PATH_MAX;  // with the terminating NUL
+}
+
+void Worker::keep(const char* name, size_t length, uint16_t stem_length, uint8_t flags) {
+    const std::string_view bytes(name, length);
+    if (tree::is_ascii(bytes)) {
+        flags |= kAscii | kStrictUtf8;
+    } else if (tree::is_strict_utf8(bytes)) {
+        flags |= kStrictUtf8;
+    }
+    kept_.push_back(Kept{{0, 0}, static_cast<uint32_t>(names_.size()), static_cast<uint16_t>(length), stem_length, flags});
+    if (rules_.order == Order::by_path) set_leading_bytes(name, length, kept_.back());
+    names_.append(name, length);
+}
+
+bool Worker::is_excluded(std::string_view name) {
+    if (!holds_excluded_) return false;
+    scratch_.assign(path_);
+    if (!scratch_.empty()) scratch_ += '/';
+    scratch_ += name;
+    return rules_.excluded.count(scratch_) != 0;
+}
+
+void Worker::consider_file(const char* name, size_t length) {
+    // pathlib's suffix: from the last dot, unless that dot starts or ends the name. The dot is
+    // ASCII, so its byte position is its character position in the decoded name too.
+    const std::string_view bytes(name, length);
+    const size_t dot = bytes.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 >= length) return;
+    const std::string_view suffix = bytes.substr(dot);
+    const bool undecided = rules_.suffixes_in_text || !tree::is_ascii(suffix);
+    if (!undecided) {
+        const bool listed = std::any_of(rules_.extensions.begin(), rules_.extensions.end(), [&](const std::string& extension) {
+            return extension.size() == suffix.size() &&
+                   std::equal(suffix.begin(), suffix.end(), extension.begin(),
+                              [](char ours, char theirs) { return lower_ascii(ours) == theirs; });
+        });
+        if (!listed) return;
+    }
+    if (rules_.prefix_in_bytes && bytes.compare(0, rules_.prefix.size(), rules_.prefix) != 0) return;
+    if (is_excluded(bytes)) return;
+    keep(name, length, static_cast<uint16_t>(dot), undecided ? kSuffixUndecided : 0);
+}
+
+void Worker::consider(int fd, const char* name, size_t length, unsigned char type) {
+    tree::EntryKind kind;
+    if ((type == DT_LNK || type == DT_UNKNOWN) && too_long((path_.empty() ? 0 : path_.size() + 1) + length)) {
+        kind.stat_error = ENAMETOOLONG;  // os.scandir stats by whole path
+    } else {
+        kind = tree::probe(fd, name, type, false);
+    }
+    if (!kind.is_directory) return consider_file(name, length);
+    // Links to directories are listed but never entered; excluded trees are pruned.
+    if (!rules_.recursive || kind.is_link || is_excluded(std::string_view(name, length))) return;
+    keep(name, length, 0, kDirectory);
+}
+
+bool Worker::read(int fd) {
+    kept_.clear();
+    names_.clear();
+    holds_excluded_ = !rules_.excluded.empty() && rules_.holds_excluded.count(path_) != 0;
+    int error = 0;
+    return tree::for_each_entry(
+        fd, buffer_,
+        [&](const char* name, size_t length, unsigned char type) { consider(fd, name, length, type); },
+        error);
+}
+
+// The listing of the directory just read, in the order of the rules, in the worker's arena.
+const Listing* Worker::make_listing() {
+    if (kept_.empty()) return empty_listing();
+    if (rules_.order == Order::by_path) {
+        std::sort(kept_.begin(), kept_.end(),
+                  [&](const Kept& left, const Kept& right) { return in_path_order(names_, left, right); });
+    } else {
+        std::stable_partition(kept_.begin(), kept_.end(), [](const Kept& kept) { return !(kept.flags & kDirectory); });
+    }
+    const size_t children = std::count_if(kept_.begin(), kept_.end(), [](const Kept& kept) { return kept.flags & kDirectory; });
+    const size_t items_at = sizeof(Listing) + children * sizeof(Child);
+    const size_t names_at = items_at + kept_.size() * sizeof(Item);
+    Chunk* chunk = nullptr;
+    char* memory = arena_.allocate(names_at + names_.size(), chunk);
+    auto* child = reinterpret_cast<Child*>(memory + sizeof(Listing));
+    auto* item = reinterpret_cast<Item*>(memory + items_at);
+    char* name = memory + names_at;
+    auto* listing = new (memory) Listing{chunk, static_cast<uint32_t>(kept_.size()), static_cast<uint32_t>(children), item, child, name};
+    uint32_t offset = 0, slot = 0;
+    for (const Kept& kept : kept_) {
+        std::memcpy(name + offset, names_.data() + kept.offset, kept.length);
+        *item++ = Item{offset, slot, kept.length, kept.stem_length, kept.flags};
+        if (kept.flags & kDirectory) {
+            Child* made = new (child++) Child;
+            made->name_offset = offset;
+            made->name_length = kept.length;
+            ++slot;
+        }
+        offset += kept.length;
+    }
+    return listing;
+}
+
+// Reads the open directory into its listing, publishes it in `slot`, and stacks it when it has
+// children to visit. A directory that cannot be read whole is skipped without a word, as os.walk
+// skips it.
+void Worker::visit(int fd, Child& slot) {
+    Descriptor directory(fd);
+    if (directory.get() < 0 || !read(directory.get())) {
+        slot.listing.store(empty_listing(), std::memory_order_release);
+        return;
+    }
+    const Listing* listing = make_listing();
+    slot.listing.store(listing, std::memory_order_release);
+    if (listing->child_count == 0) return;
+    frames_.push_back(Frame{-1, listing, 0, listing->child_count, path_.size()});
+    if (frames_.size() <= kHeldDescriptors) frames_.back().fd = directory.take();
+}
+
+// --- moving through the tree --------------------------------------------------------------
+
+// Opens the directory path_ names, a child of the directory open as `parent` (-1: closed).
+int Worker::open_child(int parent) {
+    if (too_long(path_.size())) return -1;
+    if (parent >= 0) {
+        const size_t slash = path_.rfind('/');
+        const char* name = path_.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+        const int fd = tree::open_directory(parent, name, false);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+        // Out of descriptors: give back the ones held for the stack and go by whole paths.
+        for (Frame& frame : frames_) {
+            if (frame.fd >= 0) close(std::exchange(frame.fd, -1));
+        }
+    }
+    return tree::open_directory(AT_FDCWD, tree::join(top_, path_).c_str(), false);
+}
+
+void Worker::pop_finished() {
+    while (!frames_.empty() && frames_.back().next == frames_.back().end) {
+        if (frames_.back().fd >= 0) close(frames_.back().fd);
+        frames_.pop_back();
+    }
+}
+
+void Worker::start(Walk::Task& task) {
+    path_ = std::move(task.relative);
+    // The start itself may be a link (it is read); below it, links are never entered.
+    const int fd = path_.empty() ? tree::open_directory(AT_FDCWD, top_.c_str(), true)
+                                 : tree::open_directory(AT_FDCWD, tree::join(top_, path_).c_str(), false);
+    visit(fd, *task.slot);
+}
+
+void Worker::step() {
+    Frame& frame = frames_.back();
+    Child& child = frame.listing->children[frame.next++];
+    path_.resize(frame.path_length);
+    if (!path_.empty()) path_ += '/';
+    path_.append(frame.listing->name(child.name_offset, child.name_length));
+    const int fd = open_child(frame.fd);
+    pop_finished();  // so that the stack holds no finished directory when the child's is pushed
+    visit(fd, child);
+}
+
+void Worker::give_away_some() {
+    for (size_t depth = 0; depth < frames_.size(); ++depth) {
+        Frame& frame = frames_[depth];
+        const uint32_t left = frame.end - frame.next;
+        const bool deepest = depth + 1 == frames_.size();
+        // The deepest frame is what this worker does next: it keeps at least one child of it.
+        const uint32_t count = deepest ? left / 2 : (left + 1) / 2;
+        if (count == 0) continue;
+        std::vector<Walk::Task> tasks;
+        tasks.reserve(count);
+        // The earlier ones: what this worker is inside comes before them, so the reader, which
+        // takes listings in order, finds them done sooner than what this worker keeps.
+        const uint32_t first = deepest ? frame.next + (left - count) : frame.next;
+        for (uint32_t index = first; index < first + count; ++index) {
+            Child& child = frame.listing->children[index];
+            std::string relative = path_.substr(0, frame.path_length);
+            if (!relative.empty()) relative += '/';
+            relative.append(frame.listing->name(child.name_offset, child.name_length));
+            tasks.push_back(Walk::Task{std::move(relative), &child});
+        }
+        if (deepest) {
+            frame.end -= count;
+        } else {
+            frame.next += count;
+        }
+        walk_.give(tasks);
+        return;
+    }
+}
+
+void Worker::abandon() noexcept {
+    for (const Frame& frame : frames_) {
+        if (frame.fd >= 0) close(frame.fd);
+    }
+    frames_.clear();
+}
+
+// --- sharing the work ---------------------------------------------------------------------
+
+Walk::Walk(std::string top, const Rules& rules)
+    : top_(std::move(top)),
+      rules_(rules),
+      pool_(std::make_unique<ChunkPool>()),
+      own_(std::make_unique<Worker>(*this)) {
+    tasks_.push_back(Task{std::string(), &root_});
+}
+
+Walk::~Walk() { stop(); }
+
+bool Walk::take(Task& task, bool wait_briefly) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto ready = [&] { return !tasks_.empty() || over_ || stopping_.load(std::memory_order_relaxed); };
+    if (!ready()) {
+        ++idle_;
+        hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+        if (wait_briefly) {
+            changed_.wait_for(lock, kBriefWait, ready);
+        } else {
+            changed_.wait(lock, ready);
+        }
+        --idle_;
+    }
+    const bool taken = !tasks_.empty() && !stopping_.load(std::memory_order_relaxed);
+    if (taken) {
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+        ++busy_;
+    }
+    hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+    return taken;
+}
+
+void Walk::give(std::vector<Task>& tasks) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Task& task : tasks) tasks_.push_back(std::move(task));
+        hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+}
+
+void Walk::done_with_stack() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --busy_;
+    if (busy_ == 0 && tasks_.empty()) {
+        over_ = true;
+        changed_.notify_all();
+    }
+}
+
+void Walk::fail(std::exception_ptr failure) noexcept {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_) failure_ = std::move(failure);
+        stopping_.store(true, std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+}
+
+bool Walk::advance(size_t budget) {
+    Worker& own = *own_;
+    for (size_t visited = 0; visited < budget && !stopping_.load(std::memory_order_relaxed); ++visited) {
+        if (own.has_work()) {
+            if (hungry_.load(std::memory_order_relaxed) > 0) own.give_away_some();
+            own.step();
+        } else {
+            Task task;
+            if (!take(task, true)) break;
+            own.start(task);
+        }
+        if (!own.has_work()) done_with_stack();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_) std::rethrow_exception(failure_);
+    return over_;
+}
+
+void Walk::run_helper(Worker& worker) noexcept {
+    try {
+        Task task;
+        while (take(task, false)) {
+            worker.start(task);
+            while (worker.has_work() && !stopping_.load(std::memory_order_relaxed)) {
+                if (hungry_.load(std::memory_order_relaxed) > 0) worker.give_away_some();
+                worker.step();
+            }
+            worker.abandon();  // when stopped part-way
+            done_with_stack();
+        }
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
+void Walk::add_helpers(size_t count) {
+    // Helpers leave every signal to the caller's thread, which runs the handlers: a signal must
+    // not interrupt a helper's system call (and so change what it reads).
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    try {
+        for (size_t added = 0; added < count; ++added) {
+            helpers_.push_back(std::make_unique<Worker>(*this));
+            threads_.emplace_back(&Walk::run_helper, this, std::ref(*helpers_.back()));
+        }
+    } catch (const std::system_error&) {
+        helpers_.pop_back();  // no thread for it: the walk goes on with fewer
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void Walk::stop() noexcept {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_.store(true, std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+}
+
+void Walk::release(const Listing& listing) {
+    if (listing.chunk) listing.chunk->release();
+}
+
+}  // namespace quillkit::cargohold::walk
