@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 
+import reference_discovery as reference
 from helpers import Recorder, run_python
 from quillkit import cargohold, stampkit
 
@@ -125,9 +126,10 @@ def test_invalid_start_paths(project, recorder, monkeypatch):
     assert module_log.messages("warning") == ["⚠️ 跳過無效路徑：missing"]
 
 
-def test_a_signal_stops_a_long_walk(recorder):
-    """The walk runs without the GIL, in slices: a signal handler still runs, and its exception
-    ends the call, as it would end os.walk."""
+@pytest.mark.parametrize("threads", ["1", "4"])
+def test_a_signal_stops_a_long_walk(recorder, monkeypatch, threads):
+    """The walk runs without the GIL, in slices, on several threads if it may: a signal handler
+    still runs, and its exception ends the call, as it would end os.walk, with no thread left."""
 
     class Stop(Exception):
         pass
@@ -135,6 +137,8 @@ def test_a_signal_stops_a_long_walk(recorder):
     def stop(signum, frame):
         raise Stop
 
+    monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
+    before = len(os.listdir("/proc/self/task"))
     previous = signal.signal(signal.SIGALRM, stop)
     signal.setitimer(signal.ITIMER_REAL, 0.02)
     try:
@@ -143,6 +147,33 @@ def test_a_signal_stops_a_long_walk(recorder):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+    assert len(os.listdir("/proc/self/task")) == before
+
+
+def test_paths_too_long_for_the_system_stay_out_of_reach(tmp_path, recorder, monkeypatch):
+    """The walk opens and stats relative to open directories, where os.walk goes by whole paths:
+    what those cannot reach (a directory, or a link's target) stays out of reach all the same."""
+    monkeypatch.chdir(tmp_path)
+    parent = os.open(".", os.O_RDONLY)
+    names = [f"{level:03d}" + "x" * 197 for level in range(20)] + ["y" * 70]  # 4,090 bytes
+    try:
+        for name in names:
+            os.mkdir(name, dir_fd=parent)
+            child = os.open(name, os.O_RDONLY, dir_fd=parent)
+            os.close(parent)
+            parent = child
+            os.close(os.open("f.py", os.O_CREAT | os.O_WRONLY, dir_fd=parent))
+        # "./" + 4,090 bytes + "/link.py" is beyond the limit; "./" + 4,094 bytes too.
+        os.symlink(str(tmp_path), "link.py", dir_fd=parent)
+        os.mkdir("sub", dir_fd=parent)
+        os.close(os.open("sub/f.py", os.O_CREAT | os.O_WRONLY, dir_fd=parent))
+    finally:
+        os.close(parent)
+    expected = reference.find_files_with_extensions(".", ["py"], recursive=True, logger=recorder)
+    assert sorted(expected[1]) == ["f"] * 21 + ["link"]
+    for threads in ["1", "4"]:
+        monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
+        assert find(".", ["py"], recursive=True, logger=recorder) == expected
 
 
 DATED = ["notes", "b_20240301", "a_20240101_0930", "run-20231231-235959", "readme", "x_20241301"]
@@ -212,6 +243,13 @@ PERMISSIONS = textwrap.dedent("""
     os.chmod("top/readonly", 0o500 & 0o444)
     os.chmod("top/searchonly", 0o111)
     os.chmod("closed_start", 0)
+    # Wide enough that the walk shares it out between threads, with some doors shut.
+    for number in range(400):
+        path = f"wide/d{{number // 20}}/e{{number % 20}}"
+        os.makedirs(path)
+        open(path + "/g.py", "w").close()
+        if number % 7 == 3:
+            os.chmod(path, (0, 0o111, 0o500 & 0o444)[number % 3])
 
     def outcome(function, *args, **kwargs):
         logger = Recorder()
@@ -232,6 +270,11 @@ PERMISSIONS = textwrap.dedent("""
         report[start] = [outcome(f, start, ["py"], recursive=True)
                          for f in (reference.find_files_with_extensions,
                                    cargohold.find_files_with_extensions)]
+    for threads in ["1", "3"]:
+        os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
+        report["wide " + threads] = [outcome(f, "wide", ["py"], recursive=True)
+                                     for f in (reference.find_files_with_extensions,
+                                               cargohold.find_files_with_extensions)]
     log = Recorder()
     for root in ["top", "closed_start", "top/readonly", "top/searchonly"]:
         report["listing " + root] = [listing(reference.get_directory_list, root, log=log),
@@ -252,5 +295,6 @@ def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
     assert report["top"][1][0] == [["top/e.py", "top/ok/a.py", "top/readonly/c.py"],
                                    ["e", "a", "c"]]
     assert report["closed_start"][1][0] == [[], []]
+    assert 300 < len(report["wide 3"][1][0][0]) < 400
     assert report["top/closed/b.py"][1][1][1] == ["warning", "⚠️ 跳過無效路徑：top/closed/b.py"]
     assert report["listing closed_start"][1][:2] == ["raised", "PermissionError"]
