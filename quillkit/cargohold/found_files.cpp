@@ -10,16 +10,12 @@ namespace quillkit::cargohold {
 
 namespace {
 
-// An ASCII text made in place from its pieces, its size known before it is made.
-nb::object ascii_text(std::initializer_list<std::string_view> pieces) {
-    size_t size = 0;
-    for (std::string_view piece : pieces) size += piece.size();
-    nb::object text = require(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+// An ASCII text made in place from two pieces, its size known before it is made.
+nb::object ascii_text(std::string_view first, std::string_view second = {}) {
+    nb::object text = require(PyUnicode_New(static_cast<Py_ssize_t>(first.size() + second.size()), 127));
     char* at = static_cast<char*>(PyUnicode_DATA(text.ptr()));
-    for (std::string_view piece : pieces) {
-        std::memcpy(at, piece.data(), piece.size());
-        at += piece.size();
-    }
+    std::memcpy(at, first.data(), first.size());
+    std::memcpy(at + first.size(), second.data(), second.size());
     return text;
 }
 
@@ -31,15 +27,12 @@ ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, Foun
       utf8_names_(path_text::utf8_names()),
       prefix_text_(path_text::child_prefix(start_text)) {
     prefix_bytes_ = path_text::encode_exactly(prefix_text_);
-    ascii_prefix_ = utf8_names_ && PyUnicode_IS_ASCII(prefix_text_.ptr());
-    if (ascii_prefix_) {
-        prefix_view_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(prefix_text_.ptr())),
-                                        static_cast<size_t>(PyUnicode_GET_LENGTH(prefix_text_.ptr())));
-    }
+    ascii_prefix_ = utf8_names_ && prefix_bytes_ && PyUnicode_IS_ASCII(prefix_text_.ptr());
+    if (prefix_bytes_) directory_ = *prefix_bytes_;
 }
 
 void ListingReader::enter(const walk::Listing* listing, bool ascii, bool strict_utf8) {
-    levels_.push_back(Level{listing, 0, relative_.size(), ascii, strict_utf8});
+    levels_.push_back(Level{listing, 0, directory_.size(), ascii, strict_utf8});
 }
 
 bool ListingReader::take_ready(const walk::Child& root) {
@@ -55,7 +48,7 @@ bool ListingReader::take_ready(const walk::Child& root) {
         if (level.next == listing.item_count) {
             levels_.pop_back();
             walk::Walk::release(listing);
-            if (!levels_.empty()) relative_.resize(levels_.back().path_length);
+            if (!levels_.empty()) directory_.resize(levels_.back().path_length);
             continue;
         }
         const walk::Item& item = listing.items[level.next];
@@ -67,8 +60,7 @@ bool ListingReader::take_ready(const walk::Child& root) {
         const walk::Listing* child = listing.children[item.child].listing.load(std::memory_order_acquire);
         if (!child) return false;  // not read yet
         ++level.next;
-        if (!relative_.empty()) relative_ += '/';
-        relative_.append(listing.name(item.name_offset, item.name_length));
+        directory_.append(listing.name(item.name_offset, item.name_length)).append(1, '/');
         enter(child, level.ascii && (item.flags & walk::kAscii), level.strict_utf8 && (item.flags & walk::kStrictUtf8));
     }
     return true;
@@ -86,14 +78,20 @@ bool ListingReader::passes_text_tests(std::string_view name, const walk::Item& i
     return true;
 }
 
-nb::object ListingReader::path_text(const Level& level, std::string_view name, bool ascii_name) {
-    const std::string_view separator = relative_.empty() ? "" : "/";
-    if (ascii_prefix_ && level.ascii && ascii_name) return ascii_text({prefix_view_, relative_, separator, name});
-    std::string bytes = prefix_bytes_ ? *prefix_bytes_ : std::string();
-    bytes.append(relative_).append(separator).append(name);
-    if (prefix_bytes_) return path_text::decode(bytes);  // one decode for the whole path
-    nb::object relative = path_text::decode(bytes);
-    return require(PyUnicode_Concat(prefix_text_.ptr(), relative.ptr()));
+// The path of a file of the directory being read, as pathlib joins it to the start.
+nb::object ListingReader::path_text(std::string_view name) {
+    directory_.append(name);  // taken off again below
+    nb::object text;
+    try {
+        text = path_text::decode(directory_);  // one decode for the whole path
+    } catch (...) {
+        directory_.resize(directory_.size() - name.size());
+        throw;
+    }
+    directory_.resize(directory_.size() - name.size());
+    // Without an exact byte form of the start, the text of the start goes in front as it is.
+    if (!prefix_bytes_) text = require(PyUnicode_Concat(prefix_text_.ptr(), text.ptr()));
+    return text;
 }
 
 void ListingReader::add_file(const Level& level, const walk::Item& item) {
@@ -103,9 +101,13 @@ void ListingReader::add_file(const Level& level, const walk::Item& item) {
     }
     all_strict_utf8_ = all_strict_utf8_ && level.strict_utf8 && (item.flags & walk::kStrictUtf8);
     const std::string_view stem = name.substr(0, item.stem_length);
-    const bool ascii = utf8_names_ && (item.flags & walk::kAscii);
-    nb::object path = path_text(level, name, ascii);
-    found_.add(path, ascii ? ascii_text({stem}) : path_text::decode(stem));
+    if (utf8_names_ && (item.flags & walk::kAscii)) {
+        // The texts are the bytes: no decoding.
+        nb::object path = ascii_prefix_ && level.ascii ? ascii_text(directory_, name) : path_text(name);
+        found_.add(path, ascii_text(stem));
+    } else {
+        found_.add(path_text(name), path_text::decode(stem));
+    }
 }
 
 }  // namespace quillkit::cargohold

@@ -45,7 +45,7 @@ private:
     struct Level {
         const walk::Listing* listing;
         uint32_t next;
-        size_t path_length;  // of relative_, for this directory
+        size_t path_length;  // of directory_, for this directory
         bool ascii;          // every component of the path is ASCII
         bool strict_utf8;
     };
@@ -53,7 +53,7 @@ private:
     void enter(const walk::Listing* listing, bool ascii, bool strict_utf8);
     bool passes_text_tests(std::string_view name, const walk::Item& item);
     void add_file(const Level& level, const walk::Item& item);
-    nb::object path_text(const Level& level, std::string_view name, bool ascii_name);
+    nb::object path_text(std::string_view name);
 
     const TextTests tests_;
     FoundFiles& found_;
@@ -61,8 +61,9 @@ private:
     nb::object prefix_text_;                  // what comes before every relative path
     std::optional<std::string> prefix_bytes_; // its bytes, when decoding them gives it back
     bool ascii_prefix_ = false;               // an ASCII prefix under UTF-8 names
-    std::string_view prefix_view_;            // then its characters, which are its bytes
-    std::string relative_;                    // the directory being read, below the start
+    // What comes before a name of the directory being read: the prefix's bytes (when exact),
+    // the directory's path below the start, and "/" unless that is empty.
+    std::string directory_;
     std::vector<Level> levels_;
     bool started_ = false;
     bool all_strict_utf8_ = true;
