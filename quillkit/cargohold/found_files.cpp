@@ -14,8 +14,11 @@ namespace {
 nb::object ascii_text(std::string_view first, std::string_view second = {}) {
     nb::object text = require(PyUnicode_New(static_cast<Py_ssize_t>(first.size() + second.size()), 127));
     char* at = static_cast<char*>(PyUnicode_DATA(text.ptr()));
-    std::memcpy(at, first.data(), first.size());
-    std::memcpy(at + first.size(), second.data(), second.size());
+    for (std::string_view piece : {first, second}) {
+        if (piece.empty()) continue;  // an empty view may point nowhere
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
     return text;
 }
 
