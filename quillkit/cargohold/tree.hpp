@@ -6,7 +6,6 @@
 #pragma once
 
 #include <dirent.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -72,8 +71,7 @@ inline bool is_dot_or_dot_dot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-#if defined(__linux__)
-// Linux: whole blocks of entries per system call, without the allocation opendir makes.
+// Whole blocks of entries per system call, without the allocation opendir makes.
 template <class Visit>
 bool for_each_entry(int fd, std::vector<char>& buffer, Visit&& visit, int& error) {
     if (buffer.size() < 32768) buffer.resize(32768);
@@ -92,33 +90,5 @@ bool for_each_entry(int fd, std::vector<char>& buffer, Visit&& visit, int& error
         }
     }
 }
-#else
-template <class Visit>
-bool for_each_entry(int fd, std::vector<char>&, Visit&& visit, int& error) {
-    // fdopendir takes the descriptor it is given; the caller keeps its own.
-    const int copy = dup(fd);
-    DIR* directory = copy < 0 ? nullptr : fdopendir(copy);
-    if (!directory) {
-        error = errno;
-        if (copy >= 0) close(copy);
-        return false;
-    }
-    bool complete = true;
-    for (;;) {
-        errno = 0;
-        const dirent* item = readdir(directory);
-        if (!item) {
-            if (errno != 0) {
-                error = errno;
-                complete = false;
-            }
-            break;
-        }
-        if (!is_dot_or_dot_dot(item->d_name)) visit(item->d_name, std::strlen(item->d_name), item->d_type);
-    }
-    closedir(directory);
-    return complete;
-}
-#endif
 
 }  // namespace quillkit::cargohold::tree
