@@ -15,9 +15,10 @@ bool is_ignored_stat_error(int error) {
     return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
 }
 
+// The OSError (its subclass for `error`) that os.scandir and Path.is_dir raise.
 [[noreturn]] void raise_os_error(int error, nb::handle filename) {
     errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    require(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr()));  // NULL: throws
     throw nb::python_error();
 }
 
