@@ -138,16 +138,18 @@ def test_a_signal_stops_a_long_walk(recorder, monkeypatch, threads):
         raise Stop
 
     monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
-    before = len(os.listdir("/proc/self/task"))
     previous = signal.signal(signal.SIGALRM, stop)
-    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    threads_after = []  # a thread left behind by each stopped walk would add up
     try:
-        with pytest.raises(Stop):
-            find("/usr", ["py"], recursive=True, logger=recorder)
+        for _ in range(2):
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            with pytest.raises(Stop):
+                find("/usr", ["py"], recursive=True, logger=recorder)
+            threads_after.append(len(os.listdir("/proc/self/task")))
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert len(os.listdir("/proc/self/task")) == before
+    assert threads_after[0] == threads_after[1]
 
 
 def test_paths_too_long_for_the_system_stay_out_of_reach(tmp_path, recorder, monkeypatch):
@@ -174,6 +176,46 @@ def test_paths_too_long_for_the_system_stay_out_of_reach(tmp_path, recorder, mon
     for threads in ["1", "4"]:
         monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
         assert find(".", ["py"], recursive=True, logger=recorder) == expected
+
+
+DESCRIPTORS = textwrap.dedent("""
+    import os, resource, sys, json
+    sys.path.insert(0, {tests!r})
+    import reference_discovery as reference
+    from helpers import Recorder
+    from quillkit import cargohold
+    os.chdir({root!r})
+    for number in range(600):  # wide enough for helpers
+        os.makedirs(f"wide/w{{number // 30}}/v{{number % 30}}")
+        open(f"wide/w{{number // 30}}/v{{number % 30}}/a.py", "w").close()
+    os.makedirs("wide/" + "/".join(["deep"] * 80))
+    for depth in range(81):
+        open("wide/" + "deep/" * depth + "b.py", "w").close()
+    # One descriptor left (below the highest one open, none is free): enough for os.walk, far
+    # fewer than the walk would like to hold on three threads, so that they compete for it.
+    taken = {{int(fd) for fd in os.listdir("/proc/self/fd")}}
+    for _ in range(max(taken) + 1):
+        os.open(os.devnull, os.O_RDONLY)  # the lowest free numbers first
+    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))  # the listing's own is free again
+    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1, highest + 1))
+    report = {{}}
+    for threads in ["1", "3", "3", "3", "3"]:
+        os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
+        report.setdefault(threads, []).append(
+            cargohold.find_files_with_extensions("wide", ["py"], True, logger=Recorder()))
+    expected = reference.find_files_with_extensions("wide", ["py"], True, logger=Recorder())
+    print(json.dumps([expected, report]))
+""")
+
+
+def test_few_descriptors_left_change_nothing(tmp_path):
+    """The walk holds descriptors for the directories it is inside, on every thread; when the
+    process runs out, it goes on by whole paths and on one thread, as os.walk would."""
+    import json
+    tests = os.path.dirname(os.path.abspath(__file__))
+    expected, report = json.loads(run_python(DESCRIPTORS.format(tests=tests, root=str(tmp_path))).stdout)
+    assert len(expected[0]) == 600 + 81
+    assert report == {"1": [expected], "3": [expected] * 4}
 
 
 DATED = ["notes", "b_20240301", "a_20240101_0930", "run-20231231-235959", "readme", "x_20241301"]

@@ -24,6 +24,12 @@ namespace {
 // opened relative to them); deeper ones are closed at once and their children opened by path.
 constexpr size_t kHeldDescriptors = 32;
 
+// What opening a directory gives a helper that found no descriptor left: the directory goes
+// back to the queue for the caller's thread (open_directory never gives it).
+constexpr int kGivenBack = -2;
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
 // How long the caller's thread waits for helpers before it returns to check for signals.
 constexpr auto kBriefWait = std::chrono::milliseconds(5);
 
@@ -100,7 +106,8 @@ const Listing* empty_listing() { return &kEmptyListing; }
 // the children it has still to visit; the listings it makes live in its arena.
 class Worker {
 public:
-    explicit Worker(Walk& walk) : walk_(walk), rules_(walk.rules_), top_(walk.top_), arena_(*walk.pool_) {}
+    Worker(Walk& walk, bool helper)
+        : walk_(walk), rules_(walk.rules_), top_(walk.top_), helper_(helper), arena_(*walk.pool_) {}
     ~Worker() { abandon(); }
 
     bool has_work() const { return !frames_.empty(); }
@@ -110,6 +117,8 @@ public:
     void step();
     // Hands out half of the shallowest children still to visit (the largest subtrees).
     void give_away_some();
+    // Hands out every child still to visit.
+    void give_away_all();
     // Closes every descriptor and forgets the stack.
     void abandon() noexcept;
 
@@ -129,6 +138,8 @@ private:
     bool is_excluded(std::string_view name);
     bool too_long(size_t relative_length) const;
     int open_child(int parent);
+    int open_by_path(bool follow_links);
+    void hand_out(Frame& frame, uint32_t first, uint32_t count);
     const Listing* make_listing();
     void pop_finished();
     void keep(const char* name, size_t length, uint16_t stem_length, uint8_t flags);
@@ -136,6 +147,7 @@ private:
     Walk& walk_;
     const Rules& rules_;
     const std::string& top_;
+    const bool helper_;
     Arena arena_;
     std::string path_;  // the directory last opened, below the start
     std::vector<Frame> frames_;
@@ -259,6 +271,7 @@ const Listing* Worker::make_listing() {
 // children to visit. A directory that cannot be read whole is skipped without a word, as os.walk
 // skips it.
 void Worker::visit(int fd, Child& slot) {
+    if (fd == kGivenBack) return walk_.give_back(Walk::Task{path_, &slot});
     Descriptor directory(fd);
     if (directory.get() < 0 || !read(directory.get())) {
         slot.listing.store(empty_listing(), std::memory_order_release);
@@ -280,13 +293,24 @@ int Worker::open_child(int parent) {
         const size_t slash = path_.rfind('/');
         const char* name = path_.c_str() + (slash == std::string::npos ? 0 : slash + 1);
         const int fd = tree::open_directory(parent, name, false);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) return fd;
+        if (fd >= 0 || !out_of_descriptors(errno)) return fd;
         // Out of descriptors: give back the ones held for the stack and go by whole paths.
         for (Frame& frame : frames_) {
             if (frame.fd >= 0) close(std::exchange(frame.fd, -1));
         }
     }
-    return tree::open_directory(AT_FDCWD, tree::join(top_, path_).c_str(), false);
+    return open_by_path(false);
+}
+
+// Opens the directory path_ names by its whole path, as os.walk opens every directory. When no
+// descriptor is left, a helper gives the directory back (and the walk goes on without helpers);
+// the caller's thread sends the helpers away, with the descriptors they hold, and tries again.
+int Worker::open_by_path(bool follow_links) {
+    const std::string path = path_.empty() ? top_ : tree::join(top_, path_);
+    const int fd = tree::open_directory(AT_FDCWD, path.c_str(), follow_links);
+    if (fd >= 0 || !out_of_descriptors(errno)) return fd;
+    if (helper_) return kGivenBack;
+    return walk_.send_helpers_away() ? tree::open_directory(AT_FDCWD, path.c_str(), follow_links) : -1;
 }
 
 void Worker::pop_finished() {
@@ -299,9 +323,7 @@ void Worker::pop_finished() {
 void Worker::start(Walk::Task& task) {
     path_ = std::move(task.relative);
     // The start itself may be a link (it is read); below it, links are never entered.
-    const int fd = path_.empty() ? tree::open_directory(AT_FDCWD, top_.c_str(), true)
-                                 : tree::open_directory(AT_FDCWD, tree::join(top_, path_).c_str(), false);
-    visit(fd, *task.slot);
+    visit(open_by_path(path_.empty()), *task.slot);
 }
 
 void Worker::step() {
@@ -323,26 +345,39 @@ void Worker::give_away_some() {
         // The deepest frame is what this worker does next: it keeps at least one child of it.
         const uint32_t count = deepest ? left / 2 : (left + 1) / 2;
         if (count == 0) continue;
-        std::vector<Walk::Task> tasks;
-        tasks.reserve(count);
-        // The earlier ones: what this worker is inside comes before them, so the reader, which
-        // takes listings in order, finds them done sooner than what this worker keeps.
-        const uint32_t first = deepest ? frame.next + (left - count) : frame.next;
-        for (uint32_t index = first; index < first + count; ++index) {
-            Child& child = frame.listing->children[index];
-            std::string relative = path_.substr(0, frame.path_length);
-            if (!relative.empty()) relative += '/';
-            relative.append(frame.listing->name(child.name_offset, child.name_length));
-            tasks.push_back(Walk::Task{std::move(relative), &child});
-        }
+        // Elsewhere the earlier ones: what this worker is inside comes before them, so the
+        // reader, which takes listings in order, finds them done sooner than what it keeps.
         if (deepest) {
+            hand_out(frame, frame.end - count, count);
             frame.end -= count;
         } else {
+            hand_out(frame, frame.next, count);
             frame.next += count;
         }
-        walk_.give(tasks);
         return;
     }
+}
+
+void Worker::give_away_all() {
+    for (Frame& frame : frames_) {
+        hand_out(frame, frame.next, frame.end - frame.next);
+        frame.next = frame.end;
+    }
+}
+
+// Queues the children [first, first + count) of the frame's directory as tasks.
+void Worker::hand_out(Frame& frame, uint32_t first, uint32_t count) {
+    if (count == 0) return;
+    std::vector<Walk::Task> tasks;
+    tasks.reserve(count);
+    for (uint32_t index = first; index < first + count; ++index) {
+        Child& child = frame.listing->children[index];
+        std::string relative = path_.substr(0, frame.path_length);
+        if (!relative.empty()) relative += '/';
+        relative.append(frame.listing->name(child.name_offset, child.name_length));
+        tasks.push_back(Walk::Task{std::move(relative), &child});
+    }
+    walk_.give(tasks);
 }
 
 void Worker::abandon() noexcept {
@@ -358,26 +393,27 @@ Walk::Walk(std::string top, const Rules& rules)
     : top_(std::move(top)),
       rules_(rules),
       pool_(std::make_unique<ChunkPool>()),
-      own_(std::make_unique<Worker>(*this)) {
+      own_(std::make_unique<Worker>(*this, false)) {
     tasks_.push_back(Task{std::string(), &root_});
 }
 
 Walk::~Walk() { stop(); }
 
-bool Walk::take(Task& task, bool wait_briefly) {
+bool Walk::take(Task& task, bool callers_thread) {
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto ready = [&] { return !tasks_.empty() || over_ || stopping_.load(std::memory_order_relaxed); };
+    const auto leaving = [&] { return stopping_.load(std::memory_order_relaxed) || (!callers_thread && scarce_); };
+    const auto ready = [&] { return !tasks_.empty() || over_ || leaving(); };
     if (!ready()) {
         ++idle_;
         hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
-        if (wait_briefly) {
+        if (callers_thread) {  // it returns now and then to check for signals
             changed_.wait_for(lock, kBriefWait, ready);
         } else {
             changed_.wait(lock, ready);
         }
         --idle_;
     }
-    const bool taken = !tasks_.empty() && !stopping_.load(std::memory_order_relaxed);
+    const bool taken = !tasks_.empty() && !leaving();
     if (taken) {
         task = std::move(tasks_.front());
         tasks_.pop_front();
@@ -394,6 +430,27 @@ void Walk::give(std::vector<Task>& tasks) {
         hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
     }
     changed_.notify_all();
+}
+
+void Walk::give_back(Task task) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back(std::move(task));
+        scarce_.store(true, std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+}
+
+bool Walk::send_helpers_away() {
+    if (threads_.empty()) return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        scarce_.store(true, std::memory_order_relaxed);
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+    return true;
 }
 
 void Walk::done_with_stack() {
@@ -437,10 +494,12 @@ void Walk::run_helper(Worker& worker) noexcept {
         Task task;
         while (take(task, false)) {
             worker.start(task);
-            while (worker.has_work() && !stopping_.load(std::memory_order_relaxed)) {
+            while (worker.has_work() && !stopping_.load(std::memory_order_relaxed) &&
+                   !scarce_.load(std::memory_order_relaxed)) {
                 if (hungry_.load(std::memory_order_relaxed) > 0) worker.give_away_some();
                 worker.step();
             }
+            if (scarce_.load(std::memory_order_relaxed)) worker.give_away_all();
             worker.abandon();  // when stopped part-way
             done_with_stack();
         }
@@ -457,7 +516,7 @@ void Walk::add_helpers(size_t count) {
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     try {
         for (size_t added = 0; added < count; ++added) {
-            helpers_.push_back(std::make_unique<Worker>(*this));
+            helpers_.push_back(std::make_unique<Worker>(*this, true));
             threads_.emplace_back(&Walk::run_helper, this, std::ref(*helpers_.back()));
         }
     } catch (const std::system_error&) {

@@ -122,8 +122,16 @@ private:
         Child* slot;
     };
 
-    bool take(Task& task, bool wait_briefly);
+    // The next task; false when there is none for now (the caller's thread, after a brief wait)
+    // or the walk is over for this thread.
+    bool take(Task& task, bool callers_thread);
     void give(std::vector<Task>& tasks);
+    // A helper found no descriptor left: the directory goes back to the queue, and the helpers
+    // leave, handing back all they hold.
+    void give_back(Task task);
+    // On the caller's thread, when it found no descriptor left: sends the helpers away and waits
+    // for them, so that their descriptors are free. False when there were none.
+    bool send_helpers_away();
     void done_with_stack();
     void fail(std::exception_ptr failure) noexcept;
     void run_helper(Worker& worker) noexcept;
@@ -142,6 +150,7 @@ private:
     std::exception_ptr failure_;
 
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> scarce_{false};  // descriptors ran out: the caller's thread goes on alone
     std::atomic<int> hungry_{0};  // idle workers that no queued task will feed
 
     std::unique_ptr<Worker> own_;  // the caller's thread
