@@ -33,13 +33,17 @@ Walk::Walk(std::string top, const Rules& rules)
 
 Walk::~Walk() { stop(); }
 
+void Walk::update_hunger() {
+    hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+}
+
 bool Walk::take(Task& task, bool callers_thread) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto leaving = [&] { return stopping_.load(std::memory_order_relaxed) || (!callers_thread && scarce_); };
     const auto ready = [&] { return !tasks_.empty() || over_ || leaving(); };
     if (!ready()) {
         ++idle_;
-        hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+        update_hunger();
         if (callers_thread) {  // it returns now and then to check for signals
             changed_.wait_for(lock, kBriefWait, ready);
         } else {
@@ -53,7 +57,7 @@ bool Walk::take(Task& task, bool callers_thread) {
         tasks_.pop_front();
         ++busy_;
     }
-    hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+    update_hunger();
     return taken;
 }
 
@@ -61,7 +65,7 @@ void Walk::give(std::vector<Task>& tasks) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Task& task : tasks) tasks_.push_back(std::move(task));
-        hungry_.store(static_cast<int>(idle_) - static_cast<int>(tasks_.size()), std::memory_order_relaxed);
+        update_hunger();
     }
     changed_.notify_all();
 }
@@ -143,10 +147,12 @@ void Walk::run_helper(Worker& worker) noexcept {
 }
 
 void Walk::add_helpers(size_t count) {
-    // Helpers leave every signal to the caller's thread, which runs the handlers: a signal must
-    // not interrupt a helper's system call (and so change what it reads).
+    // Helpers leave the signals sent to the process to the caller's thread, which runs the
+    // handlers: one must not interrupt a helper's system call (and so change what it reads).
+    // Faults of the helper itself still reach it.
     sigset_t all, previous;
     sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, fault);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     try {
         for (size_t added = 0; added < count; ++added) {

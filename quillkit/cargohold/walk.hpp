@@ -133,6 +133,7 @@ private:
     // for them, so that their descriptors are free. False when there were none.
     bool send_helpers_away();
     void done_with_stack();
+    void update_hunger();  // with the lock held
     void fail(std::exception_ptr failure) noexcept;
     void run_helper(Worker& worker) noexcept;
 
