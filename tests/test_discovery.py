@@ -191,6 +191,10 @@ DESCRIPTORS = textwrap.dedent("""
     os.makedirs("wide/" + "/".join(["deep"] * 80))
     for depth in range(81):
         open("wide/" + "deep/" * depth + "b.py", "w").close()
+    # A first walk with descriptors to spare: a sanitizer runtime needs some the first time it
+    # checks a type (as when a thread starts).
+    os.environ["QUILLKIT_DISCOVERY_THREADS"] = "3"
+    cargohold.find_files_with_extensions("wide", ["py"], True, logger=Recorder())
     # One descriptor left (below the highest one open, none is free): enough for os.walk, far
     # fewer than the walk would like to hold on three threads, so that they compete for it.
     taken = {{int(fd) for fd in os.listdir("/proc/self/fd")}}
