@@ -1,14 +1,16 @@
 // The memory of the walk's listings: each worker fills chunks of its own, and a chunk is given
 // back as soon as every listing in it has been read and released, so that a long walk never
 // holds its listings and the texts made from them at once. Chunks are mapped directly (memory
-// freed to the C allocator would stay with the process); a few given back are kept for reuse,
-// since the reader releases listings at about the pace the workers make them.
+// freed to the C allocator would stay with the process), but for a worker's small first one;
+// a few given back are kept for reuse, since the reader releases listings at about the pace the
+// workers make them.
 #pragma once
 
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,7 @@ namespace quillkit::cargohold::walk {
 class ChunkPool {
 public:
     static constexpr size_t kChunkSize = 64 * 1024;
+    static constexpr size_t kFirstChunkSize = 8 * 1024;  // enough for a small directory or two
 
     ChunkPool() = default;
     ChunkPool(const ChunkPool&) = delete;
@@ -30,8 +33,10 @@ public:
         for (void* base : spare_) munmap(base, kChunkSize);
     }
 
-    // A mapping of `size` bytes (a multiple of the page size); null when the system has none.
+    // `size` bytes (a multiple of the page size) of memory for a chunk; null when the system has
+    // none. Below a whole chunk, from the C allocator: a small walk maps nothing.
     void* take(size_t size) {
+        if (size < kChunkSize) return std::malloc(size);
         if (size == kChunkSize) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!spare_.empty()) {
@@ -45,6 +50,7 @@ public:
     }
 
     void give(void* base, size_t size) noexcept {
+        if (size < kChunkSize) return std::free(base);
         if (size == kChunkSize) {
             std::lock_guard<std::mutex> lock(mutex_);
             if (spare_.size() < kSpareChunks) {
@@ -114,7 +120,8 @@ private:
     void start_chunk(size_t at_least) {
         chunks_.push_back(std::make_unique<Chunk>());  // before mapping, so nothing can leak
         const size_t page = 4096;
-        const size_t size = std::max(ChunkPool::kChunkSize, (at_least + page - 1) / page * page);
+        const size_t usual = chunks_.size() == 1 ? ChunkPool::kFirstChunkSize : ChunkPool::kChunkSize;
+        const size_t size = std::max(usual, (at_least + page - 1) / page * page);
         void* base = pool_.take(size);
         if (!base) {
             chunks_.pop_back();

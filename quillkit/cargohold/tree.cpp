@@ -58,7 +58,7 @@ bool read_directory(const std::string& path, Probe probe_mode, std::vector<Entry
         error = errno;
         return false;
     }
-    std::vector<char> buffer;
+    EntryBuffer buffer;
     const bool complete = for_each_entry(
         fd, buffer,
         [&](const char* name, size_t length, unsigned char type) {

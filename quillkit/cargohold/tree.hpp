@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,8 +31,19 @@ int open_directory(int at, const char* path, bool follow_links);
 // system gives ("." and ".." left out; `type` is the dirent's d_type). False, with `error` set,
 // when a read fails part-way: os.scandir's iteration stops there and os.walk drops the directory.
 // `buffer` is scratch space the caller keeps between directories.
+class EntryBuffer {
+public:
+    char* data() {
+        if (!bytes_) bytes_.reset(new char[kSize]);  // left uninitialised: the system fills it
+        return bytes_.get();
+    }
+    static constexpr size_t kSize = 32768;
+
+private:
+    std::unique_ptr<char[]> bytes_;
+};
 template <class Visit>
-bool for_each_entry(int fd, std::vector<char>& buffer, Visit&& visit, int& error);
+bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error);
 
 // The kind of one entry as os.scandir's DirEntry tells it: from the dirent's type, with a stat
 // (relative to the open directory) for links and unknown types only; `always_stat` stats every
@@ -73,17 +85,17 @@ inline bool is_dot_or_dot_dot(const char* name) {
 
 // Whole blocks of entries per system call, without the allocation opendir makes.
 template <class Visit>
-bool for_each_entry(int fd, std::vector<char>& buffer, Visit&& visit, int& error) {
-    if (buffer.size() < 32768) buffer.resize(32768);
+bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error) {
+    char* const bytes = buffer.data();
     for (;;) {
-        const ssize_t filled = getdents64(fd, buffer.data(), buffer.size());
+        const ssize_t filled = getdents64(fd, bytes, EntryBuffer::kSize);
         if (filled == 0) return true;
         if (filled < 0) {
             error = errno;
             return false;
         }
         for (ssize_t offset = 0; offset < filled;) {
-            const auto* item = reinterpret_cast<const struct dirent64*>(buffer.data() + offset);
+            const auto* item = reinterpret_cast<const struct dirent64*>(bytes + offset);
             offset += item->d_reclen;
             if (is_dot_or_dot_dot(item->d_name)) continue;
             visit(item->d_name, std::strlen(item->d_name), item->d_type);

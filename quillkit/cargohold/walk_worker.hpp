@@ -3,6 +3,7 @@
 #pragma once
 
 #include "listing_arena.hpp"
+#include "tree.hpp"
 #include "walk.hpp"
 
 #include <cstdint>
@@ -71,7 +72,7 @@ private:
     Arena arena_;
     std::string path_;  // the directory last opened, below the start
     std::vector<Frame> frames_;
-    std::vector<char> buffer_;
+    tree::EntryBuffer buffer_;
     // The directory being read.
     std::vector<Kept> kept_;
     std::string names_;
