@@ -14,11 +14,8 @@ namespace {
 nb::object ascii_text(std::string_view first, std::string_view second = {}) {
     nb::object text = require(PyUnicode_New(static_cast<Py_ssize_t>(first.size() + second.size()), 127));
     char* at = static_cast<char*>(PyUnicode_DATA(text.ptr()));
-    for (std::string_view piece : {first, second}) {
-        if (piece.empty()) continue;  // an empty view may point nowhere
-        std::memcpy(at, piece.data(), piece.size());
-        at += piece.size();
-    }
+    std::memcpy(at, first.data(), first.size());  // a directory's bytes or a stem: never null
+    if (!second.empty()) std::memcpy(at + first.size(), second.data(), second.size());  // may point nowhere
     return text;
 }
 
@@ -31,6 +28,7 @@ ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, Foun
       prefix_text_(path_text::child_prefix(start_text)) {
     prefix_bytes_ = path_text::encode_exactly(prefix_text_);
     ascii_prefix_ = utf8_names_ && prefix_bytes_ && PyUnicode_IS_ASCII(prefix_text_.ptr());
+    plain_ = ascii_prefix_ && !tests_.prefix.is_valid();
     if (prefix_bytes_) directory_ = *prefix_bytes_;
 }
 
@@ -57,7 +55,13 @@ bool ListingReader::take_ready(const walk::Child& root) {
         const walk::Item& item = listing.items[level.next];
         if (!(item.flags & walk::kDirectory)) {
             ++level.next;
-            add_file(level, item);
+            if (plain_ && level.ascii && (item.flags & walk::kAscii) && !(item.flags & walk::kSuffixUndecided)) {
+                // Most files: ASCII all through and nothing left to test, so the texts are the bytes.
+                const std::string_view name = listing.name(item.name_offset, item.name_length);
+                found_.add(ascii_text(directory_, name), ascii_text(name.substr(0, item.stem_length)));
+            } else {
+                add_file(level, item);
+            }
             continue;
         }
         const walk::Listing* child = listing.children[item.child].listing.load(std::memory_order_acquire);
