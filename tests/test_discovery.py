@@ -45,11 +45,29 @@ def test_no_extensions_find_nothing(project, recorder, extensions):
     assert recorder.messages() == [f"🔍 正在掃描路徑：{project}", SCAN_DONE.format(0)]
 
 
+class PyLike:
+    """Not a text, but equal to ".py" wherever a set compares it."""
+
+    def lower(self):
+        return self
+
+    def startswith(self, prefix):
+        return True
+
+    def __hash__(self):
+        return hash(".py")
+
+    def __eq__(self, other):
+        return other == ".py"
+
+
 def test_a_lone_extension_text_is_one_extension(project, recorder):
     # Iterated letter by letter, "py" would look for ".p" and ".y" files.
     (project / "odd.p").write_text("")
     assert find(".", "PY", logger=recorder)[0] == ["a.py", "c.Py"]
     assert find(".", (e for e in ["txt"]), logger=recorder)[0] == ["B.TXT"]
+    # The set decides membership, whatever its members are.
+    assert find(".", [PyLike()], logger=recorder)[0] == ["a.py", "c.Py"]
 
 
 def test_recursion_exclusions_and_prefix(project, recorder):
