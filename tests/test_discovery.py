@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 
+import reference_discovery as reference
 from helpers import Recorder, run_python
 from quillkit import cargohold, stampkit
 
@@ -44,11 +45,29 @@ def test_no_extensions_find_nothing(project, recorder, extensions):
     assert recorder.messages() == [f"🔍 正在掃描路徑：{project}", SCAN_DONE.format(0)]
 
 
+class PyLike:
+    """Not a text, but equal to ".py" wherever a set compares it."""
+
+    def lower(self):
+        return self
+
+    def startswith(self, prefix):
+        return True
+
+    def __hash__(self):
+        return hash(".py")
+
+    def __eq__(self, other):
+        return other == ".py"
+
+
 def test_a_lone_extension_text_is_one_extension(project, recorder):
     # Iterated letter by letter, "py" would look for ".p" and ".y" files.
     (project / "odd.p").write_text("")
     assert find(".", "PY", logger=recorder)[0] == ["a.py", "c.Py"]
     assert find(".", (e for e in ["txt"]), logger=recorder)[0] == ["B.TXT"]
+    # The set decides membership, whatever its members are.
+    assert find(".", [PyLike()], logger=recorder)[0] == ["a.py", "c.Py"]
 
 
 def test_recursion_exclusions_and_prefix(project, recorder):
@@ -125,9 +144,10 @@ def test_invalid_start_paths(project, recorder, monkeypatch):
     assert module_log.messages("warning") == ["⚠️ 跳過無效路徑：missing"]
 
 
-def test_a_signal_stops_a_long_walk(recorder):
-    """The walk runs without the GIL, in slices: a signal handler still runs, and its exception
-    ends the call, as it would end os.walk."""
+@pytest.mark.parametrize("threads", ["1", "4"])
+def test_a_signal_stops_a_long_walk(recorder, monkeypatch, threads):
+    """The walk runs without the GIL, in slices, on several threads if it may: a signal handler
+    still runs, and its exception ends the call, as it would end os.walk, with no thread left."""
 
     class Stop(Exception):
         pass
@@ -135,14 +155,89 @@ def test_a_signal_stops_a_long_walk(recorder):
     def stop(signum, frame):
         raise Stop
 
+    monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
     previous = signal.signal(signal.SIGALRM, stop)
-    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    threads_after = []  # a thread left behind by each stopped walk would add up
     try:
-        with pytest.raises(Stop):
-            find("/usr", ["py"], recursive=True, logger=recorder)
+        for _ in range(2):
+            signal.setitimer(signal.ITIMER_REAL, 0.02)
+            with pytest.raises(Stop):
+                find("/usr", ["py"], recursive=True, logger=recorder)
+            threads_after.append(len(os.listdir("/proc/self/task")))
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+    assert threads_after[0] == threads_after[1]
+
+
+def test_paths_too_long_for_the_system_stay_out_of_reach(tmp_path, recorder, monkeypatch):
+    """The walk opens and stats relative to open directories, where os.walk goes by whole paths:
+    what those cannot reach (a directory, or a link's target) stays out of reach all the same."""
+    monkeypatch.chdir(tmp_path)
+    parent = os.open(".", os.O_RDONLY)
+    names = [f"{level:03d}" + "x" * 197 for level in range(20)] + ["y" * 70]  # 4,090 bytes
+    try:
+        for name in names:
+            os.mkdir(name, dir_fd=parent)
+            child = os.open(name, os.O_RDONLY, dir_fd=parent)
+            os.close(parent)
+            parent = child
+            os.close(os.open("f.py", os.O_CREAT | os.O_WRONLY, dir_fd=parent))
+        # "./" + 4,090 bytes + "/link.py" is beyond the limit; "./" + 4,094 bytes too.
+        os.symlink(str(tmp_path), "link.py", dir_fd=parent)
+        os.mkdir("sub", dir_fd=parent)
+        os.close(os.open("sub/f.py", os.O_CREAT | os.O_WRONLY, dir_fd=parent))
+    finally:
+        os.close(parent)
+    expected = reference.find_files_with_extensions(".", ["py"], recursive=True, logger=recorder)
+    assert sorted(expected[1]) == ["f"] * 21 + ["link"]
+    for threads in ["1", "4"]:
+        monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
+        assert find(".", ["py"], recursive=True, logger=recorder) == expected
+
+
+DESCRIPTORS = textwrap.dedent("""
+    import os, resource, sys, json
+    sys.path.insert(0, {tests!r})
+    import reference_discovery as reference
+    from helpers import Recorder
+    from quillkit import cargohold
+    os.chdir({root!r})
+    for number in range(600):  # wide enough for helpers
+        os.makedirs(f"wide/w{{number // 30}}/v{{number % 30}}")
+        open(f"wide/w{{number // 30}}/v{{number % 30}}/a.py", "w").close()
+    os.makedirs("wide/" + "/".join(["deep"] * 80))
+    for depth in range(81):
+        open("wide/" + "deep/" * depth + "b.py", "w").close()
+    # A first walk with descriptors to spare: a sanitizer runtime needs some the first time it
+    # checks a type (as when a thread starts).
+    os.environ["QUILLKIT_DISCOVERY_THREADS"] = "3"
+    cargohold.find_files_with_extensions("wide", ["py"], True, logger=Recorder())
+    # One descriptor left (below the highest one open, none is free): enough for os.walk, far
+    # fewer than the walk would like to hold on three threads, so that they compete for it.
+    taken = {{int(fd) for fd in os.listdir("/proc/self/fd")}}
+    for _ in range(max(taken) + 1):
+        os.open(os.devnull, os.O_RDONLY)  # the lowest free numbers first
+    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))  # the listing's own is free again
+    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1, highest + 1))
+    report = {{}}
+    for threads in ["1", "3", "3", "3", "3"]:
+        os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
+        report.setdefault(threads, []).append(
+            cargohold.find_files_with_extensions("wide", ["py"], True, logger=Recorder()))
+    expected = reference.find_files_with_extensions("wide", ["py"], True, logger=Recorder())
+    print(json.dumps([expected, report]))
+""")
+
+
+def test_few_descriptors_left_change_nothing(tmp_path):
+    """The walk holds descriptors for the directories it is inside, on every thread; when the
+    process runs out, it goes on by whole paths and on one thread, as os.walk would."""
+    import json
+    tests = os.path.dirname(os.path.abspath(__file__))
+    expected, report = json.loads(run_python(DESCRIPTORS.format(tests=tests, root=str(tmp_path))).stdout)
+    assert len(expected[0]) == 600 + 81
+    assert report == {"1": [expected], "3": [expected] * 4}
 
 
 DATED = ["notes", "b_20240301", "a_20240101_0930", "run-20231231-235959", "readme", "x_20241301"]
@@ -212,6 +307,13 @@ PERMISSIONS = textwrap.dedent("""
     os.chmod("top/readonly", 0o500 & 0o444)
     os.chmod("top/searchonly", 0o111)
     os.chmod("closed_start", 0)
+    # Wide enough that the walk shares it out between threads, with some doors shut.
+    for number in range(400):
+        path = f"wide/d{{number // 20}}/e{{number % 20}}"
+        os.makedirs(path)
+        open(path + "/g.py", "w").close()
+        if number % 7 == 3:
+            os.chmod(path, (0, 0o111, 0o500 & 0o444)[number % 3])
 
     def outcome(function, *args, **kwargs):
         logger = Recorder()
@@ -232,6 +334,11 @@ PERMISSIONS = textwrap.dedent("""
         report[start] = [outcome(f, start, ["py"], recursive=True)
                          for f in (reference.find_files_with_extensions,
                                    cargohold.find_files_with_extensions)]
+    for threads in ["1", "3"]:
+        os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
+        report["wide " + threads] = [outcome(f, "wide", ["py"], recursive=True)
+                                     for f in (reference.find_files_with_extensions,
+                                               cargohold.find_files_with_extensions)]
     log = Recorder()
     for root in ["top", "closed_start", "top/readonly", "top/searchonly"]:
         report["listing " + root] = [listing(reference.get_directory_list, root, log=log),
@@ -252,5 +359,6 @@ def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
     assert report["top"][1][0] == [["top/e.py", "top/ok/a.py", "top/readonly/c.py"],
                                    ["e", "a", "c"]]
     assert report["closed_start"][1][0] == [[], []]
+    assert 300 < len(report["wide 3"][1][0][0]) < 400
     assert report["top/closed/b.py"][1][1][1] == ["warning", "⚠️ 跳過無效路徑：top/closed/b.py"]
     assert report["listing closed_start"][1][:2] == ["raised", "PermissionError"]

@@ -1,11 +1,14 @@
 """The native walk and listing against the same functions written with os.walk and pathlib
 (reference_discovery.py), on generated trees: links to files and directories, dangling links,
-hidden, non-ASCII and undecodable names, exclusions written in every form, prefixes."""
+hidden, non-ASCII and undecodable names, exclusions written in every form, prefixes; and trees
+large enough that the walk shares them out between threads."""
 
 import contextlib
 import os
+import random
 import tempfile
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -29,8 +32,10 @@ operations = st.lists(st.tuples(st.integers(0, 50), names, st.sampled_from(KINDS
                                 st.integers(0, 50)), min_size=8, max_size=40)
 
 
-def build_tree(root, steps):
+def build_tree(root, steps, make_root=False):
     """Creates the entries below `root` (bytes); returns the directories and files made."""
+    if make_root:
+        os.mkdir(root)
     directories, files = [root], []
     for parent_pick, name, kind, target_pick in steps:
         if name in (b".", b".."):
@@ -115,6 +120,55 @@ def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, 
         if expected[0] != "raised":
             for path in expected[0][0]:
                 assert os.path.lexists(path)
+
+
+def wide_steps(seed, count):
+    """Steps for build_tree from a seed, a third of them directories."""
+    rng = random.Random(seed)
+    kinds = ["file"] * 5 + ["dir"] * 4 + ["link_dir", "link_file", "dangling"]
+    return [(rng.randrange(1 << 20),
+             b"".join(rng.choices(FRAGMENTS, k=rng.randint(1, 3))) + rng.choice(SUFFIXES),
+             rng.choice(kinds), rng.randrange(1 << 20)) for _ in range(count)]
+
+
+@pytest.fixture(scope="module")
+def wide_trees():
+    """Three trees of some hundreds of directories (the walk starts helper threads only past
+    its first few hundred), made once: (working directory, [(start, entries)])."""
+    with tempfile.TemporaryDirectory() as workdir:
+        trees = []
+        for seed in range(3):
+            start = f"tree{seed}"
+            directories, files = build_tree(os.path.join(os.fsencode(workdir), start.encode()),
+                                            wide_steps(seed, 1500), make_root=True)
+            assert len(directories) > 400
+            trees.append((start, directories + files))
+        yield workdir, trees
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(pick=st.integers(0, 2), extensions=extension_sets, sort_datecode=st.booleans(),
+       excluded=exclusions, prefix=prefixes, threads=st.sampled_from(["1", "2", "5"]))
+def test_parallel_walk_matches_os_walk(wide_trees, pick, extensions, sort_datecode, excluded,
+                                       prefix, threads):
+    """The same result whichever thread reads which directory: order, names, pruning."""
+    workdir, trees = wide_trees
+    start, entries = trees[pick]
+    saved = os.getcwd(), os.environ.get("QUILLKIT_DISCOVERY_THREADS")
+    os.chdir(workdir)
+    os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
+    try:
+        exclude_paths = [spelling(entries[index % len(entries)], form) for index, form in excluded]
+        arguments = dict(extensions=extensions, recursive=True, sort_datecode=sort_datecode,
+                         exclude_paths=exclude_paths or None, prefix=prefix)
+        expected = outcome(reference.find_files_with_extensions, start, **arguments)
+        assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
+    finally:
+        os.chdir(saved[0])
+        if saved[1] is None:
+            del os.environ["QUILLKIT_DISCOVERY_THREADS"]
+        else:
+            os.environ["QUILLKIT_DISCOVERY_THREADS"] = saved[1]
 
 
 listing_texts = st.sampled_from([".", "_", "a", "é", "\udcff", "build", "x1", "-", ".egg-info"])

@@ -1,22 +1,33 @@
 // File discovery: the files below a start path whose suffix is in a set of extensions, with
 // excluded trees, a name prefix, and alphabetical or date-code order.
 //
-// The walk runs natively (tree.hpp) with the GIL released; what it cannot decide on bytes alone
-// (a suffix that is not ASCII, a prefix that is not plain text) it leaves to the interpreter's
-// own text operations here, so the result is exactly the one os.walk and pathlib give.
+// The walk runs natively (walk.hpp) with the GIL released, on several threads where the process
+// has cores for them; what it cannot decide on bytes alone (a suffix that is not ASCII, a prefix
+// that is not plain text) it leaves to the interpreter's own text operations (found_files.hpp),
+// so the result is exactly the one os.walk and pathlib give.
 #include "discovery.hpp"
+#include "found_files.hpp"
 #include "path_text.hpp"
-#include "tree.hpp"
+#include "walk.hpp"
+
+#include <sched.h>
 
 #include <algorithm>
-#include <numeric>
+#include <cstdlib>
 
 namespace quillkit::cargohold {
 
 namespace {
 
-// Directories visited between two checks for a pending signal (Ctrl-C stops a long walk).
+// Directories the caller's thread visits between two checks for a pending signal (Ctrl-C stops a
+// long walk) and two takes of what has been read.
 constexpr size_t kDirectoriesPerSlice = 256;
+
+// The most threads one walk uses: directory reads stop scaling well before.
+constexpr size_t kMostWalkThreads = 8;
+
+// Forces the number of walk threads (a positive count): for measuring one against several.
+constexpr const char* kWalkThreadsVariable = "QUILLKIT_DISCOVERY_THREADS";
 
 // `values` as a for statement iterates them, except that a lone text counts as a one-element
 // list.
@@ -57,156 +68,146 @@ bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target) 
     if (PySet_GET_SIZE(exclude_set.ptr()) == 0) return false;
     nb::object absolute = call(abspath, {target});
     if (require_status(PySet_Contains(exclude_set.ptr(), absolute.ptr()))) return true;
-    nb::object iterator = require(PyObject_GetIter(exclude_set.ptr()));
-    while (PyObject* entry = PyIter_Next(iterator.ptr())) {
-        nb::object owned = nb::steal(entry);
-        if (truthy(call_method(absolute, names::startswith, {concat({owned, "/"})}))) return true;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    return false;
+    bool below = false;
+    for_each_item(exclude_set, [&](nb::handle entry) {
+        below = truthy(call_method(absolute, names::startswith, {concat({entry, "/"})}));
+        return !below;
+    });
+    return below;
+}
+
+// What one call asks for, once its arguments are read.
+struct Query {
+    nb::object start;        // the start path as a pathlib path
+    nb::object start_text;   // and as text
+    nb::object extensions;   // the extension set
+    nb::object abspath;      // os.path.abspath, as the module's globals give it at this call
+    nb::object exclude_set;  // the absolute, normalised excluded paths
+    nb::handle recursive;
+    nb::handle prefix;
+    bool by_datecode = false;
+};
+
+// The members of the extension set the walk can test on bytes: ASCII texts, whose characters
+// are their bytes (a NUL included). Anything but exact texts leaves every suffix to the set's
+// own membership test.
+void add_ascii_extensions(nb::handle extensions, walk::Rules& rules) {
+    for_each_item(extensions, [&](nb::handle extension) {
+        if (!PyUnicode_CheckExact(extension.ptr())) {
+            rules.suffixes_in_text = true;
+        } else if (PyUnicode_IS_ASCII(extension.ptr())) {
+            rules.extensions.emplace_back(static_cast<const char*>(PyUnicode_DATA(extension.ptr())),
+                                          static_cast<size_t>(PyUnicode_GET_LENGTH(extension.ptr())));
+        }
+    });
 }
 
 // The parts of the exclusion set that can apply below the start directory, as paths relative
 // to it: an entry can only equal a path below the start when it begins with the start's
 // absolute form and a separator, and only what follows matters. (Entries above the start were
 // handled before the walk: they exclude the whole start directory.)
-void add_relative_exclusions(nb::handle exclude_set, nb::handle start_absolute, tree::Filter& filter) {
-    nb::object base = path_text::child_prefix(start_absolute);
+void add_relative_exclusions(const Query& query, walk::Rules& rules) {
+    nb::object base = path_text::child_prefix(call(query.abspath, {query.start_text}));
     const Py_ssize_t base_length = PyUnicode_GET_LENGTH(base.ptr());
-    nb::object iterator = require(PyObject_GetIter(exclude_set.ptr()));
-    while (PyObject* entry = PyIter_Next(iterator.ptr())) {
-        nb::object owned = nb::steal(entry);
-        if (!PyUnicode_Check(entry) || PyUnicode_GET_LENGTH(entry) <= base_length) continue;
-        if (require_status(PyUnicode_Tailmatch(entry, base.ptr(), 0, base_length, -1)) == 0) continue;
-        nb::object relative = require(PyUnicode_Substring(entry, base_length, PY_SSIZE_T_MAX));
+    for_each_item(query.exclude_set, [&](nb::handle entry) {
+        if (!PyUnicode_Check(entry.ptr()) || PyUnicode_GET_LENGTH(entry.ptr()) <= base_length) return;
+        if (require_status(PyUnicode_Tailmatch(entry.ptr(), base.ptr(), 0, base_length, -1)) == 0) return;
+        nb::object relative = require(PyUnicode_Substring(entry.ptr(), base_length, PY_SSIZE_T_MAX));
         std::optional<std::string> bytes = path_text::encode_exactly(relative);
-        if (!bytes) continue;  // no name read from the system decodes to this text
+        if (!bytes) return;  // no name read from the system decodes to this text
         for (size_t slash = bytes->find('/'); slash != std::string::npos; slash = bytes->find('/', slash + 1)) {
-            filter.holds_excluded.insert(bytes->substr(0, slash));
+            rules.holds_excluded.insert(bytes->substr(0, slash));
         }
-        filter.holds_excluded.insert(std::string());
-        filter.excluded.insert(std::move(*bytes));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+        rules.holds_excluded.insert(std::string());
+        rules.excluded.insert(std::move(*bytes));
+    });
 }
 
-// Found files as two parallel lists of texts.
-struct FoundFiles {
-    nb::object files = require(PyList_New(0));
-    nb::object names = require(PyList_New(0));
-
-    Py_ssize_t size() const { return list_size(files); }
-    void add(nb::handle path, nb::handle stem) {
-        require_status(PyList_Append(files.ptr(), path.ptr()));
-        require_status(PyList_Append(names.ptr(), stem.ptr()));
+// Lets the walk test the prefix on bytes where that decides as str.startswith would: a text
+// without surrogates under UTF-8 names. Gives the prefix the text tests still need, or nothing.
+nb::handle set_prefix_rule(nb::handle prefix, bool utf8, walk::Rules& rules) {
+    if (!truthy(prefix)) return nb::handle();
+    if (!utf8 || !PyUnicode_Check(prefix.ptr())) return prefix;
+    Py_ssize_t size;
+    const char* bytes = PyUnicode_AsUTF8AndSize(prefix.ptr(), &size);
+    if (!bytes) {
+        // Surrogates have no UTF-8 form: str.startswith decides on the decoded names.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();
+        return prefix;
     }
-};
+    rules.prefix_in_bytes = true;
+    rules.prefix.assign(bytes, static_cast<size_t>(size));
+    return nb::handle();
+}
 
-// Runs the walk in slices with the GIL released, checking for signals between them.
-void run_walk(tree::Walk& walk) {
-    for (;;) {
-        const bool done = without_gil([&] { return walk.advance(kDirectoriesPerSlice); });
+// Threads for one walk: the count QUILLKIT_DISCOVERY_THREADS forces, else one per core this
+// process may run on.
+size_t walk_threads() {
+    if (const char* forced = std::getenv(kWalkThreadsVariable)) {
+        char* end = nullptr;
+        const long count = std::strtol(forced, &end, 10);
+        if (end != forced && *end == '\0' && count > 0) return std::min<size_t>(count, kMostWalkThreads);
+    }
+    cpu_set_t cores;
+    if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+    return std::clamp<size_t>(CPU_COUNT(&cores), 1, kMostWalkThreads);
+}
+
+// Runs the walk to its end in slices on the caller's thread with the GIL released; between two,
+// a check for signals and a take of what has been read. Helpers join after the first slice,
+// so that a small tree is read without starting a thread.
+void run_walk(walk::Walk& walk, ListingReader& reader) {
+    for (bool first = true;; first = false) {
+        const bool over = without_gil([&] { return walk.advance(kDirectoriesPerSlice); });
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
-        if (done) return;
+        reader.take_ready(walk.root());
+        if (over) break;
+        if (first) {
+            const size_t threads = walk_threads();
+            if (threads > 1) walk.add_helpers(threads - 1);
+        }
     }
+    without_gil([&] { walk.stop(); });  // the helpers are on their way out: wait for them
+    if (!reader.take_ready(walk.root())) raise(PyExc_SystemError, "the walk ended with directories unread");
 }
 
 // Walks the start directory and adds the files that pass every test, in discovery order unless
-// `sort_bytes` allows sorting them here (then they come sorted, and the function says so).
-bool collect_from_directory(nb::handle start_text, const std::string& start_bytes, bool recursive,
-                            nb::handle extensions, nb::handle abspath, nb::handle exclude_set,
-                            nb::handle prefix, bool sort_bytes, FoundFiles& found) {
+// path order is asked for and the names allow it in bytes (then they come sorted, and the
+// function says so).
+bool collect_from_directory(const Query& query, FoundFiles& found) {
+    const bool recursive = truthy(query.recursive);
     const bool utf8 = path_text::utf8_names();
-    tree::Filter filter;
-    filter.match_nothing = PySet_GET_SIZE(extensions.ptr()) == 0;
-    filter.suffixes_in_text = !utf8;
-    nb::object iterator = require(PyObject_GetIter(extensions.ptr()));
-    while (PyObject* extension = PyIter_Next(iterator.ptr())) {
-        nb::object owned = nb::steal(extension);
-        if (PyUnicode_Check(extension) && PyUnicode_IS_ASCII(extension)) {
-            // ASCII: the characters are the bytes, a NUL included.
-            filter.extensions.emplace_back(static_cast<const char*>(PyUnicode_DATA(extension)),
-                                           static_cast<size_t>(PyUnicode_GET_LENGTH(extension)));
-        }
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (PySet_GET_SIZE(exclude_set.ptr()) > 0) {
-        add_relative_exclusions(exclude_set, call(abspath, {start_text}), filter);
-    }
-    // A prefix of plain text (no surrogates) starts a name's bytes exactly when it starts its
-    // decoded text; anything else is tested on the text, where str.startswith decides.
-    const bool has_prefix = truthy(prefix);
-    if (has_prefix && utf8 && PyUnicode_Check(prefix.ptr())) {
-        Py_ssize_t size;
-        if (const char* bytes = PyUnicode_AsUTF8AndSize(prefix.ptr(), &size)) {
-            filter.prefix_in_bytes = true;
-            filter.prefix.assign(bytes, static_cast<size_t>(size));
-        } else {
-            // Surrogates have no UTF-8 form: str.startswith decides on the decoded names.
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-            PyErr_Clear();
-        }
-    }
-    const bool prefix_in_text = has_prefix && !filter.prefix_in_bytes;
+    walk::Rules rules;
+    rules.recursive = recursive;
+    rules.order = query.by_datecode ? walk::Order::as_walked : walk::Order::by_path;
+    rules.suffixes_in_text = !utf8;
+    add_ascii_extensions(query.extensions, rules);
+    if (PySet_GET_SIZE(query.exclude_set.ptr()) > 0) add_relative_exclusions(query, rules);
+    const TextTests tests{query.extensions, set_prefix_rule(query.prefix, utf8, rules)};
+    if (PySet_GET_SIZE(query.extensions.ptr()) == 0) return true;  // nothing can match
 
-    tree::Walk walk(start_bytes, recursive, filter);
-    run_walk(walk);
-
-    std::vector<size_t> kept;
-    bool all_strict_utf8 = utf8;
-    const std::vector<tree::Found>& records = walk.found();
-    for (size_t index = 0; index < records.size(); ++index) {
-        const tree::Found& record = records[index];
-        const std::string_view relative = walk.relative_path(record);
-        if (record.suffix_undecided) {
-            nb::object suffix = call_method(path_text::decode(relative.substr(record.stem_end)), names::lower);
-            if (!require_status(PySet_Contains(extensions.ptr(), suffix.ptr()))) continue;
-        }
-        if (prefix_in_text) {
-            nb::object name = path_text::decode(relative.substr(record.name_offset));
-            if (!truthy(call_method(name, names::startswith, {prefix}))) continue;
-        }
-        all_strict_utf8 = all_strict_utf8 && tree::is_strict_utf8(relative);
-        kept.push_back(index);
+    walk::Walk walk(*path_text::encode(query.start_text), rules);
+    ListingReader reader(query.start_text, tests, found);
+    try {
+        run_walk(walk, reader);
+    } catch (...) {
+        without_gil([&] { walk.stop(); });
+        throw;
     }
-    // Byte order is code-point order for strict UTF-8, and every path shares the start, so the
-    // relative parts can be sorted before any text is made.
-    const bool sorted_here = sort_bytes && all_strict_utf8;
-    if (sorted_here) {
-        std::sort(kept.begin(), kept.end(), [&](size_t left, size_t right) {
-            return walk.relative_path(records[left]) < walk.relative_path(records[right]);
-        });
-    }
-
-    nb::object start_prefix = path_text::child_prefix(start_text);
-    std::optional<std::string> prefix_bytes = path_text::encode_exactly(start_prefix);
-    std::string buffer;
-    for (size_t index : kept) {
-        const tree::Found& record = records[index];
-        const std::string_view relative = walk.relative_path(record);
-        nb::object path;
-        if (prefix_bytes) {  // one decode for the whole path text
-            buffer.assign(*prefix_bytes);
-            buffer.append(relative);
-            path = path_text::decode(buffer);
-        } else {
-            path = require(PyUnicode_Concat(start_prefix.ptr(), path_text::decode(relative).ptr()));
-        }
-        nb::object stem = path_text::decode(
-            relative.substr(record.name_offset, record.stem_end - record.name_offset));
-        found.add(path, stem);
-    }
-    return sorted_here;
+    return rules.order == walk::Order::by_path && utf8 && reader.all_strict_utf8();
 }
 
 // The single file the start path names, when it passes the tests.
-void collect_single_file(nb::handle start, nb::handle start_text, nb::handle extensions,
-                         nb::handle abspath, nb::handle exclude_set, nb::handle prefix, FoundFiles& found) {
-    if (is_excluded(abspath, exclude_set, start_text)) return;
-    nb::object suffix = call_method(attr(start, names::suffix), names::lower);
-    if (!require_status(PySet_Contains(extensions.ptr(), suffix.ptr()))) return;
-    if (truthy(prefix) && !truthy(call_method(attr(start, names::name), names::startswith, {prefix}))) return;
-    found.add(start_text, attr(start, names::stem));
+void collect_single_file(const Query& query, FoundFiles& found) {
+    if (is_excluded(query.abspath, query.exclude_set, query.start_text)) return;
+    nb::object suffix = call_method(attr(query.start, names::suffix), names::lower);
+    if (!require_status(PySet_Contains(query.extensions.ptr(), suffix.ptr()))) return;
+    if (truthy(query.prefix) &&
+        !truthy(call_method(attr(query.start, names::name), names::startswith, {query.prefix}))) {
+        return;
+    }
+    found.add(query.start_text, attr(query.start, names::stem));
 }
 
 // The pairs in ascending order of path, ties broken by name, as sorted() orders them.
@@ -214,18 +215,28 @@ void sort_alphabetically(FoundFiles& found) {
     const Py_ssize_t count = found.size();
     nb::object pairs = require(PyList_New(count));
     for (Py_ssize_t index = 0; index < count; ++index) {
-        nb::object pair = require(PyTuple_Pack(2, list_item(found.files, index).ptr(),
-                                               list_item(found.names, index).ptr()));
-        PyList_SET_ITEM(pairs.ptr(), index, pair.release().ptr());
+        PyList_SET_ITEM(pairs.ptr(), index,
+                        pair(list_item(found.files, index), list_item(found.names, index)).release().ptr());
     }
     // Comparing names that a replaced Path gave may run Python code: read everything again.
     require_status(PyList_Sort(pairs.ptr()));
     FoundFiles sorted;
     for (Py_ssize_t index = 0; index < list_size(pairs); ++index) {
-        nb::handle pair = list_item(pairs, index);
-        sorted.add(PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1));
+        nb::handle sorted_pair = list_item(pairs, index);
+        sorted.add(PyTuple_GET_ITEM(sorted_pair.ptr(), 0), PyTuple_GET_ITEM(sorted_pair.ptr(), 1));
     }
     found = std::move(sorted);
+}
+
+// The date-code sort keys of the names, looking the function up for every key.
+nb::object datecode_keys(nb::handle stampkit, const FoundFiles& found) {
+    nb::object keys = require(PyList_New(0));
+    for (Py_ssize_t index = 0; index < found.size(); ++index) {
+        nb::object parse = attr(stampkit, names::parseVEV_fileNameTime);
+        nb::object key = call(parse, {nb::borrow(list_item(found.names, index))});
+        require_status(PyList_Append(keys.ptr(), truthy(key) ? key.ptr() : literal("").ptr()));
+    }
+    return keys;
 }
 
 // Orders the pairs by the date code in their names (a stable sort, so names without one come
@@ -234,15 +245,9 @@ void sort_alphabetically(FoundFiles& found) {
 bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
     try {
         nb::object stampkit = require(PyImport_ImportModule("quillkit.stampkit"));
-        const Py_ssize_t count = found.size();
-        nb::object keys = require(PyList_New(0));
-        for (Py_ssize_t index = 0; index < count; ++index) {
-            nb::object parse = attr(stampkit, names::parseVEV_fileNameTime);  // looked up for every key
-            nb::object key = call(parse, {nb::borrow(list_item(found.names, index))});
-            if (!truthy(key)) key = nb::borrow(literal(""));
-            require_status(PyList_Append(keys.ptr(), key.ptr()));
-        }
+        nb::object keys = datecode_keys(stampkit, found);
         // list.sort with a key compares with < only and is stable, as sorted(key=...) is.
+        const Py_ssize_t count = list_size(keys);
         nb::object order = require(PyList_New(count));
         for (Py_ssize_t index = 0; index < count; ++index) {
             PyList_SET_ITEM(order.ptr(), index, require(PyLong_FromSsize_t(index)).release().ptr());
@@ -271,39 +276,37 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
                                       nb::handle exclude_paths, nb::handle prefix,
                                       nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object extension_texts = extension_set(extensions);
-    nb::object abspath = attr(attr(c.global(names::os), names::path), names::abspath);
-    nb::object exclude_set = exclusion_set(abspath, exclude_paths);
-    FoundFiles found;
-    nb::object start = call(c.global(names::Path), {in_path});
+    Query query;
+    query.extensions = extension_set(extensions);
+    query.abspath = attr(attr(c.global(names::os), names::path), names::abspath);
+    query.exclude_set = exclusion_set(query.abspath, exclude_paths);
+    query.start = call(c.global(names::Path), {in_path});
     log_to(chosen, names::info, concat({"🔍 正在掃描路徑：", in_path}));
-    nb::object start_text = to_str(start);
-    const bool by_datecode = truthy(sort_datecode);
+    query.start_text = to_str(query.start);
+    query.recursive = recursive;
+    query.prefix = prefix;
+    query.by_datecode = truthy(sort_datecode);
+    FoundFiles found;
     bool sorted = false;
-    switch (path_text::kind_of(start_text)) {
+    switch (path_text::kind_of(query.start_text)) {
         case tree::Kind::directory:
             // An excluded start directory ends the call at once, without the closing line.
-            if (is_excluded(abspath, exclude_set, start_text)) {
-                return require(PyTuple_Pack(2, found.files.ptr(), found.names.ptr()));
-            }
-            sorted = collect_from_directory(start_text, *path_text::encode(start_text), truthy(recursive),
-                                            extension_texts, abspath, exclude_set, prefix,
-                                            !by_datecode, found);
+            if (is_excluded(query.abspath, query.exclude_set, query.start_text)) return pair(found.files, found.names);
+            sorted = collect_from_directory(query, found);
             break;
         case tree::Kind::regular_file:
-            collect_single_file(start, start_text, extension_texts, abspath, exclude_set, prefix, found);
+            collect_single_file(query, found);
             break;
         default:
             log_to(chosen, names::warning, concat({"⚠️ 跳過無效路徑：", in_path}));
     }
-    if (found.size() > 0 && !sorted && !(by_datecode && sort_by_datecode(chosen, found))) {
+    if (found.size() > 0 && !sorted && !(query.by_datecode && sort_by_datecode(chosen, found))) {
         sort_alphabetically(found);
     }
     nb::object count = require(PyLong_FromSsize_t(found.size()));
     log_to(chosen, names::debug, concat({"✅ 已掃描處理完畢，共找到 ", count, " 個檔案"}));
-    return require(PyTuple_Pack(2, found.files.ptr(), found.names.ptr()));
+    return pair(found.files, found.names);
 }
-
 
 }  // namespace
 

@@ -15,9 +15,10 @@ bool is_ignored_stat_error(int error) {
     return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
 }
 
+// The OSError (its subclass for `error`) that os.scandir and Path.is_dir raise.
 [[noreturn]] void raise_os_error(int error, nb::handle filename) {
     errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    require(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr()));  // NULL: throws
     throw nb::python_error();
 }
 
@@ -36,7 +37,7 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     if (path_text::kind_of(root_text) != tree::Kind::directory) {
         log_to(c.global(names::log), names::warning,
                concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
-        return require(PyTuple_Pack(2, paths.ptr(), names.ptr()));
+        return pair(paths, names);
     }
     const std::string root_bytes = *path_text::encode(root_text);
     std::vector<tree::Entry> entries;
@@ -48,10 +49,10 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     nb::object prefix = path_text::child_prefix(root_text);
     for (const tree::Entry& entry : entries) {
         nb::object name = path_text::decode(entry.name);
-        if (entry.stat_error && !is_ignored_stat_error(entry.stat_error)) {
-            raise_os_error(entry.stat_error, concat({prefix, name}));
+        if (entry.kind.stat_error && !is_ignored_stat_error(entry.kind.stat_error)) {
+            raise_os_error(entry.kind.stat_error, concat({prefix, name}));
         }
-        if (!entry.is_directory) continue;
+        if (!entry.kind.is_directory) continue;
         if (rule_matches(name, names::startswith, exclude_prefixes)) continue;
         if (PyTuple_GET_SIZE(exclude_names.ptr()) > 0 &&
             require_status(PySequence_Contains(exclude_names.ptr(), name.ptr()))) {
@@ -62,7 +63,7 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
         require_status(PyList_Append(paths.ptr(), path.ptr()));
         require_status(PyList_Append(names.ptr(), name.ptr()));
     }
-    return require(PyTuple_Pack(2, paths.ptr(), names.ptr()));
+    return pair(paths, names);
 }
 
 }  // namespace

@@ -1,0 +1,120 @@
+// The listing reader declared in found_files.hpp.
+#include "found_files.hpp"
+
+#include "names.hpp"
+#include "path_text.hpp"
+
+#include <cstring>
+
+namespace quillkit::cargohold {
+
+namespace {
+
+// An ASCII text made in place from two pieces, its size known before it is made.
+nb::object ascii_text(std::string_view first, std::string_view second = {}) {
+    nb::object text = require(PyUnicode_New(static_cast<Py_ssize_t>(first.size() + second.size()), 127));
+    char* at = static_cast<char*>(PyUnicode_DATA(text.ptr()));
+    std::memcpy(at, first.data(), first.size());  // a directory's bytes or a stem: never null
+    if (!second.empty()) std::memcpy(at + first.size(), second.data(), second.size());  // may point nowhere
+    return text;
+}
+
+}  // namespace
+
+ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, FoundFiles& found)
+    : tests_(tests),
+      found_(found),
+      utf8_names_(path_text::utf8_names()),
+      prefix_text_(path_text::child_prefix(start_text)) {
+    prefix_bytes_ = path_text::encode_exactly(prefix_text_);
+    ascii_prefix_ = utf8_names_ && prefix_bytes_ && PyUnicode_IS_ASCII(prefix_text_.ptr());
+    plain_ = ascii_prefix_ && !tests_.prefix.is_valid();
+    if (prefix_bytes_) directory_ = *prefix_bytes_;
+}
+
+void ListingReader::enter(const walk::Listing* listing, bool ascii, bool strict_utf8) {
+    levels_.push_back(Level{listing, 0, directory_.size(), ascii, strict_utf8});
+}
+
+bool ListingReader::take_ready(const walk::Child& root) {
+    if (!started_) {
+        const walk::Listing* listing = root.listing.load(std::memory_order_acquire);
+        if (!listing) return false;
+        started_ = true;
+        enter(listing, true, true);
+    }
+    while (!levels_.empty()) {
+        Level& level = levels_.back();
+        const walk::Listing& listing = *level.listing;
+        if (level.next == listing.item_count) {
+            levels_.pop_back();
+            walk::Walk::release(listing);
+            if (!levels_.empty()) directory_.resize(levels_.back().path_length);
+            continue;
+        }
+        const walk::Item& item = listing.items[level.next];
+        if (!(item.flags & walk::kDirectory)) {
+            ++level.next;
+            if (plain_ && level.ascii && (item.flags & walk::kAscii) && !(item.flags & walk::kSuffixUndecided)) {
+                // Most files: ASCII all through and nothing left to test, so the texts are the bytes.
+                const std::string_view name = listing.name(item.name_offset, item.name_length);
+                found_.add(ascii_text(directory_, name), ascii_text(name.substr(0, item.stem_length)));
+            } else {
+                add_file(level, item);
+            }
+            continue;
+        }
+        const walk::Listing* child = listing.children[item.child].listing.load(std::memory_order_acquire);
+        if (!child) return false;  // not read yet
+        ++level.next;
+        directory_.append(listing.name(item.name_offset, item.name_length)).append(1, '/');
+        enter(child, level.ascii && (item.flags & walk::kAscii), level.strict_utf8 && (item.flags & walk::kStrictUtf8));
+    }
+    return true;
+}
+
+// The tests the walk could not decide on bytes, by the interpreter's text operations.
+bool ListingReader::passes_text_tests(std::string_view name, const walk::Item& item) {
+    if (item.flags & walk::kSuffixUndecided) {
+        nb::object suffix = call_method(path_text::decode(name.substr(item.stem_length)), names::lower);
+        if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return false;
+    }
+    if (tests_.prefix.is_valid()) {
+        return truthy(call_method(path_text::decode(name), names::startswith, {tests_.prefix}));
+    }
+    return true;
+}
+
+// The path of a file of the directory being read, as pathlib joins it to the start.
+nb::object ListingReader::path_text(std::string_view name) {
+    directory_.append(name);  // taken off again below
+    nb::object text;
+    try {
+        text = path_text::decode(directory_);  // one decode for the whole path
+    } catch (...) {
+        directory_.resize(directory_.size() - name.size());
+        throw;
+    }
+    directory_.resize(directory_.size() - name.size());
+    // Without an exact byte form of the start, the text of the start goes in front as it is.
+    if (!prefix_bytes_) text = require(PyUnicode_Concat(prefix_text_.ptr(), text.ptr()));
+    return text;
+}
+
+void ListingReader::add_file(const Level& level, const walk::Item& item) {
+    const std::string_view name = level.listing->name(item.name_offset, item.name_length);
+    if ((item.flags & walk::kSuffixUndecided) || tests_.prefix.is_valid()) {
+        if (!passes_text_tests(name, item)) return;
+    }
+    all_strict_utf8_ = all_strict_utf8_ && level.strict_utf8 && (item.flags & walk::kStrictUtf8);
+    const std::string_view stem = name.substr(0, item.stem_length);
+    if (utf8_names_ && (item.flags & walk::kAscii)) {
+        // The texts are the bytes: no decoding.
+        nb::object path = ascii_prefix_ && level.ascii ? ascii_text(directory_, name) : path_text(name);
+        found_.add(path, ascii_text(stem));
+    } else {
+        found_.add(path_text(name), path_text::decode(stem));
+    }
+}
+
+}  // namespace quillkit::cargohold
