@@ -118,8 +118,19 @@ def cases(root):
     tree, listing = str(root / "tree"), str(root / "listing")
     files = [str(root / "tree" / "d0" / "f0_20240101.py"), "a.py", "https://h/c.py"]
     names = ["f0_20240101", "a", "c"]
+    plain_save = p.save_local_file_content
     both = lambda name, *args, **kwargs: (  # noqa: E731
         lambda: getattr(p, name)(*args, **kwargs), lambda: getattr(c, name)(*args, **kwargs))
+
+    def atomically(name, *args, **kwargs):
+        """The plain rendering with its saves keeping quillkit's promise, against quillkit."""
+        def run():
+            p.save_local_file_content = p.save_local_file_content_atomically
+            try:
+                return getattr(p, name)(*args, **kwargs)
+            finally:
+                p.save_local_file_content = plain_save
+        return run, lambda: getattr(c, name)(*args, **kwargs)
 
     def moved(function):
         return lambda: (function(root / "moving.txt", root / "moved" / "m.txt"),
@@ -147,6 +158,8 @@ def cases(root):
         ("scan_and_select_files (80 files)", *both("scan_and_select_files", tree, [".py"]), True),
         ("download_and_save_from_registry (auto, 2)",
          *both("download_and_save_from_registry", registry, "reg", auto_download=True), True),
+        ("download_and_save_from_registry (vs atomic)",
+         *atomically("download_and_save_from_registry", registry, "reg", auto_download=True), True),
         ("get_unique_path (3 names taken)", *both("get_unique_path", "taken", "report", "csv"), True),
         ("setup_output_dir('outdir')", *both("setup_output_dir", "outdir"), True),
         ("setup_output_file('outdir', 'f.md')", *both("setup_output_file", "outdir", "f.md"), True),
@@ -154,6 +167,9 @@ def cases(root):
          lambda: p.find_files_with_extensions(tree, [".py", "txt"], True, logger=Silent()),
          lambda: c.find_files_with_extensions(tree, [".py", "txt"], True, logger=Silent()), True),
         ("save_yaml_template", *both("save_yaml_template", "name: demo\n", "template.yaml"), True),
+        ("save_yaml_template (vs atomic Python)",
+         lambda: p.save_yaml_template_atomically("name: demo\n", "template.yaml"),
+         lambda: c.save_yaml_template("name: demo\n", "template.yaml"), True),
         ("load_yaml_config", *both("load_yaml_config", "config.yaml"), True),
         ("get_path_type('a.txt')", *both("get_path_type", "a.txt"), True),
         ("get_path_type('.')", *both("get_path_type", "."), True),
@@ -176,6 +192,8 @@ def cases(root):
         ("load_json_config (required keys)",
          *both("load_json_config", "config.json", ["host", "port"]), True),
         ("extract_and_save_code", *both("extract_and_save_code", answer, "code/out.py"), True),
+        ("extract_and_save_code (vs atomic Python)",
+         *atomically("extract_and_save_code", answer, "code/out.py"), True),
         ("select_option", *both("select_option", "選擇", ["甲", "乙", "丙"], title="選單"), True),
         ("get_cli_name()", *both("get_cli_name"), True),
     ]

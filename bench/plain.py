@@ -186,23 +186,28 @@ def save_local_file_content(file_path, content: str, label: str = "檔案", logg
         return False, message
 
 
+def write_atomically(path: Path, content: str):
+    """The promise quillkit's saves keep: a temporary file beside the target, synced to the disk,
+    then renamed over it (with the old file's mode), so a failure leaves the old file."""
+    temporary = path.parent / f".{path.name}.{os.urandom(6).hex()}.tmp"
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        if path.exists():
+            os.fchmod(descriptor, path.stat().st_mode & 0o7777)
+        os.write(descriptor, content.encode("utf-8"))
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+    os.replace(temporary, path)
+
+
 def save_local_file_content_atomically(file_path, content: str, label: str = "檔案", logger=None):
-    """The same save keeping the same promise: a temporary file beside the target, synced to the
-    disk, then renamed over it (with the old file's mode), so a failure leaves the old file."""
+    """save_local_file_content keeping the same promise as quillkit's."""
     logger = logger or log
     path = Path(file_path)
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
-        temporary = path.parent / f".{path.name}.{os.urandom(6).hex()}.tmp"
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        try:
-            if path.exists():
-                os.fchmod(descriptor, path.stat().st_mode & 0o7777)
-            os.write(descriptor, content.encode("utf-8"))
-            os.fsync(descriptor)
-        finally:
-            os.close(descriptor)
-        os.replace(temporary, path)
+        write_atomically(path, content)
         message = f"🎉 成功產出 {label}：{path}"
         logger.info(message)
         return True, message
@@ -369,6 +374,15 @@ def save_yaml_template(template_content: str, output_file: str = "default_config
     logger = logger or log
     with open(output_file, "w", encoding="utf-8") as file:
         file.write(template_content)
+    logger.info(f"🎉 成功產出 YAML 範本：{output_file}")
+    return os.path.abspath(output_file)
+
+
+def save_yaml_template_atomically(template_content: str, output_file: str = "default_config.yaml",
+                                 logger=None) -> str:
+    """save_yaml_template keeping the same promise as quillkit's."""
+    logger = logger or log
+    write_atomically(Path(output_file), template_content)
     logger.info(f"🎉 成功產出 YAML 範本：{output_file}")
     return os.path.abspath(output_file)
 
