@@ -8,6 +8,7 @@ The benchmark sets `log`, `click` and `requests` here and in cargohold to the sa
 
 import importlib.metadata
 import importlib.util
+import functools
 import json
 import logging
 import os
@@ -171,19 +172,8 @@ def load_local_file_content(file_path, label: str = "檔案", logger=None) -> st
         return ""
 
 
-def save_local_file_content(file_path, content: str, label: str = "檔案", logger=None):
-    logger = logger or log
-    path = Path(file_path)
-    try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(content, encoding="utf-8")
-        message = f"🎉 成功產出 {label}：{path}"
-        logger.info(message)
-        return True, message
-    except Exception as error:
-        message = f"❌ 儲存{label}失敗 {path}: {error}"
-        logger.error(message)
-        return False, message
+def write_plainly(path: Path, content: str):
+    path.write_text(content, encoding="utf-8")
 
 
 def write_atomically(path: Path, content: str):
@@ -201,13 +191,13 @@ def write_atomically(path: Path, content: str):
     os.replace(temporary, path)
 
 
-def save_local_file_content_atomically(file_path, content: str, label: str = "檔案", logger=None):
-    """save_local_file_content keeping the same promise as quillkit's."""
+def save_local_file_content(file_path, content: str, label: str = "檔案", logger=None,
+                            write=write_plainly):
     logger = logger or log
     path = Path(file_path)
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
-        write_atomically(path, content)
+        write(path, content)
         message = f"🎉 成功產出 {label}：{path}"
         logger.info(message)
         return True, message
@@ -215,6 +205,10 @@ def save_local_file_content_atomically(file_path, content: str, label: str = "�
         message = f"❌ 儲存{label}失敗 {path}: {error}"
         logger.error(message)
         return False, message
+
+
+# save_local_file_content keeping the same promise as quillkit's.
+save_local_file_content_atomically = functools.partial(save_local_file_content, write=write_atomically)
 
 
 def download_github_content(url: str) -> str:
@@ -370,21 +364,15 @@ def load_yaml_string(yaml_content: str, label: str = "YAML 內容", logger=None)
 
 
 def save_yaml_template(template_content: str, output_file: str = "default_config.yaml",
-                       logger=None) -> str:
+                       logger=None, write=write_plainly) -> str:
     logger = logger or log
-    with open(output_file, "w", encoding="utf-8") as file:
-        file.write(template_content)
+    write(Path(output_file), template_content)
     logger.info(f"🎉 成功產出 YAML 範本：{output_file}")
     return os.path.abspath(output_file)
 
 
-def save_yaml_template_atomically(template_content: str, output_file: str = "default_config.yaml",
-                                 logger=None) -> str:
-    """save_yaml_template keeping the same promise as quillkit's."""
-    logger = logger or log
-    write_atomically(Path(output_file), template_content)
-    logger.info(f"🎉 成功產出 YAML 範本：{output_file}")
-    return os.path.abspath(output_file)
+# save_yaml_template keeping the same promise as quillkit's.
+save_yaml_template_atomically = functools.partial(save_yaml_template, write=write_atomically)
 
 
 def load_json_config(file_path: str, required_keys: list = None):
