@@ -338,6 +338,25 @@ def test_python_code_at_any_moment(arena, hook):
             signal.signal(signal.SIGALRM, previous)
 
 
+def test_a_cache_the_collector_shows(clean_logging):
+    """The cache of joined logger names is reachable through gc.get_referents: what Python code
+    puts there is checked, never trusted (a tuple's items are read where these slots lie)."""
+    expected = chronicle.get_logger("cached").name
+    cache = next(held for held in gc.get_referents(chronicle) if isinstance(held, dict) and "cached" in held)
+
+    class TupleLike:
+        __slots__ = ("size", "first", "second")
+
+    impostor = TupleLike()
+    impostor.first = chronicle._BASE_NAME  # the second slot stays empty
+    try:
+        for wrong in [impostor, (chronicle._BASE_NAME,), (chronicle._BASE_NAME, 42), *WRONG_VALUES]:
+            cache["cached"] = wrong
+            assert chronicle.get_logger("cached").name == expected
+    finally:
+        cache.clear()
+
+
 def fresh_interpreter(code, **options):
     """Runs `code` in a new interpreter. Address-space limits and the sanitizers' shadow memory
     do not mix, so under the sanitizer run such a child uses the plain build."""

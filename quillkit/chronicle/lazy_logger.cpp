@@ -47,8 +47,12 @@ nb::object joined_name(Call& c, nb::handle base, nb::str child) {
     PyObject* cache = state_field(c.state<State>().logger_names).ptr();
     const bool cacheable = PyUnicode_CheckExact(base.ptr());
     if (cacheable) {
-        PyObject* entry = PyDict_GetItemWithError(cache, child.ptr());  // borrowed (base, name)
-        if (entry && PyTuple_GET_ITEM(entry, 0) == base.ptr()) return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+        // A borrowed (base, name), checked again: the collector shows the cache to Python code.
+        PyObject* entry = PyDict_GetItemWithError(cache, child.ptr());
+        if (entry && PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
+            PyTuple_GET_ITEM(entry, 0) == base.ptr() && PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 1))) {
+            return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+        }
         if (!entry && PyErr_Occurred()) throw nb::python_error();
     }
     nb::object base_text = require(PyObject_Format(base.ptr(), nullptr));
