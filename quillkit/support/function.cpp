@@ -104,10 +104,10 @@ Py_NO_INLINE void report_missing(const FunctionObject* self, PyObject* const* sl
           plural(count), list_names(missing).ptr());
 }
 
-// Places each keyword argument in its parameter's slot; those no parameter takes stay for
-// `**kwargs`, or are refused.
+// Places each keyword argument in its parameter's slot, noting where it was in `placed`; those
+// no parameter takes stay for `**kwargs`, or are refused.
 void place_keywords(const FunctionObject* self, PyObject* const* values, PyObject* keyword_names,
-                    PyObject** slots) {
+                    PyObject** slots, PlacedKeywords& placed) {
     const Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
     for (Py_ssize_t position = 0; position < keyword_count; ++position) {
         PyObject* keyword = PyTuple_GET_ITEM(keyword_names, position);
@@ -119,6 +119,7 @@ void place_keywords(const FunctionObject* self, PyObject* const* values, PyObjec
         }
         if (slots[slot]) raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname, keyword);
         slots[slot] = values[position];
+        placed.positions[placed.count++] = position;  // a second value for a slot was refused
     }
 }
 
@@ -143,10 +144,10 @@ void fill_defaults(const FunctionObject* self, Py_ssize_t nargs, PyObject** slot
 // Places positional and keyword arguments in parameter order and fills defaults, with the
 // interpreter's checks in the interpreter's order.
 void bind(const FunctionObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names,
-          PyObject** slots) {
+          PyObject** slots, PlacedKeywords& placed) {
     const Py_ssize_t direct = std::min(nargs, self->positional_count);
     for (Py_ssize_t index = 0; index < direct; ++index) slots[index] = args[index];
-    if (keyword_names) place_keywords(self, args + nargs, keyword_names, slots);
+    if (keyword_names) place_keywords(self, args + nargs, keyword_names, slots, placed);
     if (nargs > self->positional_count && !self->has_var_positional) {
         report_too_many_positional(self, nargs, slots);
     }
@@ -245,11 +246,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         // Only the slots in use are cleared: this is the hot path of every call.
         PyObject* slots[kMaxParameters];
         for (Py_ssize_t index = 0; index < self->named_count; ++index) slots[index] = nullptr;
-        bind(self, args, nargs, keyword_names, slots);
+        PlacedKeywords placed;
+        bind(self, args, nargs, keyword_names, slots, placed);
         Converted converted;
         check_arguments(self, slots, converted);
         const Py_ssize_t direct = std::min(nargs, self->positional_count);
-        Call call(self, VarPositional(args + direct, nargs - direct), VarKeyword(self, args + nargs, keyword_names));
+        Call call(self, VarPositional(args + direct, nargs - direct), VarKeyword(args + nargs, keyword_names, placed));
         nb::object result = self->declaration->body.invoke(call, slots);
         if (!result.is_valid()) raise(PyExc_SystemError, "%U() returned no result", self->qualname);
         check_result(self, result);
@@ -291,14 +293,6 @@ nb::object VarPositional::tuple() const {
         PyTuple_SET_ITEM(result.ptr(), index, Py_NewRef(items_[index]));
     }
     return result;
-}
-
-bool VarKeyword::is_named_parameter(PyObject* name) const { return find_parameter(function_, name) >= 0; }
-
-bool VarKeyword::empty() const {
-    bool empty = true;
-    for_each([&](nb::handle, nb::handle) { empty = false; });
-    return empty;
 }
 
 nb::handle VarKeyword::find(const Name& name) const {

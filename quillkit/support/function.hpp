@@ -164,32 +164,41 @@ private:
     Py_ssize_t count_;
 };
 
+// Which keyword arguments of a call went to named parameters: their positions among the
+// call's keywords, ascending. The others are what `**kwargs` collected.
+struct PlacedKeywords {
+    Py_ssize_t positions[kMaxParameters];  // each parameter takes at most one
+    Py_ssize_t count = 0;
+};
+
 // The keyword arguments that `**kwargs` collected, in call order, borrowed from the caller.
 class VarKeyword {
 public:
-    VarKeyword(const FunctionObject* function, PyObject* const* values, PyObject* names)
-        : function_(function), values_(values), names_(names) {}
+    VarKeyword(PyObject* const* values, PyObject* names, const PlacedKeywords& placed)
+        : values_(values), names_(names), placed_(placed) {}
 
     // Calls visit(name, value) for each of them.
     template <class Visit>
     void for_each(Visit&& visit) const {
         if (!names_) return;
         const Py_ssize_t count = PyTuple_GET_SIZE(names_);  // a tuple: it cannot change
+        Py_ssize_t next_placed = 0;
         for (Py_ssize_t index = 0; index < count; ++index) {
-            PyObject* name = PyTuple_GET_ITEM(names_, index);
-            if (!is_named_parameter(name)) visit(nb::handle(name), nb::handle(values_[index]));
+            if (next_placed < placed_.count && placed_.positions[next_placed] == index) {
+                ++next_placed;
+                continue;
+            }
+            visit(nb::handle(PyTuple_GET_ITEM(names_, index)), nb::handle(values_[index]));
         }
     }
-    bool empty() const;
+    bool empty() const { return !names_ || PyTuple_GET_SIZE(names_) == placed_.count; }
     // The value given for `name`, the first if several compare equal; invalid when none.
     nb::handle find(const Name& name) const;
 
 private:
-    bool is_named_parameter(PyObject* name) const;
-
-    const FunctionObject* function_;
     PyObject* const* values_;
     PyObject* names_;  // the call's keyword names, or null
+    const PlacedKeywords& placed_;
 };
 
 // What a body parameter of type T accepts, and how it is taken from the bound arguments.

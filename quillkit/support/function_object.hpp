@@ -38,7 +38,8 @@ struct FunctionObject {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* keyword_names) noexcept;
 
-// The slot of the named parameter called `keyword`; -1 when there is none, -2 with an error set.
+// The slot of the named parameter called `keyword`; -1 when there is none. Throws what a
+// comparison of names raised.
 Py_ssize_t find_parameter(const FunctionObject* self, PyObject* keyword);
 
 // The type of this module's function objects (make_function_type makes it).
