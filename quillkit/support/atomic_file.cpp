@@ -358,12 +358,26 @@ private:
         if (!reserved.failed()) return 0;
         if (reserved.error != EOPNOTSUPP && reserved.error != ENOSYS) return reserved.error;
         if (size_ <= old_size) return 0;
-        if (const int error = write_range(fd, old_size, size_)) {
-            calls_.run([&] { return ftruncate(fd, static_cast<off_t>(old_size)); });
+        int error = 0;
+        try {
+            error = write_range(fd, old_size, size_);
+        } catch (...) {  // a signal handler raised part-way
+            cut_back(fd, old_size);
+            throw;
+        }
+        if (error) {
+            cut_back(fd, old_size);
             return error;
         }
         tail_written = true;
         return 0;
+    }
+
+    // Takes off what was written beyond the old end. Signals wait: the handlers run once the
+    // file is as it was (the interpreter still has them pending).
+    static void cut_back(int fd, size_t old_size) noexcept {
+        while (ftruncate(fd, static_cast<off_t>(old_size)) != 0 && errno == EINTR) {
+        }
     }
 
     SystemCalls calls_;
