@@ -7,7 +7,7 @@ import importlib
 import os
 import textwrap
 import types
-from pathlib import Path
+from pathlib import Path, PurePath
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -293,3 +293,17 @@ def test_a_replaced_library_member_is_called(tmp_path, monkeypatch, owner, name,
     monkeypatch.setattr(target, member, traced)
     use(tmp_path)
     assert calls
+
+
+def test_a_path_that_names_itself_in_bytes_of_a_subclass(tmp_path, monkeypatch):
+    """os.stat takes any bytes that __fspath__ gives, and so do the native checks."""
+    class Bytes(bytes):
+        pass
+
+    (tmp_path / "f").write_text("x")
+    kind = cargohold.get_path_type(tmp_path / "f")
+    real = PurePath.__fspath__
+    monkeypatch.setattr(PurePath, "__fspath__", lambda self: Bytes(real(self).encode()))
+    assert cargohold.get_path_type(tmp_path / "f") == kind
+    cargohold.remove_file(tmp_path / "f")
+    assert not (tmp_path / "f").exists()

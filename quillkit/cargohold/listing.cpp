@@ -10,18 +10,6 @@ namespace quillkit::cargohold {
 
 namespace {
 
-// Path.is_dir treats these stat failures as "not a directory" and lets every other one out.
-bool is_ignored_stat_error(int error) {
-    return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
-}
-
-// The OSError (its subclass for `error`) that os.scandir and Path.is_dir raise.
-[[noreturn]] void raise_os_error(int error, nb::handle filename) {
-    errno = error;
-    require(PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr()));  // NULL: throws
-    throw nb::python_error();
-}
-
 // A name rule: `name.startswith(texts)` and the like, skipped for an empty tuple.
 bool rule_matches(nb::handle name, const Name& method, nb::handle texts) {
     if (PyTuple_GET_SIZE(texts.ptr()) == 0) return false;
@@ -49,7 +37,7 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     nb::object prefix = path_text::child_prefix(root_text);
     for (const tree::Entry& entry : entries) {
         nb::object name = path_text::decode(entry.name);
-        if (entry.kind.stat_error && !is_ignored_stat_error(entry.kind.stat_error)) {
+        if (entry.kind.stat_error && !tree::is_missing_stat_error(entry.kind.stat_error)) {
             raise_os_error(entry.kind.stat_error, concat({prefix, name}));
         }
         if (!entry.kind.is_directory) continue;

@@ -2,6 +2,7 @@
 #include "standard.hpp"
 
 #include "path_text.hpp"
+#include "tree.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -192,20 +193,10 @@ long retrying(Syscall&& syscall, int& error) {
     }
 }
 
-[[noreturn]] void raise_errno(int error, PyObject* filename) {
-    errno = error;
-    if (filename) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-    } else {
-        PyErr_SetFromErrno(PyExc_OSError);
-    }
-    throw nb::python_error();
-}
-
 // The bytes of a str or bytes path as the system takes them; nothing when the library's call
 // would refuse the text (it answers False to a test, raises on an open).
 std::optional<std::string> system_path(nb::handle path) {
-    if (PyBytes_CheckExact(path.ptr())) {
+    if (PyBytes_Check(path.ptr())) {  // a subclass's bytes cannot change either
         const char* data = PyBytes_AS_STRING(path.ptr());
         const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(path.ptr()));
         if (std::memchr(data, '\0', size)) return std::nullopt;
@@ -351,8 +342,7 @@ Kind kind_of(nb::handle path) {
         return false;
     });
     if (!found) {
-        const bool ignored = error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
-        return ignored ? Kind::missing : Kind::unusual;
+        return tree::is_missing_stat_error(error) ? Kind::missing : Kind::unusual;
     }
     if (S_ISDIR(status.st_mode)) return Kind::directory;
     if (S_ISREG(status.st_mode)) return Kind::regular_file;
@@ -387,19 +377,19 @@ nb::object read_text(nb::handle path) {
     require_status(PySys_Audit("open", "Osi", path.ptr(), "r", kFlags));
     int error = 0;
     const int fd = static_cast<int>(retrying([&] { return open(name.c_str(), kFlags); }, error));
-    if (fd < 0) raise_errno(error, path.ptr());
+    if (fd < 0) raise_os_error(error, path);
     std::string content;
     try {
         struct stat status;
-        if (retrying([&] { return fstat(fd, &status); }, error) < 0) raise_errno(error, nullptr);
-        if (S_ISDIR(status.st_mode)) raise_errno(EISDIR, path.ptr());  // what opening a directory says
+        if (retrying([&] { return fstat(fd, &status); }, error) < 0) raise_os_error(error);
+        if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, path);  // what opening a directory says
         // The size is only a hint: the file may change while it is read.
         size_t filled = 0;
         content.resize(static_cast<size_t>(status.st_size > 0 ? status.st_size : 0) + 1);
         for (;;) {
             if (filled == content.size()) content.resize(content.size() * 2);
             const long got = retrying([&] { return read(fd, &content[filled], content.size() - filled); }, error);
-            if (got < 0) raise_errno(error, nullptr);
+            if (got < 0) raise_os_error(error);
             if (got == 0) break;
             filled += static_cast<size_t>(got);
         }
@@ -408,7 +398,7 @@ nb::object read_text(nb::handle path) {
         close(fd);
         throw;
     }
-    if (close(fd) != 0 && errno != EINTR) raise_errno(errno, nullptr);
+    if (close(fd) != 0 && errno != EINTR) raise_os_error(errno);
     nb::object text = require(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
     return translate_newlines(std::move(text));
 }

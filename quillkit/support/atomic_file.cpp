@@ -397,11 +397,7 @@ void replace_file_text(nb::handle path, nb::handle content) {
     char* bytes = nullptr;
     Py_ssize_t length = 0;
     require_status(PyBytes_AsStringAndSize(encoded.ptr(), &bytes, &length));
-    if (length == 0) {
-        errno = ENOENT;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_name.ptr());
-        throw nb::python_error();
-    }
+    if (length == 0) raise_os_error(ENOENT, file_name);
 
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
@@ -411,11 +407,7 @@ void replace_file_text(nb::handle path, nb::handle content) {
     Save save(std::string(bytes, static_cast<size_t>(length)), data, static_cast<size_t>(size));
     const int error = save.run();
     save.raise_deferred();
-    if (error) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_name.ptr());
-        throw nb::python_error();
-    }
+    if (error) raise_os_error(error, file_name);
 }
 
 }  // namespace quillkit

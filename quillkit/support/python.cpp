@@ -2,6 +2,7 @@
 #include "python.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <iterator>
@@ -16,6 +17,16 @@ void raise(PyObject* type, const char* format, ...) {
     va_start(arguments, format);
     PyErr_FormatV(type, format, arguments);
     va_end(arguments);
+    throw nb::python_error();
+}
+
+void raise_os_error(int error, nb::handle filename) {
+    errno = error;
+    if (filename.is_valid()) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    } else {
+        PyErr_SetFromErrno(PyExc_OSError);
+    }
     throw nb::python_error();
 }
 

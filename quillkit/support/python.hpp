@@ -73,6 +73,10 @@ auto without_gil(Work&& work) -> decltype(work()) {
 // Sets a Python exception from a printf-style format and throws it.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
+// Throws the OSError (its subclass for `error`) the os module raises for the errno `error`,
+// naming `filename` when one is given.
+[[noreturn]] void raise_os_error(int error, nb::handle filename = nb::handle());
+
 // An interned str, made on first use and kept for the life of the process. Interned strings are
 // immortal in 3.12, so holding one forever costs nothing and needs no module teardown.
 class Name {
