@@ -4,6 +4,8 @@
 #include "path_text.hpp"
 #include "tree.hpp"
 
+#include "../support/system_calls.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -176,22 +178,6 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // System calls
-
-// Runs `syscall` with the GIL released until a signal no longer interrupts it, running the
-// signal handlers in between as the interpreter's own I/O does; a handler that raises ends it
-// with its exception. Gives the result and leaves errno in `error`.
-template <class Syscall>
-long retrying(Syscall&& syscall, int& error) {
-    for (;;) {
-        const long result = without_gil([&]() noexcept {
-            errno = 0;
-            return static_cast<long>(syscall());
-        });
-        error = result < 0 ? errno : 0;
-        if (result >= 0 || error != EINTR) return result;
-        if (PyErr_CheckSignals() < 0) throw nb::python_error();
-    }
-}
 
 // The bytes of a str or bytes path as the system takes them; nothing when the library's call
 // would refuse the text (it answers False to a test, raises on an open).
@@ -375,30 +361,26 @@ nb::object read_text(nb::handle path) {
     const std::string name(PyBytes_AS_STRING(converted), static_cast<size_t>(PyBytes_GET_SIZE(converted)));
     constexpr int kFlags = O_RDONLY | O_CLOEXEC;
     require_status(PySys_Audit("open", "Osi", path.ptr(), "r", kFlags));
-    int error = 0;
-    const int fd = static_cast<int>(retrying([&] { return open(name.c_str(), kFlags); }, error));
-    if (fd < 0) raise_os_error(error, path);
-    std::string content;
-    try {
-        struct stat status;
-        if (retrying([&] { return fstat(fd, &status); }, error) < 0) raise_os_error(error);
-        if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, path);  // what opening a directory says
-        // The size is only a hint: the file may change while it is read.
-        size_t filled = 0;
-        content.resize(static_cast<size_t>(status.st_size > 0 ? status.st_size : 0) + 1);
-        for (;;) {
-            if (filled == content.size()) content.resize(content.size() * 2);
-            const long got = retrying([&] { return read(fd, &content[filled], content.size() - filled); }, error);
-            if (got < 0) raise_os_error(error);
-            if (got == 0) break;
-            filled += static_cast<size_t>(got);
-        }
-        content.resize(filled);
-    } catch (...) {
-        close(fd);
-        throw;
+    SystemCalls calls;
+    const Outcome opened = calls.run([&] { return open(name.c_str(), kFlags); });
+    if (opened.failed()) raise_os_error(opened.error, path);
+    Descriptor file(static_cast<int>(opened.result));
+    struct stat status;
+    const Outcome described = calls.run([&] { return fstat(file.get(), &status); });
+    if (described.failed()) raise_os_error(described.error);
+    if (S_ISDIR(status.st_mode)) raise_os_error(EISDIR, path);  // what opening a directory says
+    // The size is only a hint: the file may change while it is read.
+    std::string content(static_cast<size_t>(status.st_size > 0 ? status.st_size : 0) + 1, '\0');
+    size_t filled = 0;
+    for (;;) {
+        if (filled == content.size()) content.resize(content.size() * 2);
+        const Outcome got = calls.run([&] { return read(file.get(), &content[filled], content.size() - filled); });
+        if (got.failed()) raise_os_error(got.error);
+        if (got.result == 0) break;
+        filled += static_cast<size_t>(got.result);
     }
-    if (close(fd) != 0 && errno != EINTR) raise_os_error(errno);
+    content.resize(filled);
+    if (const int error = file.close(calls)) raise_os_error(error);
     nb::object text = require(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
     return translate_newlines(std::move(text));
 }
