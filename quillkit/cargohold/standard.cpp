@@ -49,9 +49,7 @@ static_assert(std::size(kMembers) == kPathMembers, "State::path_members holds on
 
 // `module.name` read from a module's namespace; null when missing. Borrowed.
 PyObject* entry(PyObject* module, const Name& name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name.ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value;
+    return dict_item(PyModule_GetDict(module), name.handle()).ptr();
 }
 
 // A new reference to `module.name`, for the state; start-up fails when it is missing.

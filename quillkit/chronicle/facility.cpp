@@ -49,9 +49,8 @@ void watch_type(PyObject* type) {
 
 // The value under `name` in `dict` (a borrowed dict), or null.
 nb::object entry(PyObject* dict, const Name& name) {
-    PyObject* value = PyDict_GetItemWithError(dict, name.ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value ? nb::borrow(value) : nb::object();
+    const nb::handle value = dict_item(dict, name.handle());
+    return value.is_valid() ? nb::borrow(value) : nb::object();
 }
 
 // `obj.name`, or null when the attribute is missing or raises.

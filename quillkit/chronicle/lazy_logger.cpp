@@ -33,9 +33,8 @@ nb::object registered_logger(const Facility& facility, nb::handle name) {
     }
     nb::object registry = attr(manager, names::loggerDict);
     if (!PyDict_CheckExact(registry.ptr())) return nb::object();
-    PyObject* found = PyDict_GetItemWithError(registry.ptr(), name.ptr());  // borrowed
-    if (!found && PyErr_Occurred()) throw nb::python_error();
-    if (!found || !PyObject_TypeCheck(found, reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
+    nb::handle found = dict_item(registry, name);
+    if (!found.is_valid() || !PyObject_TypeCheck(found.ptr(), reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
         return nb::object();
     }
     return nb::borrow(found);
@@ -48,12 +47,11 @@ nb::object joined_name(Call& c, nb::handle base, nb::str child) {
     const bool cacheable = PyUnicode_CheckExact(base.ptr());
     if (cacheable) {
         // A borrowed (base, name), checked again: the collector shows the cache to Python code.
-        PyObject* entry = PyDict_GetItemWithError(cache, child.ptr());
+        PyObject* entry = dict_item(cache, child).ptr();
         if (entry && PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
             PyTuple_GET_ITEM(entry, 0) == base.ptr() && PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 1))) {
             return nb::borrow(PyTuple_GET_ITEM(entry, 1));
         }
-        if (!entry && PyErr_Occurred()) throw nb::python_error();
     }
     nb::object base_text = require(PyObject_Format(base.ptr(), nullptr));
     nb::object name = concat({base_text, ".", child});

@@ -268,12 +268,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 nb::handle Call::module() const { return function_->module; }
 
 nb::object Call::global(const Name& name) const {
-    PyObject* value = PyDict_GetItemWithError(function_->globals, name.ptr());
-    if (value) return nb::borrow(value);
-    if (PyErr_Occurred()) throw nb::python_error();
-    value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name.ptr());
-    if (value) return nb::borrow(value);
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::handle value = dict_item(function_->globals, name.handle());
+    if (!value.is_valid()) value = dict_item(PyEval_GetBuiltins(), name.handle());
+    if (value.is_valid()) return nb::borrow(value);
     raise(PyExc_NameError, "name '%U' is not defined", name.ptr());
 }
 

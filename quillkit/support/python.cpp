@@ -68,9 +68,8 @@ nb::object attr(nb::handle obj, const Name& name) {
 
 nb::object module_attr(nb::handle module, const Name& name) {
     if (PyModule_CheckExact(module.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module.ptr()), name.ptr());  // borrowed
-        if (value) return nb::borrow(value);
-        if (PyErr_Occurred()) throw nb::python_error();
+        nb::handle value = dict_item(PyModule_GetDict(module.ptr()), name.handle());
+        if (value.is_valid()) return nb::borrow(value);
     }
     return attr(module, name);
 }

@@ -104,6 +104,14 @@ nb::object to_str(nb::handle value);
 // `obj.name`
 nb::object attr(nb::handle obj, const Name& name);
 
+// The value under `key` in the dict `dict`, borrowed from it (take a reference before Python
+// code may run); an invalid handle when there is none. Throws what comparing the key raised.
+inline nb::handle dict_item(nb::handle dict, nb::handle key) {
+    PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
 // `module.name`: read from the module's namespace when `module` is a plain module holding the
 // name (what attribute access finds there too), else through attribute access.
 nb::object module_attr(nb::handle module, const Name& name);
