@@ -5,6 +5,7 @@
   sanitize   build the modules with AddressSanitizer and UndefinedBehaviorSanitizer and run the
              whole test suite against that build
   bench      run the benchmarks
+  lint       the formatters and linters, checking only (--fix applies the formatters)
   release    the source distribution and a tested manylinux wheel for each supported CPython
              (tools/release.py)
   setup      only set up
@@ -156,7 +157,7 @@ def sanitize(python, arguments):
 def main():
     task = sys.argv[1] if len(sys.argv) > 1 else "example"
     arguments = sys.argv[2:]
-    tasks = ("example", "test", "sanitize", "bench", "release", "setup")
+    tasks = ("example", "test", "sanitize", "bench", "lint", "release", "setup")
     if task not in tasks:
         sys.exit(f"usage: tools/dev.sh [{'|'.join(tasks)}] [arguments...]")
     try:
@@ -175,6 +176,9 @@ def main():
         run([str(Path(python).parent / "pytest"), *arguments])
     elif task == "sanitize":
         sanitize(python, arguments)
+    elif task == "lint":
+        import lint
+        lint.main(arguments, python)
     elif task == "bench":
         say("running the benchmarks")
         run([python, "bench/run_all.py", *arguments])
