@@ -8,6 +8,7 @@ import pickle
 import pydoc
 import random
 import textwrap
+import types
 import weakref
 
 import pytest
@@ -78,6 +79,31 @@ def test_function_attributes_behave_like_python_ones():
         function.__defaults__ = ()
     with pytest.raises(TypeError):
         type(function)()
+
+
+@pytest.mark.parametrize("function", [cargohold.find_files_with_extensions, chronicle.get_logger],
+                         ids=["cargohold", "chronicle"])
+def test_the_type_belongs_to_its_module_as_a_class_does(function):
+    function_type, module = type(function), function.__module__
+    assert function_type.__module__ == module and function_type.__qualname__ == "function"
+    assert repr(function_type) == f"<class '{module}.function'>"
+    assert inspect.getmodule(function_type).__name__ == module
+    # Neither module has the type as an attribute, as builtins has no `function`: pickling it
+    # fails as pickling the interpreter's function type does.
+    for unreachable in [function_type, types.FunctionType]:
+        with pytest.raises(pickle.PicklingError):
+            pickle.dumps(unreachable)
+    # A function's own __module__ stays its own, under any spelling of the name.
+    try:
+        for spelling in ["__module__", "".join(["__mod", "ule__"]), StrSub("__module__")]:
+            setattr(function, spelling, "elsewhere")
+            assert getattr(function, spelling) == "elsewhere" and function.__dict__ == {}
+            setattr(function, spelling, module)
+        del function.__module__
+        assert function.__module__ is None and function_type.__module__ == module
+    finally:
+        function.__module__ = module
+    assert pickle.loads(pickle.dumps(function)) is function
 
 
 def pydoc_signature(reference):
