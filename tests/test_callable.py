@@ -7,7 +7,7 @@ import itertools
 import pickle
 import pydoc
 import random
-import textwrap
+import types
 import weakref
 
 import pytest
@@ -80,21 +80,82 @@ def test_function_attributes_behave_like_python_ones():
         type(function)()
 
 
-def pydoc_signature(reference):
-    """pydoc's layout of a reference function's signature inside a module page (3.13 and later
-    wrap a long one over several lines)."""
-    return textwrap.indent(pydoc.plaintext.docroutine(reference).rstrip("\n"), "    ")
+@pytest.mark.parametrize("function", [cargohold.find_files_with_extensions, chronicle.get_logger],
+                         ids=["cargohold", "chronicle"])
+def test_the_type_belongs_to_its_module_as_a_class_does(function):
+    function_type, module = type(function), function.__module__
+    assert function_type.__module__ == module and function_type.__qualname__ == "function"
+    assert repr(function_type) == f"<class '{module}.function'>"
+    assert inspect.getmodule(function_type).__name__ == module
+    # Neither module has the type as an attribute, as builtins has no `function`: pickling it
+    # fails as pickling the interpreter's function type does.
+    for unreachable in [function_type, types.FunctionType]:
+        with pytest.raises(pickle.PicklingError):
+            pickle.dumps(unreachable)
+    # A function's own __module__ stays its own, under any spelling of the name.
+    try:
+        for spelling in ["__module__", "".join(["__mod", "ule__"]), StrSub("__module__")]:
+            setattr(function, spelling, "elsewhere")
+            assert getattr(function, spelling) == "elsewhere" and function.__dict__ == {}
+            setattr(function, spelling, module)
+        del function.__module__
+        assert function.__module__ is None and function_type.__module__ == module
+    finally:
+        function.__module__ = module
+    assert pickle.loads(pickle.dumps(function)) is function
+
+
+def python_twin(real, reference):
+    """The reference remade as a plain Python function with `real`'s name, docstring and module:
+    what pydoc makes of it is what it must make of `real`."""
+    twin = types.FunctionType(reference.__code__, reference.__globals__, reference.__name__,
+                              reference.__defaults__, reference.__closure__)
+    twin.__kwdefaults__ = reference.__kwdefaults__
+    twin.__annotations__ = dict(reference.__annotations__)
+    twin.__qualname__, twin.__module__, twin.__doc__ = real.__qualname__, real.__module__, real.__doc__
+    return twin
+
+
+def method_owner(label):
+    return getattr(chronicle, label.partition(".")[0]) if "." in label else None
+
+
+@pytest.mark.parametrize("label, real, reference", ALL_PAIRS, ids=[p[0] for p in ALL_PAIRS])
+def test_help_reads_as_for_a_python_function(label, real, reference):
+    twin = python_twin(real, reference)
+    owner = method_owner(label)
+    for renderer in (pydoc.plaintext, pydoc.html):
+        assert renderer.docroutine(real, cl=owner) == renderer.docroutine(twin, cl=owner)
+    title, _, page = pydoc.render_doc(real, "Help on %s:", renderer=pydoc.plaintext).partition("\n")
+    twin_title, _, twin_page = pydoc.render_doc(twin, "Help on %s:", renderer=pydoc.plaintext).partition("\n")
+    assert page == twin_page
+    # pydoc says "function <name>" of the interpreter's own function type alone, and of any other
+    # routine what it says of a built-in method descriptor (str.join), which names it from 3.14.
+    assert title == twin_title.replace(f"function {real.__name__}", pydoc.describe(real))
+    assert real.__name__ in title or "join" not in pydoc.describe(str.join)
 
 
 def test_help_renders_every_signature():
-    text = pydoc.render_doc(cargohold, renderer=pydoc.plaintext)
-    assert "load_local_file_content(file_path, label: 'str' = '檔案', logger=None) -> 'str'" in text
-    assert pydoc_signature(ref.get_directory_list) in text
-    text = pydoc.render_doc(chronicle, renderer=pydoc.plaintext)
-    assert pydoc_signature(ref.setup_logging) in text
+    for module, references in [(cargohold, ref.CARGOHOLD_FUNCTIONS), (chronicle, ref.CHRONICLE_FUNCTIONS)]:
+        text = pydoc.render_doc(module, renderer=pydoc.plaintext)
+        for reference in references:
+            twin = python_twin(getattr(module, reference.__name__), reference)
+            expected = pydoc.plaintext.docroutine(twin, reference.__name__, module.__name__)
+            assert pydoc.plaintext.indent(expected.rstrip()) in text
+        if module is cargohold:
+            assert "    load_local_file_content(file_path, label: " in text and " = '檔案', logger=None)" in text
     assert "class LevelSwitchingFormatter(logging.Formatter)" in text
-    text = pydoc.render_doc(chronicle._LazyLogger, renderer=pydoc.plaintext)
-    assert "debug(self, msg, *args, **kwargs)" in text and "Lazy logger" in text
+    for class_name, methods in ref.CHRONICLE_METHODS.items():
+        owner = getattr(chronicle, class_name)
+        text = pydoc.render_doc(owner, renderer=pydoc.plaintext)
+        for name, reference in methods.items():
+            real = vars(owner)[name]
+            if isinstance(real, property) or not pydoc.visiblename(name, obj=real):
+                continue  # a property is listed as data; pydoc hides private names
+            twin = python_twin(real, reference)
+            expected = pydoc.plaintext.docroutine(twin, name, None, owner)
+            assert pydoc.plaintext.indent(expected.rstrip(), " |  ") in text
+    assert "Lazy logger" in pydoc.render_doc(chronicle._LazyLogger, renderer=pydoc.plaintext)
 
 
 def python_error(reference, qualname, args, kwargs):

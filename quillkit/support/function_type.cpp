@@ -1,5 +1,6 @@
 // The callable type's attributes and introspection (`__name__`, `__defaults__`,
 // `__signature__` and the rest), method binding through `__get__`, and the type object itself.
+// The type's `__module__` is its module's name, as a class's is; a function's is its own field.
 // The type has Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` on a class that holds one of
 // these calls it with `self` first and makes no bound method.
 #include "function_object.hpp"
@@ -82,6 +83,23 @@ int set_module_name(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// True when `name` is "__module__". The type's dict holds the type's own `__module__` text under
+// that key (a descriptor there would be what `type(f).__module__` gives), so a function's
+// `__module__` is read and set here, before the generic look-up would find the type's text.
+bool is_module_attribute(PyObject* name) {
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) == 10 &&
+           PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+// `self.name`: `__module__` from the function's field, anything else as the generic look-up finds it.
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+    if (is_module_attribute(name)) return get_module_name(self, nullptr);
+    return PyObject_GenericGetAttr(self, name);
+}
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (is_module_attribute(name)) return set_module_name(self, value, nullptr);
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyObject* get_globals(PyObject* self, void*) {
     return field_or_none(reinterpret_cast<FunctionObject*>(self)->globals);
 }
@@ -142,7 +160,6 @@ PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module_name, set_module_name, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
@@ -236,6 +253,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
