@@ -79,7 +79,9 @@ public:
 
         struct stat old;
         const Outcome found = calls_.run([&] { return stat(target_.c_str(), &old); });
-        if (found.failed()) return replace(nullptr, -1);
+        // Only a file that is not there is made anew: one that cannot be looked at (a failing
+        // disk) would lose its mode and owner to a replacement.
+        if (found.failed()) return found.error == ENOENT ? replace(nullptr, -1) : found.error;
         if (S_ISDIR(old.st_mode)) return EISDIR;
         if (!S_ISREG(old.st_mode)) return write_through(path_);  // a device, a pipe, a FIFO
 
@@ -103,7 +105,9 @@ private:
         for (int links = 0;; ++links) {
             struct stat info;
             const Outcome outcome = calls_.run([&] { return lstat(target_.c_str(), &info); });
-            if (outcome.failed() || !S_ISLNK(info.st_mode)) return 0;
+            // Nothing there ends the chain; any other failure would take a link for a file.
+            if (outcome.failed()) return outcome.error == ENOENT ? 0 : outcome.error;
+            if (!S_ISLNK(info.st_mode)) return 0;
             if (links == kMaxLinks) return ELOOP;
             if (in_proc_file_system(target_)) {
                 through_descriptor = true;
