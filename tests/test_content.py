@@ -257,7 +257,6 @@ FAULTS = {
     "ftruncate": EVERY_CALL + [[errno.EPERM]],
     "fchmod": EVERY_CALL + [[errno.EPERM]],
     "fchown": EVERY_CALL + [[errno.EPERM]],
-    "close": [["eintr"]],
 }
 
 # The ways a save goes: renamed over the target, named directly or through a link (`rules` hold

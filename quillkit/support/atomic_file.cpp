@@ -92,8 +92,10 @@ public:
         if (opened.failed()) return opened.error;
         Descriptor existing(static_cast<int>(opened.result));
         const int error = replace(&old, existing.get());
-        const int closed = existing.close(calls_);
-        return error ? error : closed;
+        // How its close ends tells nothing of the save: nothing was written through it, or what
+        // was is on the disk already (the in-place write syncs before it ends).
+        existing.close(calls_);
+        return error;
     }
 
     void raise_deferred() { calls_.raise_deferred(); }
