@@ -259,7 +259,8 @@ FAULTS = {
     "fchown": EVERY_CALL + [[errno.EPERM]],
 }
 
-# The ways a save goes: renamed over the target, named directly or through a link (`rules` hold
+# The ways a save goes: renamed over the target (named directly or through a link), or written
+# in place because the rename or the directory refuses, with and without fallocate (`rules` hold
 # for every call of the save).
 Route = collections.namedtuple("Route", "rules refused_directory link", defaults=((), False, False))
 NO_FALLOCATE = f"fallocate * {errno.EOPNOTSUPP}"
@@ -267,6 +268,10 @@ REFUSED_RENAME = f"rename * {errno.EPERM}"
 SAVE_ROUTES = {
     "renamed": Route(),
     "renamed, through a link": Route(link=True),
+    "in place, rename refused": Route([REFUSED_RENAME]),
+    "in place, rename refused, no fallocate": Route([REFUSED_RENAME, NO_FALLOCATE]),
+    "in place, directory refused": Route(refused_directory=True),
+    "in place, directory refused, no fallocate": Route([NO_FALLOCATE], refused_directory=True),
 }
 
 # Old and new texts of every relative length; the bytes differ everywhere.
