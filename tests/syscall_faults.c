@@ -5,7 +5,8 @@
  * on such paths, are counted, so the interpreter's own work goes by untouched.
  *
  * QUILLKIT_FAULT holds "<serial>;<rule>;<rule>...", each rule "<call> <nth> <action>": the nth
- * counted call of that family ("*": every one) does the action instead of its work:
+ * counted call of that family ("*": every one) does the action instead of its work (an open
+ * with O_CREAT is of the family "create"):
  *   <errno number>  fails with it (close closes the descriptor first, as Linux's does);
  *   eintr           fails with EINTR (close again closes first: the descriptor is gone);
  *   short           writes half of what was asked (write and pwrite).
@@ -25,11 +26,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum family { OPEN, PREAD, WRITE, PWRITE, FSYNC, FDATASYNC, FALLOCATE, FTRUNCATE, RENAME, CLOSE, FCHMOD,
-              FCHOWN, UNLINK, LINKAT, FSTAT, STAT, LSTAT, READLINK, FAMILIES };
+enum family { OPEN, CREATE, PREAD, WRITE, PWRITE, FSYNC, FDATASYNC, FALLOCATE, FTRUNCATE, RENAME,
+              CLOSE, FCHMOD, FCHOWN, UNLINK, LINKAT, FSTAT, STAT, LSTAT, READLINK, FAMILIES };
 static const char* const family_names[FAMILIES] = {
-    "open", "pread", "write", "pwrite", "fsync", "fdatasync", "fallocate", "ftruncate", "rename", "close",
-    "fchmod", "fchown", "unlink", "linkat", "fstat", "stat", "lstat", "readlink"};
+    "open", "create", "pread", "write", "pwrite", "fsync", "fdatasync", "fallocate", "ftruncate",
+    "rename", "close", "fchmod", "fchown", "unlink", "linkat", "fstat", "stat", "lstat", "readlink"};
 
 enum action { NONE, FAIL, INTERRUPT, SHORT };
 struct rule { int family; long nth; int action; int error; };
@@ -135,9 +136,12 @@ static int opened(const char* path, int fd) {
         return REAL(name) args;                                                   \
     }
 
+/* An open that may make the file counts as "create", any other as "open". */
+static int open_family(int flags) { return flags & O_CREAT ? CREATE : OPEN; }
+
 static int open_with(int (*real)(const char*, int, ...), const char* path, int flags, mode_t mode) {
     if (inside(path)) {
-        const struct rule rule = decide(OPEN);
+        const struct rule rule = decide(open_family(flags));
         if (rule.action == FAIL || rule.action == INTERRUPT) return failed(rule);
     }
     return opened(path, real(path, flags, mode));
@@ -145,7 +149,7 @@ static int open_with(int (*real)(const char*, int, ...), const char* path, int f
 static int openat_with(int (*real)(int, const char*, int, ...), int dirfd, const char* path,
                        int flags, mode_t mode) {
     if (inside(path)) {
-        const struct rule rule = decide(OPEN);
+        const struct rule rule = decide(open_family(flags));
         if (rule.action == FAIL || rule.action == INTERRUPT) return failed(rule);
     }
     return opened(path, real(dirfd, path, flags, mode));
