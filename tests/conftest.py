@@ -1,5 +1,5 @@
-"""Shared fixtures: a recording logger, a clean logging state, and child interpreters (with and
-without root's permission-override capabilities)."""
+"""Shared fixtures: a recording logger, a clean logging state, and the library that makes a child
+interpreter's system calls fail."""
 
 import logging
 import os
@@ -10,7 +10,7 @@ import pytest
 import quillkit
 from quillkit import cargohold, chronicle
 
-from helpers import Recorder
+from helpers import FaultLibrary, Recorder
 
 PACKAGE_DIR = Path(quillkit.__file__).resolve().parent
 
@@ -22,6 +22,12 @@ def pytest_configure(config):
     expected = os.environ.get("QUILLKIT_EXPECT_BUILD")
     if expected and PACKAGE_DIR != Path(expected).resolve():
         pytest.exit(f"testing {PACKAGE_DIR}, expected the build in {expected}")
+
+
+@pytest.fixture(scope="session")
+def fault_library(tmp_path_factory):
+    """The failure-injecting library, compiled once per session."""
+    return FaultLibrary(tmp_path_factory.mktemp("fault-library"))
 
 
 @pytest.fixture

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 import requests
 
@@ -49,6 +50,25 @@ def run_python(code, *, unprivileged=False, cwd=None, env=None, check=True, time
     if check and result.returncode != 0:
         raise AssertionError(f"child failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result
+
+
+class FaultLibrary:
+    """tests/syscall_faults.c built into `directory`: a library that a child interpreter preloads
+    to make chosen system calls fail (its opening comment says how they are chosen)."""
+
+    def __init__(self, directory):
+        self.path = Path(directory) / "syscall_faults.so"
+        source = Path(__file__).with_name("syscall_faults.c")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", "-o", str(self.path),
+                        str(source), "-ldl", "-lpthread"], check=True)
+
+    def environment(self, directory, **settings):
+        """What a child needs to count the calls made inside `directory`; `settings` are the
+        library's other variables (FAULT=..., FAULT_TRACE=...), without the QUILLKIT_ prefix."""
+        # After what is preloaded already: the sanitizer's runtime must come first.
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(self.path)]))
+        return {"LD_PRELOAD": preload, "QUILLKIT_FAULT_DIR": str(directory),
+                **{f"QUILLKIT_{name}": str(value) for name, value in settings.items()}}
 
 
 class Server:

@@ -2,13 +2,18 @@
 errors with the interpreter's texts, the exact-type and int rules, method binding, help()."""
 
 import copy
+import gc
 import inspect
 import itertools
 import pickle
 import pydoc
 import random
+import re
+import sys
+import textwrap
 import types
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -319,17 +324,25 @@ def test_many_keywords_and_arguments():
         assert cargohold.load_local_file_content(**{k: values[k] for k in combination}) == ""
 
 
-def test_nested_functions_keep_their_state_out_of_reach(tmp_path, monkeypatch):
+def readonly_handler(directory, stat_module=None):
+    """A fresh function object, reachable from no module: the handler that a remove_directory
+    call makes, kept by a replaced shutil.rmtree. `stat_module` replaces the stat module the
+    call imports (the first cell of the handler's closure)."""
+    handlers = []
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(cargohold, "shutil",
+                      types.SimpleNamespace(rmtree=lambda path, **hooks: handlers.extend(hooks.values())))
+        patch.setattr(cargohold, "log", types.SimpleNamespace(warning=lambda message: None))
+        if stat_module is not None:
+            patch.setitem(sys.modules, "stat", stat_module)
+        cargohold.remove_directory(directory)
+    return handlers.pop()
+
+
+def test_nested_functions_keep_their_state_out_of_reach(tmp_path):
     """The removal's handler is a closure: no attribute leads to its state, and the collector
     frees it together with the cycles its names close, as for a Python function."""
-    import gc
-    import types
-    handlers = []
-    monkeypatch.setattr(cargohold, "shutil",
-                        types.SimpleNamespace(rmtree=lambda path, **hooks: handlers.extend(hooks.values())))
-    monkeypatch.setattr(cargohold, "log", types.SimpleNamespace(warning=lambda message: None))
-    cargohold.remove_directory(tmp_path)
-    handler = handlers.pop()
+    handler = readonly_handler(tmp_path)
     assert not hasattr(handler, "__self__") and not hasattr(handler, "__closure__")
 
     class Name(str):
@@ -343,3 +356,133 @@ def test_nested_functions_keep_their_state_out_of_reach(tmp_path, monkeypatch):
     del handler, name
     gc.collect()
     assert collected() is None
+
+
+# The collector and the function object: each field of the object's layout that holds Python
+# objects, read from its declaration, so that a field added without a case here fails.
+FUNCTION_OBJECT = Path(__file__).resolve().parents[1] / "quillkit" / "support" / "function_object.hpp"
+
+
+def function_object_fields():
+    declaration = FUNCTION_OBJECT.read_text()
+    layout = declaration[declaration.index("struct FunctionObject {"):]
+    layout = layout[:layout.index("\n};")]
+    return re.findall(r"PyObject\*\s+(\w+)(?:\[\w+\])?;", layout)
+
+
+# Fields the collector need not see: what they hold can close no cycle.
+UNVISITED_FIELDS = {
+    "weakrefs": "the list of weak references, which holds no reference",
+    "names": "the parameters' interned names, exact texts made from the declaration",
+}
+
+
+class Text(str):
+    """A text that can hold a reference: the other end of a cycle through a field of texts."""
+
+
+class Refusal(Exception):
+    """An error whose text is the object given, as the removal's handler keeps it."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+def text_holding(function):
+    text = Text("cyclic")
+    text.back = function
+    return text
+
+
+def through(close):
+    """A case that closes a cycle through one field of a fresh handler with `close(handler)`."""
+    return lambda directory: close(readonly_handler(directory))
+
+
+def through_stat_cell(directory):
+    holder = types.SimpleNamespace()
+    holder.back = readonly_handler(directory, stat_module=holder)
+
+
+def through_error_cell(directory):
+    # The handler keeps the text of the first failure it could not overcome: here, a link that
+    # is still there after the retry (which does nothing).
+    handler = readonly_handler(directory)
+    link = directory / "stays"
+    link.symlink_to("missing")
+    handler(lambda path: None, str(link), Refusal(text_holding(handler)))
+
+
+def through_module_and_globals(directory):
+    """A second instance of the module, which its functions hold and which holds them, is
+    collected once nothing else holds it."""
+    child = run_python(textwrap.dedent("""
+        import gc, importlib.util
+        from quillkit import cargohold
+        function_type = type(cargohold.load_local_file_content)
+        def functions():
+            return sum(type(held) is function_type for held in gc.get_objects())
+        gc.collect()
+        before = functions()
+        spec = importlib.util.find_spec("quillkit.cargohold")
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        made = functions() - before
+        del module
+        gc.collect()
+        print(made, functions() - before)
+    """))
+    made, left = map(int, child.stdout.split())
+    assert made > 20 and left == 0
+
+
+def defaults_visited(directory):
+    # Constants (None, texts, numbers), which close no cycle: the collector must still see them.
+    function = cargohold.load_local_file_content
+    referents = gc.get_referents(function)
+    values = [*function.__defaults__, *(function.__kwdefaults__ or {}).values()]
+    assert any(held is function.__defaults__ for held in referents)
+    assert all(any(held is value for held in referents) for value in values)
+
+
+# How a case closes a cycle through each field. A tuple has no clear of its own, so where a
+# field takes any object, only the function's clear can break the cycle.
+COLLECTOR_CASES = {
+    "name": [through(lambda function: setattr(function, "__name__", text_holding(function)))],
+    "qualname": [through(lambda function: setattr(function, "__qualname__", text_holding(function)))],
+    "doc": [through(lambda function: setattr(function, "__doc__", (function,)))],
+    "module_name": [through(lambda function: setattr(function, "__module__", (function,)))],
+    "signature": [through(lambda function: setattr(function, "__signature__", (function,)))],
+    "annotations": [through(lambda function: function.__annotations__.update(back=function))],
+    "dict": [through(lambda function: setattr(function, "back", function))],
+    "cells": [through_stat_cell, through_error_cell],
+    "module": [through_module_and_globals],
+    "globals": [through_module_and_globals],
+    "defaults": [defaults_visited],
+    "default_values": [defaults_visited],
+}
+
+
+def functions_alive():
+    function_type = type(cargohold.load_local_file_content)
+    return sum(type(held) is function_type for held in gc.get_objects())
+
+
+@pytest.mark.parametrize("field", [field for field in function_object_fields() if field not in UNVISITED_FIELDS])
+def test_cycles_through_every_field_are_collected(field, tmp_path):
+    """The collector frees a cycle through any field: traverse visits it and clear breaks it
+    (the count of function objects comes back, which a weak reference would not show for an
+    object that clear failed to free)."""
+    assert field in COLLECTOR_CASES, f"no case closes a cycle through the function object's {field}"
+    for number, case in enumerate(COLLECTOR_CASES[field]):
+        directory = tmp_path / str(number)
+        directory.mkdir()
+        gc.collect()
+        before = functions_alive()
+        case(directory)
+        gc.collect()
+        assert functions_alive() == before

@@ -1,6 +1,9 @@
 """Local text content: loading and saving with logged outcomes, and saves that never leave a
 damaged file behind."""
 
+import collections
+import errno
+import json
 import os
 import stat
 import subprocess
@@ -240,35 +243,209 @@ def test_a_write_that_fails_part_way_keeps_the_old_file(tmp_path, where):
     assert fits.startswith("(True,") and target.read_text() == "fits" and leftovers(folder) == []
 
 
-def test_content_reaches_the_disk_before_the_name(tmp_path):
+# What the failure-injecting library makes each system call of a save do, one case each: the
+# steps apply to the nth call of the family and the calls after it. The errors are those the
+# writer tells apart (OVERCOME) and one it does not.
+EVERY_CALL = [[errno.EIO], ["eintr"]]
+FAULTS = {
+    "open": EVERY_CALL + [[errno.EACCES], [errno.ENOSPC]],
+    "create": EVERY_CALL + [[errno.EACCES], [errno.EPERM], [errno.EROFS], [errno.EEXIST], [errno.ENOSPC]],
+    "rename": EVERY_CALL + [[errno.EBUSY], [errno.EPERM], [errno.EACCES], [errno.EXDEV]],
+    "fallocate": EVERY_CALL + [[errno.EOPNOTSUPP], [errno.ENOSYS], [errno.ENOSPC]],
+    "write": EVERY_CALL + [[errno.ENOSPC], [errno.EFBIG], ["short"], ["short", errno.ENOSPC]],
+    "pwrite": EVERY_CALL + [[errno.ENOSPC], [errno.EFBIG], ["short"], ["short", errno.EIO]],
+    "ftruncate": EVERY_CALL + [[errno.EPERM]],
+    "fchmod": EVERY_CALL + [[errno.EPERM]],
+    "fchown": EVERY_CALL + [[errno.EPERM]],
+}
+# Failures a save of an existing file goes around: a temporary name that is taken (another
+# one), a directory or a rename that refuses (in place), no fallocate (the tail first), and
+# the steps that are best effort (the owner, removing a temporary file, reading the old content
+# to have a way back).
+OVERCOME = {"create": {errno.EEXIST, errno.EACCES, errno.EPERM, errno.EROFS},
+            "rename": {errno.EBUSY, errno.EPERM, errno.EACCES},
+            "fallocate": {errno.EOPNOTSUPP, errno.ENOSYS},
+            "fchown": {errno.EIO, errno.EPERM}, "unlink": {errno.EIO}, "pread": {errno.EIO}}
+
+# The ways a save goes: renamed over the target (named directly or through a link), or written
+# in place because the rename or the directory refuses, with and without fallocate (`rules` hold
+# for every call of the save).
+Route = collections.namedtuple("Route", "rules refused_directory link", defaults=((), False, False))
+NO_FALLOCATE = f"fallocate * {errno.EOPNOTSUPP}"
+REFUSED_RENAME = f"rename * {errno.EPERM}"
+SAVE_ROUTES = {
+    "renamed": Route(),
+    "renamed, through a link": Route(link=True),
+    "in place, rename refused": Route([REFUSED_RENAME]),
+    "in place, rename refused, no fallocate": Route([REFUSED_RENAME, NO_FALLOCATE]),
+    "in place, directory refused": Route(refused_directory=True),
+    "in place, directory refused, no fallocate": Route([NO_FALLOCATE], refused_directory=True),
+}
+
+# Old and new texts of every relative length; the bytes differ everywhere.
+NEW_TEXT = "new: 內容 ✓\n" * 3
+SAVE_TEXTS = {
+    "old shorter": ("舊\n", NEW_TEXT),
+    "old as long": ("old: 文本 ✗\n" * 3, NEW_TEXT),
+    "old longer": ("old text 舊的文字\n" * 8, NEW_TEXT),
+    "new empty": ("old\n", ""),
+}
+
+# Runs in the child: every case of one route, each from the old file as it was, with the
+# library counting the calls made inside the folder. For each saver and pair of texts, a save
+# with no fault shows which calls a save makes (the trace); then each call fails in turn.
+FAULT_CASES = r"""
+import collections, json, os, stat, sys
+from quillkit import cargohold
+
+config = json.loads(sys.argv[1])
+target, saved_as = config["target"], config["saved_as"]  # the file, and the name saved to
+folder = os.path.dirname(target)
+own_names = {os.path.basename(target), os.path.basename(saved_as)}
+trace = os.path.join(config["trace_folder"], "trace")
+
+
+class Quiet:
+    def info(self, message): pass
+    def error(self, message): pass
+
+
+def save_content(text):
+    return list(cargohold.save_local_file_content(saved_as, text, logger=Quiet()))
+
+
+def save_template(text):
+    try:
+        return [True, cargohold.save_yaml_template(text, saved_as, logger=Quiet())]
+    except OSError as error:
+        return [False, str(error)]
+
+
+savers = {"content": save_content, "template": save_template}
+serial = 0
+
+
+def put_back(old):
+    for name in set(os.listdir(folder)) - own_names:
+        os.unlink(os.path.join(folder, name))
+    with open(target, "wb") as file:
+        file.write(old.encode())
+    os.chmod(target, config["mode"])
+
+
+def save(saver, old, new, rules, traced=False):
+    global serial
+    serial += 1
+    put_back(old)
+    descriptors = len(os.listdir("/proc/self/fd"))
+    os.environ["QUILLKIT_FAULT"] = ";".join([str(serial), *rules, *config["standing_rules"]])
+    if traced:
+        os.environ["QUILLKIT_FAULT_TRACE"] = trace
+    try:
+        report = savers[saver](new)
+    finally:
+        del os.environ["QUILLKIT_FAULT"]
+        os.environ.pop("QUILLKIT_FAULT_TRACE", None)
+    with open(target, "rb") as file:
+        content = file.read().decode("utf-8", "backslashreplace")
+    return {"report": report, "content": content, "mode": stat.S_IMODE(os.stat(target).st_mode),
+            "others": sorted(set(os.listdir(folder)) - own_names),
+            "link_kept": os.path.islink(saved_as) == (saved_as != target),
+            "descriptors": len(os.listdir("/proc/self/fd")) - descriptors}
+
+
+results = []
+for saver in savers:
+    for texts, (old, new) in config["texts"].items():
+        if os.path.exists(trace):
+            os.unlink(trace)
+        results.append({"case": [saver, texts, None, 0, []], **save(saver, old, new, [], traced=True)})
+        with open(trace) as file:
+            calls = collections.Counter(file.read().split())
+        for family, count in sorted(calls.items()):
+            for nth in range(1, count + 1):
+                for steps in config["faults"].get(family, config["every_call"]):
+                    rules = [f"{family} {nth + offset} {step}" for offset, step in enumerate(steps)]
+                    results.append({"case": [saver, texts, family, nth, steps],
+                                    **save(saver, old, new, rules)})
+print(json.dumps(results))
+"""
+
+
+def save_fault_problems(result, saved_as, mode):
+    """What is wrong with one faulty save's outcome: the save succeeded and the file holds the
+    new text, or it failed, saying so with the injected error, and the file holds the old."""
+    saver, texts, family, nth, steps = result["case"]
+    old, new = SAVE_TEXTS[texts]
+    ok, message = result["report"]
+    errors = [step for step in steps if isinstance(step, int)]
+    if ok:
+        expected = f"🎉 成功產出 檔案：{saved_as}" if saver == "content" else str(saved_as)
+    else:
+        error = OSError(errors[-1], os.strerror(errors[-1]), str(saved_as)) if errors else "(no error)"
+        expected = f"❌ 儲存檔案失敗 {saved_as}: {error}" if saver == "content" else str(error)
+    problems = {
+        "reports a failure it must overcome": not ok and set(errors) <= OVERCOME.get(family, set()),
+        # What reads cannot show: the new text may not be on the disk.
+        "reports success after a failed sync": ok and family == "fsync" and errors,
+        "reports another message": message != expected,
+        "leaves another content": result["content"] != (new if ok else old),
+        "changes the mode": result["mode"] != mode,
+        "replaces the link": not result["link_kept"],
+        "leaves a temporary file": result["others"] and family != "unlink",
+        "leaves a descriptor open": result["descriptors"] != 0,
+    }
+    outcome = f"{result['report']}, content {result['content']!r}".replace(str(saved_as), "<path>")
+    return [f"{family} #{nth} {steps} ({saver}, {texts}): {problem}; {outcome}"
+            for problem, wrong in problems.items() if wrong]
+
+
+@pytest.mark.parametrize("route", SAVE_ROUTES)
+def test_every_failed_system_call_keeps_the_old_file(tmp_path, fault_library, route):
+    """Each system call of a save fails in turn (or is interrupted, or writes short), over old
+    texts shorter, as long and longer than the new: the save either reports success and the
+    file holds the new text, or reports the failure and the file holds the old text, with its
+    mode, no temporary file and no descriptor left behind."""
+    rules, refused_directory, link = SAVE_ROUTES[route]
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    target = folder / "kept.txt"
+    target.write_text("")
+    saved_as = target
+    if link:
+        saved_as = folder / "link.txt"
+        saved_as.symlink_to(target.name)
+    mode = 0o640
+    config = {"target": str(target), "saved_as": str(saved_as), "trace_folder": str(tmp_path),
+              "mode": mode, "standing_rules": list(rules), "texts": SAVE_TEXTS, "faults": FAULTS,
+              "every_call": EVERY_CALL}
+    code = f"import sys; sys.argv[1:] = [{json.dumps(config)!r}]\n" + FAULT_CASES
+    if refused_directory:
+        folder.chmod(0o555)
+    try:
+        child = run_python(code, unprivileged=refused_directory, env=fault_library.environment(folder))
+    finally:
+        folder.chmod(0o755)
+    results = json.loads(child.stdout)
+    problems = [problem for result in results for problem in save_fault_problems(result, saved_as, mode)]
+    assert not problems, f"{len(problems)} of {len(results)} cases:\n" + "\n".join(problems[:40])
+    # The route was taken: the calls of an in-place write were made.
+    assert any(result["case"][2] == "pwrite" for result in results) == route.startswith("in place")
+
+
+def test_content_reaches_the_disk_before_the_name(tmp_path, fault_library):
     """The system calls of a save, seen through an interposed C library: the temporary file is
-    synced before it is renamed over the target."""
-    shim = tmp_path / "trace.so"
-    source = tmp_path / "trace.c"
-    source.write_text(textwrap.dedent("""
-        #define _GNU_SOURCE
-        #include <dlfcn.h>
-        #include <stdio.h>
-        #include <string.h>
-        #include <unistd.h>
-        static void note(const char* what) {
-            FILE* log = fopen(getenv("TRACE_LOG"), "a");
-            if (log) { fputs(what, log); fputc('\\n', log); fclose(log); }
-        }
-        int fsync(int fd) { note("fsync"); return ((int (*)(int))dlsym(RTLD_NEXT, "fsync"))(fd); }
-        int rename(const char* a, const char* b) {
-            note("rename");
-            return ((int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename"))(a, b);
-        }
-    """).replace("#include <unistd.h>", "#include <unistd.h>\n#include <stdlib.h>"))
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"], check=True)
+    synced and closed before it is renamed over the target."""
     trace = tmp_path / "trace.log"
-    target = tmp_path / "t.txt"
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    target = folder / "t.txt"
     target.write_text("old")
-    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
     run_python(f"from quillkit import cargohold; cargohold.save_local_file_content({str(target)!r}, 'new')",
-               env={"LD_PRELOAD": preload, "TRACE_LOG": str(trace)})
-    assert trace.read_text().split() == ["fsync", "rename"] and target.read_text() == "new"
+               env=fault_library.environment(folder, FAULT_TRACE=trace))
+    calls = trace.read_text().split()
+    assert [call for call in calls if call in ("fsync", "close", "rename")][:3] == ["fsync", "close", "rename"]
+    assert target.read_text() == "new"
 
 
 def test_targets_reached_through_a_descriptor(tmp_path):

@@ -6,10 +6,11 @@ large enough that the walk shares them out between threads."""
 import contextlib
 import os
 import random
+import string
 import tempfile
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import reference_discovery as reference
@@ -17,10 +18,11 @@ from helpers import Recorder
 from quillkit import cargohold
 
 # Pieces of names, as bytes: undecodable bytes, an encoded surrogate (also undecodable), a
-# Kelvin sign (lower-cases to ASCII "k"), date codes for the date-code order.
+# Kelvin sign (lower-cases to ASCII "k"), date codes for the date-code order, and pieces that
+# end names next to the edges of the walk's sort key (see KEY_EDGE_STEMS).
 FRAGMENTS = [b"a", b"B", b"_", b".", b"x1", b" ", b"-", "é".encode(), "日".encode(), b"\xff",
              b"\xc3", b"\xed\xa0\x80", "\u212a".encode(), b"20240131", b"20230101_120000",
-             b"19990231"]
+             b"19990231", b"abcdefg", b"abcdefghijklmno"]
 SUFFIXES = [b"", b"", b".py", b".py", b".PY", b".Py", b".txt", b".TXT", b".tar.gz", b".md", b".",
             ".é".encode(), ".É".encode(), ".\u212a".encode(), b".\xff", b".p\xc3"]
 EXTENSION_CHOICES = ["py", ".PY", "txt", "tar.gz", ".é", "k", "md", "."]
@@ -90,6 +92,31 @@ def outcome(function, *args, **kwargs):
     return (result, logger.records)
 
 
+# The walk sorts a directory's names by a key whose first sixteen bytes are compared as two
+# numbers, with a directory's name read as if "/" followed it, and the rest byte by byte. Names
+# end on each side of those edges, followed by every kind of next character: below and above
+# "/", and characters of two, three and four bytes that straddle an edge; each is a file and
+# a directory holding one. All are UTF-8, so the walk's own order is the one returned.
+KEY_EDGE_STEMS = [1, 6, 7, 8, 9, 14, 15, 16, 17, 24, 200]
+NEXT_CHARACTERS = ["", "-", ".", " ", "0", "A", "~", "\x7f", "é", "日", "\U0001f600"]
+
+
+def key_edge_steps(stem_lengths, next_characters=NEXT_CHARACTERS, width=1):
+    """Steps for build_tree: for each stem ("abc…" of each length, `width` of each), each next
+    character, a file `stem + character + ".py"` and a directory `stem + character` holding
+    "x.py"; the stems share their beginnings, so every pair of names meets at an edge."""
+    steps, directories = [], 0
+    for length in stem_lengths:
+        for number in range(width):
+            stem = (string.ascii_lowercase * 10)[:length] + (f"{number:03}" if width > 1 else "")
+            for character in next_characters:
+                name = (stem + character).encode()
+                directories += 1
+                steps += [(0, name + b".py", "file", 0), (0, name, "dir", 0),
+                          (directories, b"x.py", "file", 0)]
+    return steps
+
+
 exclusions = st.lists(st.tuples(st.integers(0, 60), st.integers(0, 5)), max_size=4)
 # Mostly no prefix and extensions that match, so that most trees yield files.
 prefixes = st.one_of(st.none(), st.none(), st.none(), st.just(""), st.just(("a", "_")),
@@ -100,6 +127,11 @@ starts = st.sampled_from(["tree", "tree/", "./tree", "absolute", "tree/../tree",
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@example(steps=key_edge_steps(KEY_EDGE_STEMS), extensions="py", recursive=True,
+         sort_datecode=False, excluded=[], prefix=None, start="tree")
+# A directory whose listing needs more than one chunk of the arena, its names sharing a long start.
+@example(steps=key_edge_steps([190], ["", ".", "-", "é"], width=100), extensions="py",
+         recursive=True, sort_datecode=False, excluded=[], prefix=None, start="tree")
 @given(steps=operations, extensions=extension_sets, recursive=st.booleans(),
        sort_datecode=st.booleans(), excluded=exclusions, prefix=prefixes, start=starts)
 def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, excluded, prefix,

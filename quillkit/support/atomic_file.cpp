@@ -79,7 +79,9 @@ public:
 
         struct stat old;
         const Outcome found = calls_.run([&] { return stat(target_.c_str(), &old); });
-        if (found.failed()) return replace(nullptr, -1);
+        // Only a file that is not there is made anew: one that cannot be looked at (a failing
+        // disk) would lose its mode and owner to a replacement.
+        if (found.failed()) return found.error == ENOENT ? replace(nullptr, -1) : found.error;
         if (S_ISDIR(old.st_mode)) return EISDIR;
         if (!S_ISREG(old.st_mode)) return write_through(path_);  // a device, a pipe, a FIFO
 
@@ -90,8 +92,10 @@ public:
         if (opened.failed()) return opened.error;
         Descriptor existing(static_cast<int>(opened.result));
         const int error = replace(&old, existing.get());
-        const int closed = existing.close(calls_);
-        return error ? error : closed;
+        // How its close ends tells nothing of the save: nothing was written through it, or what
+        // was is on the disk already (the in-place write syncs before it ends).
+        existing.close(calls_);
+        return error;
     }
 
     void raise_deferred() { calls_.raise_deferred(); }
@@ -103,7 +107,9 @@ private:
         for (int links = 0;; ++links) {
             struct stat info;
             const Outcome outcome = calls_.run([&] { return lstat(target_.c_str(), &info); });
-            if (outcome.failed() || !S_ISLNK(info.st_mode)) return 0;
+            // Nothing there ends the chain; any other failure would take a link for a file.
+            if (outcome.failed()) return outcome.error == ENOENT ? 0 : outcome.error;
+            if (!S_ISLNK(info.st_mode)) return 0;
             if (links == kMaxLinks) return ELOOP;
             if (in_proc_file_system(target_)) {
                 through_descriptor = true;
@@ -146,11 +152,11 @@ private:
         return 0;
     }
 
-    // Writes `data_[begin, end)` at the same offsets of the file.
-    int write_range(int fd, size_t begin, size_t end) {
+    // Writes `data[begin, end)` at the same offsets of the file.
+    int write_range(int fd, const char* data, size_t begin, size_t end) {
         while (begin < end) {
             const Outcome written = calls_.run(
-                [&] { return pwrite(fd, data_ + begin, end - begin, static_cast<off_t>(begin)); });
+                [&] { return pwrite(fd, data + begin, end - begin, static_cast<off_t>(begin)); });
             if (written.failed()) return written.error;
             begin += static_cast<size_t>(written.result);
         }
@@ -230,21 +236,59 @@ private:
     }
 
     // Rewrites the regular file open on `fd` where it is. The space for the new content is had
-    // before the first byte changes, so a file that cannot hold it stays as it was.
+    // before the first byte changes, so a file that cannot hold it stays as it was; what fails
+    // after that (a failing disk) finds the old content put back, as it was read beforehand.
     int overwrite_in_place(int fd) {
         struct stat now;
         const Outcome described = calls_.run([&] { return fstat(fd, &now); });
         if (described.failed()) return described.error;
-        const size_t old_size = static_cast<size_t>(now.st_size);
+        std::string old_content;
+        const bool kept = read_old_content(now, old_content);
+        const size_t old_size = kept ? old_content.size() : static_cast<size_t>(now.st_size);
         bool tail_written = false;
         if (const int error = reserve_space(fd, old_size, tail_written)) return error;
         // From the first changed byte on, the write runs to its end; a signal handler's
         // exception waits until then.
         calls_.set_on_signal(OnSignal::defer);
-        int error = write_range(fd, 0, tail_written ? old_size : size_);
+        int error = write_range(fd, data_, 0, tail_written ? old_size : size_);
         if (!error) error = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); }).error;
         if (!error) error = calls_.run([&] { return fsync(fd); }).error;
+        if (error && kept) put_back(fd, old_content);
         return error;
+    }
+
+    // Reads the whole target into `content`; false when it cannot be read or is no longer the
+    // file `open_file` describes (a file the process may write but not read is rewritten with
+    // no way back).
+    bool read_old_content(const struct stat& open_file, std::string& content) {
+        const Outcome opened = calls_.run(
+            [&] { return open(target_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
+        if (opened.failed()) return false;
+        Descriptor file(static_cast<int>(opened.result));  // only read: how its close ends tells nothing
+        struct stat info;
+        const Outcome described = calls_.run([&] { return fstat(file.get(), &info); });
+        if (described.failed() || info.st_dev != open_file.st_dev || info.st_ino != open_file.st_ino) return false;
+        content.resize(static_cast<size_t>(open_file.st_size) + 1);  // one more shows a file that grew
+        size_t filled = 0;
+        for (;;) {
+            if (filled == content.size()) content.resize(content.size() * 2);
+            const Outcome got = calls_.run([&] {
+                return pread(file.get(), &content[filled], content.size() - filled, static_cast<off_t>(filled));
+            });
+            if (got.failed()) return false;
+            if (got.result == 0) break;
+            filled += static_cast<size_t>(got.result);
+        }
+        content.resize(filled);
+        return true;
+    }
+
+    // Writes the old content back over a rewrite that failed part-way. Best effort: the failure
+    // that brought it here is the one the save reports.
+    void put_back(int fd, const std::string& old_content) {
+        write_range(fd, old_content.data(), 0, old_content.size());
+        calls_.run([&] { return ftruncate(fd, static_cast<off_t>(old_content.size())); });
+        calls_.run([&] { return fsync(fd); });
     }
 
     // Makes sure the new content fits before the old one changes: within the file-size limit,
@@ -264,7 +308,7 @@ private:
         if (size_ <= old_size) return 0;
         int error = 0;
         try {
-            error = write_range(fd, old_size, size_);
+            error = write_range(fd, data_, old_size, size_);
         } catch (...) {  // a signal handler raised part-way
             cut_back(fd, old_size);
             throw;
