@@ -5,6 +5,7 @@ large enough that the walk shares them out between threads."""
 
 import contextlib
 import os
+import pathlib
 import random
 import tempfile
 
@@ -24,6 +25,10 @@ FRAGMENTS = [b"a", b"B", b"_", b".", b"x1", b" ", b"-", "é".encode(), "日".enc
 SUFFIXES = [b"", b"", b".py", b".py", b".PY", b".Py", b".txt", b".TXT", b".tar.gz", b".md", b".",
             ".é".encode(), ".É".encode(), ".\u212a".encode(), b".\xff", b".p\xc3"]
 EXTENSION_CHOICES = ["py", ".PY", "txt", "tar.gz", ".é", "k", "md", "."]
+# A long extension list: what matches is looked up among thousands that do not, with duplicates,
+# names' own pieces as suffixes (".b" matches a.B) and a surrogate (".\udcff" matches ".\xff").
+MANY_EXTENSIONS = ([f".z{number}" for number in range(3000)] + ["B", ".x1", "X1", ".b", ".日", ".\udcff"]
+                   + [f"Q{number}" for number in range(3000)])
 KINDS = ["file", "file", "file", "dir", "dir", "link_dir", "link_file", "dangling"]
 
 names = st.tuples(st.lists(st.sampled_from(FRAGMENTS), min_size=1, max_size=3),
@@ -64,7 +69,7 @@ def spelling(path, form):
     text = os.fsdecode(os.path.relpath(path))
     absolute = os.fsdecode(os.path.abspath(path))
     return [text, text + "/", "./" + text, absolute, absolute + "//",
-            text + "/../" + os.path.basename(absolute)][form]
+            text + "/../" + os.path.basename(absolute), pathlib.Path(text)][form]
 
 
 @contextlib.contextmanager
@@ -90,12 +95,17 @@ def outcome(function, *args, **kwargs):
     return (result, logger.records)
 
 
-exclusions = st.lists(st.tuples(st.integers(0, 60), st.integers(0, 5)), max_size=4)
-# Mostly no prefix and extensions that match, so that most trees yield files.
+exclusions = st.lists(st.tuples(st.integers(0, 60), st.integers(0, 6)), max_size=4)
+# Mostly no prefix and extensions that match, so that most trees yield files. A tuple of
+# prefixes is tested with startswith, which raises for a member that is not a text.
 prefixes = st.one_of(st.none(), st.none(), st.none(), st.just(""), st.just(("a", "_")),
+                     st.just(tuple(f"z{number}" for number in range(500)) + ("aB", "a", "x1", "\udcff", "日")),
+                     st.just(("a", 1)),
                      st.sampled_from(["a", "B", "_", "é", "\udcc3", "\udcff", "20", "x1."]))
 extension_sets = st.one_of(st.just(["py", "TXT", ".md", "é", "k"]), st.just("py"), st.none(),
-                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=4))
+                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=4),
+                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=2).map(
+                               lambda chosen: MANY_EXTENSIONS + chosen))
 starts = st.sampled_from(["tree", "tree/", "./tree", "absolute", "tree/../tree", "."])
 
 
@@ -110,8 +120,8 @@ def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, 
             start = os.fsdecode(root)
         elif start == ".":
             os.chdir(root)
-        # The start directory itself may be excluded too.
-        entries = directories + files
+        # The start directory itself may be excluded too, or the directory above it.
+        entries = directories + files + [os.path.dirname(root)]
         exclude_paths = [spelling(entries[pick % len(entries)], form) for pick, form in excluded]
         arguments = dict(extensions=extensions, recursive=recursive, sort_datecode=sort_datecode,
                          exclude_paths=exclude_paths or None, prefix=prefix)
