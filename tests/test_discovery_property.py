@@ -181,20 +181,49 @@ def test_parallel_walk_matches_os_walk(wide_trees, pick, extensions, sort_dateco
             os.environ["QUILLKIT_DISCOVERY_THREADS"] = saved[1]
 
 
-listing_texts = st.sampled_from([".", "_", "a", "é", "\udcff", "build", "x1", "-", ".egg-info"])
-listing_rules = st.lists(listing_texts, max_size=3).map(tuple)
+class Compared(str):
+    """A rule member whose == is Python code, counting its calls: the interpreter compares it,
+    in order, as often as the plain test would."""
+
+    calls = 0
+
+    def __eq__(self, other):
+        Compared.calls += 1
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# Texts that begin or end one another and the names below, surrogates among them; a member that
+# is not a text (startswith raises on reaching it), one compared by Python code, and rules that
+# put a few thousand members that match nothing before these.
+listing_texts = st.one_of(
+    st.sampled_from([".", "_", "a", "aB", "a_", "é", "日", "\udcff", "\udcc3", "\udced\udca0\udc80",
+                     "build", "x1", "x1.py", "-", ".egg-info", ".py", "y", ""]),
+    st.sampled_from(["a", "B", ".py", "x1"]).map(Compared), st.just(1))
+MANY_RULES = tuple(f"unmatched{number}" for number in range(2000))
+listing_rules = st.tuples(st.booleans(), st.lists(listing_texts, max_size=4)).map(
+    lambda rule: (MANY_RULES if rule[0] else ()) + tuple(rule[1]))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(steps=operations, prefixes_=listing_rules, names_=listing_rules, suffixes=listing_rules,
        start=st.sampled_from(["tree", "tree/", "./tree", "absolute", "."]))
 def test_listing_matches_pathlib(steps, prefixes_, names_, suffixes, start):
+    def listed(function, *args, **kwargs):
+        """The result or the exception, with the comparisons Python code made."""
+        Compared.calls = 0
+        try:
+            result = function(start, prefixes_, names_, suffixes, *args, **kwargs)
+        except Exception as error:  # the same failure is expected of both
+            result = ("raised", type(error), str(error))
+        return result, Compared.calls
+
     with tree_in_working_directory() as root:
         build_tree(root, steps)
         if start == "absolute":
             start = os.fsdecode(root)
         elif start == ".":
             os.chdir(root)
-        log = Recorder()
-        expected = reference.get_directory_list(start, prefixes_, names_, suffixes, log=log)
-        assert cargohold.get_directory_list(start, prefixes_, names_, suffixes) == expected
+        expected = listed(reference.get_directory_list, log=Recorder())
+        assert listed(cargohold.get_directory_list) == expected
