@@ -2,8 +2,10 @@
 pathlib), and discovery against GNU find with the equivalent expression.
 
 The discovery tree holds 100,000 files in about 5,000 directories; the scan looks for two of its
-five extensions, recursively, with two sub-trees excluded. The listing reads a folder of 10,000
-entries. Both are built in a temporary directory and removed afterwards."""
+five extensions, recursively, with two sub-trees excluded. A second scan looks through 20,000
+files for 100,000 extensions, where the two that match come last. The listing reads a folder of
+10,000 entries, once with the default rules and once with 10,000 texts in each rule. All are
+built in a temporary directory and removed afterwards."""
 
 import os
 import shutil
@@ -53,6 +55,31 @@ def build_listing_folder(root):
         os.close(os.open(os.path.join(root, f"file{number:05d}.txt"), os.O_CREAT | os.O_WRONLY, 0o644))
 
 
+def build_flat_tree(root):
+    """100 folders of 200 files each: 20,000 files."""
+    for folder in range(100):
+        directory = os.path.join(root, f"folder{folder:03d}")
+        os.makedirs(directory)
+        for number in range(200):
+            name = f"item_{folder:03d}{number:03d}{EXTENSIONS[number % len(EXTENSIONS)]}"
+            os.close(os.open(os.path.join(directory, name), os.O_CREAT | os.O_WRONLY, 0o644))
+
+
+def many_extensions_ratio(workdir):
+    """Discovery with 100,000 extensions, against os.walk with a set look-up."""
+    tree = os.path.join(workdir, "flat")
+    build_flat_tree(tree)
+    extensions = [f".x{number:05d}" for number in range(99_998)] + ["PY", ".txt"]
+    arguments = dict(recursive=True, logger=Silent())
+    native = cargohold.find_files_with_extensions(tree, extensions, **arguments)
+    assert native == reference.find_files_with_extensions(tree, extensions, **arguments)
+    assert len(native[0]) == 2 * 20_000 // 5
+    return compare_once(
+        "discovery, 20k files / 100k extensions",
+        lambda: reference.find_files_with_extensions(tree, extensions, **arguments),
+        lambda: cargohold.find_files_with_extensions(tree, extensions, **arguments))
+
+
 def main():
     workdir = tempfile.mkdtemp(prefix="quillkit-bench-")
     try:
@@ -95,6 +122,14 @@ def main():
             "listing, 10k entries",
             lambda: reference.get_directory_list(folder, log=log),
             lambda: cargohold.get_directory_list(folder), 5, rounds=9)
+        rules = [tuple(f"{kind}{number}" for number in range(10_000)) + defaults
+                 for kind, defaults in [("p", (".", "_")), ("n", ("build",)), ("s", ("99",))]]
+        assert cargohold.get_directory_list(folder, *rules) == reference.get_directory_list(folder, *rules, log=log)
+        ratios["listing, many rules"] = compare(
+            "listing, 10k entries / 3 x 10k rules",
+            lambda: reference.get_directory_list(folder, *rules, log=log),
+            lambda: cargohold.get_directory_list(folder, *rules), 1, rounds=5)
+        ratios["many extensions"] = many_extensions_ratio(workdir)
         print(f"aims: discovery ≥ 5x python ({ratios['discovery vs python']:.1f}x), "
               f"≥ 1/1.5 = 0.67x find ({ratios['discovery vs find']:.2f}x)")
         return ratios

@@ -77,11 +77,17 @@ def test_required_keys(tmp_path, module_log):
         load(path, ("host",))
     array, scalar = write(tmp_path, '["host", 1]', "array.json"), write(tmp_path, "5", "scalar.json")
     assert load(array, ["host"]) is load(array, ["port"]) is load(scalar, ["port"]) is None
+    # An array is searched by its elements, however many, after elements that are not texts too.
+    long_array = write(tmp_path, "[" + ", ".join(f'"k{n}"' for n in range(5000)) + ', "é", 1, "port"]', "long.json")
+    assert load(long_array, ["é", "k4999", "user", "k5000"]) is None
+    assert load(long_array, [1, "port"]) is None
     assert module_log.messages("error") == [
         f"❌ JSON 格式錯誤，缺少 Key：['user', 'pass', 'user'] 於 {path}",
         f"{LOAD_FAILED}{array}：list indices must be integers or slices, not str",
         f"❌ JSON 格式錯誤，缺少 Key：['port'] 於 {array}",
-        f"{LOAD_FAILED}{scalar}：argument of type 'int' is not iterable"]
+        f"{LOAD_FAILED}{scalar}：argument of type 'int' is not iterable",
+        f"❌ JSON 格式錯誤，缺少 Key：['user', 'k5000'] 於 {long_array}",
+        f"{LOAD_FAILED}{long_array}：list indices must be integers or slices, not str"]
 
 
 @pytest.mark.parametrize("content", [

@@ -74,6 +74,27 @@ def test_excluded_names(three):
     assert dialogue(select, files, names, exclude_names=[], input="3\n")[0] == [("c.py", "c")]
 
 
+def test_excluded_names_as_in_compares_them(three):
+    """`name in exclude_names`, however long the list, for names and members that are not
+    texts, and when a comparison (Python code) changes the list: later names see the change."""
+    files, names = three
+    many = [f"n{number}" for number in range(20_000)]
+    assert dialogue(select, files, names, exclude_names=many + ["c", "a"], input="all\n")[0] == [("b.py", "b")]
+    assert dialogue(select, files + ["d.py"], [1, "a", 2.0, "b"], exclude_names=["b", 2, None],
+                    input="all\n")[0] == [("a.py", 1), ("b.py", "a")]
+
+    class Meddling(str):
+        def __eq__(self, other):
+            exclude[:] = ["x", "c"] if adding else []
+            return str.__eq__(self, other)
+
+        __hash__ = str.__hash__
+
+    for adding, exclude, kept in [(True, ["x"], ["a", "b"]), (False, ["x", "c"], ["a", "b", "c"])]:
+        result = dialogue(select, files, ["a", Meddling("b"), "c"], exclude_names=exclude, input="all\n")[0]
+        assert [name for _, name in result] == kept
+
+
 def test_display_names(tmp_path, monkeypatch):
     (tmp_path / "work").mkdir()
     monkeypatch.chdir(tmp_path / "work")

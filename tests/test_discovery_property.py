@@ -5,6 +5,7 @@ large enough that the walk shares them out between threads."""
 
 import contextlib
 import os
+import pathlib
 import random
 import string
 import tempfile
@@ -26,6 +27,10 @@ FRAGMENTS = [b"a", b"B", b"_", b".", b"x1", b" ", b"-", "é".encode(), "日".enc
 SUFFIXES = [b"", b"", b".py", b".py", b".PY", b".Py", b".txt", b".TXT", b".tar.gz", b".md", b".",
             ".é".encode(), ".É".encode(), ".\u212a".encode(), b".\xff", b".p\xc3"]
 EXTENSION_CHOICES = ["py", ".PY", "txt", "tar.gz", ".é", "k", "md", "."]
+# A long extension list: what matches is looked up among thousands that do not, with duplicates,
+# names' own pieces as suffixes (".b" matches a.B) and a surrogate (".\udcff" matches ".\xff").
+MANY_EXTENSIONS = ([f".z{number}" for number in range(3000)] + ["B", ".x1", "X1", ".b", ".日", ".\udcff"]
+                   + [f"Q{number}" for number in range(3000)])
 KINDS = ["file", "file", "file", "dir", "dir", "link_dir", "link_file", "dangling"]
 
 names = st.tuples(st.lists(st.sampled_from(FRAGMENTS), min_size=1, max_size=3),
@@ -66,7 +71,7 @@ def spelling(path, form):
     text = os.fsdecode(os.path.relpath(path))
     absolute = os.fsdecode(os.path.abspath(path))
     return [text, text + "/", "./" + text, absolute, absolute + "//",
-            text + "/../" + os.path.basename(absolute)][form]
+            text + "/../" + os.path.basename(absolute), pathlib.Path(text)][form]
 
 
 @contextlib.contextmanager
@@ -117,12 +122,17 @@ def key_edge_steps(stem_lengths, next_characters=NEXT_CHARACTERS, width=1):
     return steps
 
 
-exclusions = st.lists(st.tuples(st.integers(0, 60), st.integers(0, 5)), max_size=4)
-# Mostly no prefix and extensions that match, so that most trees yield files.
+exclusions = st.lists(st.tuples(st.integers(0, 60), st.integers(0, 6)), max_size=4)
+# Mostly no prefix and extensions that match, so that most trees yield files. A tuple of
+# prefixes is tested with startswith, which raises for a member that is not a text.
 prefixes = st.one_of(st.none(), st.none(), st.none(), st.just(""), st.just(("a", "_")),
+                     st.just(tuple(f"z{number}" for number in range(500)) + ("aB", "a", "x1", "\udcff", "日")),
+                     st.just(("a", 1)),
                      st.sampled_from(["a", "B", "_", "é", "\udcc3", "\udcff", "20", "x1."]))
 extension_sets = st.one_of(st.just(["py", "TXT", ".md", "é", "k"]), st.just("py"), st.none(),
-                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=4))
+                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=4),
+                           st.lists(st.sampled_from(EXTENSION_CHOICES), max_size=2).map(
+                               lambda chosen: MANY_EXTENSIONS + chosen))
 starts = st.sampled_from(["tree", "tree/", "./tree", "absolute", "tree/../tree", "."])
 
 
@@ -142,8 +152,8 @@ def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, 
             start = os.fsdecode(root)
         elif start == ".":
             os.chdir(root)
-        # The start directory itself may be excluded too.
-        entries = directories + files
+        # The start directory itself may be excluded too, or the directory above it.
+        entries = directories + files + [os.path.dirname(root)]
         exclude_paths = [spelling(entries[pick % len(entries)], form) for pick, form in excluded]
         arguments = dict(extensions=extensions, recursive=recursive, sort_datecode=sort_datecode,
                          exclude_paths=exclude_paths or None, prefix=prefix)
@@ -203,20 +213,49 @@ def test_parallel_walk_matches_os_walk(wide_trees, pick, extensions, sort_dateco
             os.environ["QUILLKIT_DISCOVERY_THREADS"] = saved[1]
 
 
-listing_texts = st.sampled_from([".", "_", "a", "é", "\udcff", "build", "x1", "-", ".egg-info"])
-listing_rules = st.lists(listing_texts, max_size=3).map(tuple)
+class Compared(str):
+    """A rule member whose == is Python code, counting its calls: the interpreter compares it,
+    in order, as often as the plain test would."""
+
+    calls = 0
+
+    def __eq__(self, other):
+        Compared.calls += 1
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
 
 
-@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# Texts that begin or end one another and the names below, surrogates among them; a member that
+# is not a text (startswith raises on reaching it), one compared by Python code, and rules that
+# put a few thousand members that match nothing before these.
+listing_texts = st.one_of(
+    st.sampled_from([".", "_", "a", "aB", "a_", "é", "日", "\udcff", "\udcc3", "\udced\udca0\udc80",
+                     "build", "x1", "x1.py", "-", ".egg-info", ".py", "y", ""]),
+    st.sampled_from(["a", "B", ".py", "x1"]).map(Compared), st.just(1))
+MANY_RULES = tuple(f"unmatched{number}" for number in range(2000))
+listing_rules = st.tuples(st.booleans(), st.lists(listing_texts, max_size=4)).map(
+    lambda rule: (MANY_RULES if rule[0] else ()) + tuple(rule[1]))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(steps=operations, prefixes_=listing_rules, names_=listing_rules, suffixes=listing_rules,
        start=st.sampled_from(["tree", "tree/", "./tree", "absolute", "."]))
 def test_listing_matches_pathlib(steps, prefixes_, names_, suffixes, start):
+    def listed(function, *args, **kwargs):
+        """The result or the exception, with the comparisons Python code made."""
+        Compared.calls = 0
+        try:
+            result = function(start, prefixes_, names_, suffixes, *args, **kwargs)
+        except Exception as error:  # the same failure is expected of both
+            result = ("raised", type(error), str(error))
+        return result, Compared.calls
+
     with tree_in_working_directory() as root:
         build_tree(root, steps)
         if start == "absolute":
             start = os.fsdecode(root)
         elif start == ".":
             os.chdir(root)
-        log = Recorder()
-        expected = reference.get_directory_list(start, prefixes_, names_, suffixes, log=log)
-        assert cargohold.get_directory_list(start, prefixes_, names_, suffixes) == expected
+        expected = listed(reference.get_directory_list, log=Recorder())
+        assert listed(cargohold.get_directory_list) == expected

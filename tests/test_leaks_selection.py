@@ -44,6 +44,15 @@ class Terminal:
         return self.edited
 
 
+class ComparedText(str):
+    """A text whose comparison is Python code."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
 def tree(root):
     for path in ["a.py", "b_20240101.py", "c.txt", "sub/d_20230101.py", "sub/skip/e.py", "f\udcff.py"]:
         full = os.fsencode(root / path)
@@ -71,11 +80,18 @@ def discovery_cases(tmp_path, monkeypatch):
         "bad extensions": expect(TypeError, find, root, 5, logger=quiet),
         "bad exclusions": expect(TypeError, find, root, ["py"], exclude_paths=root, logger=quiet),
         "bad prefix mid-walk": expect(TypeError, find, root, ["py"], True, prefix=5, logger=quiet),
+        "prefixes and many extensions": calling(find, root, [f".z{n}" for n in range(50)] + ["PY"], True,
+                                                prefix=("z", "b_", "\udcff"), logger=quiet),
+        "prefixes with a non-text": expect(TypeError, find, root, ["py"], True, prefix=("b", 1), logger=quiet),
         "bad datecode keys": expect(TypeError, find, root, ["py"], True, True, logger=quiet),
         "datecode fallback": calling(find, root, ["py"], True, True, logger=quiet),
         "listing": calling(cargohold.get_directory_list, root, ()),
         "listing missing": calling(cargohold.get_directory_list, root / "missing"),
         "listing bad rule": expect(TypeError, cargohold.get_directory_list, root, (1,)),
+        "listing rules by hash": calling(cargohold.get_directory_list, root, ("x", "\udcff"), ("sub", "é"),
+                                         ("nk", "日")),
+        "listing rules by Python": calling(cargohold.get_directory_list, root, ("x", ComparedText("l")),
+                                           ("x", ComparedText("sub")), ("y",)),
         "listing refused": expect(TypeError, cargohold.get_directory_list, root, ["x"]),
         "stampkit": calling(stampkit.parseVEV_fileNameTime, "run_20240131_235959"),
         "stampkit none": calling(stampkit.parseVEV_fileNameTime, "x20241301_2"),
@@ -102,6 +118,8 @@ def dialogue_cases(tmp_path, monkeypatch):
     return {
         "select numbers": with_terminal(Terminal("2, 1,9"), select, files, names),
         "select all": with_terminal(Terminal("ALL"), select, files, names, ".md", ["d"]),
+        "select excluded by Python": with_terminal(Terminal("ALL"), select, files, names, ".md",
+                                                   ["x", 3, ComparedText("y"), "d"]),
         "select format error": with_terminal(Terminal("1,x"), select, files, names),
         "select all excluded": with_terminal(Terminal(), select, files, names, exclude_names=names),
         "select aborted": expect(click.exceptions.Abort,

@@ -43,6 +43,14 @@ def test_defaults_keep_visible_directories_in_listing_order(root, module_log):
     assert module_log.records == []
 
 
+def test_a_member_may_be_the_whole_name_among_thousands(root):
+    """A name begins and ends with itself, a longer member matches nothing, and a match is
+    found however many members come before it."""
+    many = tuple(f"x{number}" for number in range(5000))
+    kept = listing(".", many + ("docs", "srcx"), many + ("BUILD",), many + ("src", "xdocs"))[1]
+    assert kept == in_listing_order(root, {".git", "_cache", "build", "dist", "mypkg.egg-info"})
+
+
 def test_paths_are_joined_as_pathlib_joins(root):
     assert listing("src/") == (["src/lib"], ["lib"])
     assert listing("./src/../src") == (["src/../src/lib"], ["lib"])

@@ -4,6 +4,7 @@
 #include "../support/atomic_file.hpp"
 #include "config_support.hpp"
 #include "line_comments.hpp"
+#include "member_test.hpp"
 #include "standard.hpp"
 
 namespace quillkit::cargohold {
@@ -81,11 +82,13 @@ nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_
 // JSON
 
 // The values of `required_keys` in `data`, as a tuple in the keys' order; None after naming the
-// missing ones. Membership is the `in` test, so an array is searched by its elements.
+// missing ones. Membership is the `in` test, so an array is searched by its elements (by hash,
+// where their comparisons are the interpreter's own).
 nb::object pick_required(Call& c, nb::handle data, nb::handle required_keys, nb::handle file_path) {
     nb::object missing = require(PyList_New(0));
+    MemberTest present(data, MemberTest::Match::equal);
     for_each_item(required_keys, [&](nb::handle key) {
-        if (!require_status(PySequence_Contains(data.ptr(), key.ptr()))) {
+        if (!present.matches(key)) {
             require_status(PyList_Append(missing.ptr(), key.ptr()));
         }
         return true;

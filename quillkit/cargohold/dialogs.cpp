@@ -3,6 +3,7 @@
 // module's `click` global, looked up at each call.
 #include "cargohold.hpp"
 #include "discovery.hpp"
+#include "member_test.hpp"
 #include "standard.hpp"
 
 #include <climits>
@@ -66,11 +67,12 @@ using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 // names. The membership test may run Python code that changes either list: sizes are read anew.
 Pairs kept_pairs(nb::handle files, nb::handle file_names, const Optional<nb::list>& exclude_names) {
     const bool filtering = !exclude_names.is_none() && list_size(exclude_names.handle()) > 0;
+    MemberTest excluded(exclude_names.handle(), MemberTest::Match::equal);
     Pairs pairs;
     for (Py_ssize_t index = 0; index < list_size(files) && index < list_size(file_names); ++index) {
         nb::object path = nb::borrow(list_item(files, index));
         nb::object name = nb::borrow(list_item(file_names, index));
-        if (filtering && require_status(PySequence_Contains(exclude_names.handle().ptr(), name.ptr()))) continue;
+        if (filtering && excluded.matches(name)) continue;
         pairs.emplace_back(std::move(path), std::move(name));
     }
     return pairs;

@@ -35,17 +35,32 @@ nb::object as_items(nb::handle values) {
     return PyUnicode_Check(values.ptr()) ? require(PyTuple_Pack(1, values.ptr())) : nb::borrow(values);
 }
 
+// The member of the extension set an extension gives: `item.lower()`, with a "." put in front
+// unless it begins with one. An exact ASCII text is lowered here, as str.lower lowers it.
+nb::object extension_member(nb::handle item) {
+    PyObject* text = item.ptr();
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
+        const auto* from = static_cast<const char*>(PyUnicode_DATA(text));
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        const bool dotted = length > 0 && from[0] == '.';
+        nb::object member = require(PyUnicode_New(length + (dotted ? 0 : 1), 127));
+        char* to = static_cast<char*>(PyUnicode_DATA(member.ptr()));
+        if (!dotted) *to++ = '.';
+        for (Py_ssize_t index = 0; index < length; ++index) to[index] = static_cast<char>(Py_TOLOWER(from[index]));
+        return member;
+    }
+    nb::object lowered = call_method(item, names::lower);
+    if (truthy(call_method(lowered, names::startswith, {literal(".")}))) return lowered;
+    return require(PyNumber_Add(literal(".").ptr(), lowered.ptr()));
+}
+
 }  // namespace
 
 nb::object extension_set(nb::handle extensions) {
     nb::object set = require(PySet_New(nullptr));
     if (extensions.is_none()) return set;
     for_each_item(as_items(extensions), [&](nb::handle item) {
-        nb::object lowered = call_method(item, names::lower);
-        if (!truthy(call_method(lowered, names::startswith, {literal(".")}))) {
-            lowered = require(PyNumber_Add(literal(".").ptr(), lowered.ptr()));
-        }
-        require_status(PySet_Add(set.ptr(), lowered.ptr()));
+        require_status(PySet_Add(set.ptr(), extension_member(item).ptr()));
     });
     return set;
 }
@@ -63,17 +78,43 @@ nb::object exclusion_set(nb::handle abspath, nb::handle exclude_paths) {
     return set;
 }
 
-// `_is_excluded`: the path is an excluded one or lies below one.
-bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target) {
-    if (PySet_GET_SIZE(exclude_set.ptr()) == 0) return false;
-    nb::object absolute = call(abspath, {target});
-    if (require_status(PySet_Contains(exclude_set.ptr(), absolute.ptr()))) return true;
+// True when every member of the set is an exact text, whose hash and comparison run no Python code.
+bool holds_exact_texts(nb::handle set) {
+    bool exact = true;
+    for_each_item(set, [&](nb::handle entry) {
+        exact = PyUnicode_CheckExact(entry.ptr());
+        return exact;
+    });
+    return exact;
+}
+
+// True when the absolute path begins with an excluded path and "/". For exact texts, that is
+// when its text before one of its "/" is in the set: one look-up per component.
+bool lies_below_excluded(nb::handle exclude_set, nb::handle absolute) {
+    if (PyUnicode_CheckExact(absolute.ptr()) && holds_exact_texts(exclude_set)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(absolute.ptr());
+        for (Py_ssize_t slash = 0;; ++slash) {
+            slash = PyUnicode_FindChar(absolute.ptr(), '/', slash, length, 1);
+            if (slash == -2) throw nb::python_error();
+            if (slash == -1) return false;
+            nb::object above = require(PyUnicode_Substring(absolute.ptr(), 0, slash));
+            if (require_status(PySet_Contains(exclude_set.ptr(), above.ptr()))) return true;
+        }
+    }
     bool below = false;
     for_each_item(exclude_set, [&](nb::handle entry) {
         below = truthy(call_method(absolute, names::startswith, {concat({entry, "/"})}));
         return !below;
     });
     return below;
+}
+
+// `_is_excluded`: the path is an excluded one or lies below one.
+bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target) {
+    if (PySet_GET_SIZE(exclude_set.ptr()) == 0) return false;
+    nb::object absolute = call(abspath, {target});
+    if (require_status(PySet_Contains(exclude_set.ptr(), absolute.ptr()))) return true;
+    return lies_below_excluded(exclude_set, absolute);
 }
 
 // What one call asks for, once its arguments are read.
@@ -92,12 +133,13 @@ struct Query {
 // are their bytes (a NUL included). Anything but exact texts leaves every suffix to the set's
 // own membership test.
 void add_ascii_extensions(nb::handle extensions, walk::Rules& rules) {
+    rules.extensions.reserve(static_cast<size_t>(PySet_GET_SIZE(extensions.ptr())));
     for_each_item(extensions, [&](nb::handle extension) {
         if (!PyUnicode_CheckExact(extension.ptr())) {
             rules.suffixes_in_text = true;
         } else if (PyUnicode_IS_ASCII(extension.ptr())) {
-            rules.extensions.emplace_back(static_cast<const char*>(PyUnicode_DATA(extension.ptr())),
-                                          static_cast<size_t>(PyUnicode_GET_LENGTH(extension.ptr())));
+            rules.extensions.insert(std::string_view(static_cast<const char*>(PyUnicode_DATA(extension.ptr())),
+                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(extension.ptr()))));
         }
     });
 }

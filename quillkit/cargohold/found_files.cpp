@@ -23,6 +23,7 @@ nb::object ascii_text(std::string_view first, std::string_view second = {}) {
 
 ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, FoundFiles& found)
     : tests_(tests),
+      prefix_test_(tests.prefix, MemberTest::Match::prefix),
       found_(found),
       utf8_names_(path_text::utf8_names()),
       prefix_text_(path_text::child_prefix(start_text)) {
@@ -79,9 +80,7 @@ bool ListingReader::passes_text_tests(std::string_view name, const walk::Item& i
         nb::object suffix = call_method(path_text::decode(name.substr(item.stem_length)), names::lower);
         if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return false;
     }
-    if (tests_.prefix.is_valid()) {
-        return truthy(call_method(path_text::decode(name), names::startswith, {tests_.prefix}));
-    }
+    if (tests_.prefix.is_valid()) return prefix_test_.matches(path_text::decode(name));
     return true;
 }
 

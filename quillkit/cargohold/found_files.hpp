@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../support/python.hpp"
+#include "member_test.hpp"
 #include "walk.hpp"
 
 #include <optional>
@@ -56,6 +57,7 @@ private:
     nb::object path_text(std::string_view name);
 
     const TextTests tests_;
+    MemberTest prefix_test_;  // `tests_.prefix`, by hash when it is a tuple of texts
     FoundFiles& found_;
     const bool utf8_names_;                   // ASCII names decode to themselves
     nb::object prefix_text_;                  // what comes before every relative path

@@ -1,6 +1,7 @@
 // Directory listing: the immediate subdirectories of one directory, in the order the system
 // lists them, without those ruled out by name.
 #include "cargohold.hpp"
+#include "member_test.hpp"
 #include "path_text.hpp"
 #include "tree.hpp"
 
@@ -9,12 +10,6 @@
 namespace quillkit::cargohold {
 
 namespace {
-
-// A name rule: `name.startswith(texts)` and the like, skipped for an empty tuple.
-bool rule_matches(nb::handle name, const Name& method, nb::handle texts) {
-    if (PyTuple_GET_SIZE(texts.ptr()) == 0) return false;
-    return truthy(call_method(name, method, {texts}));
-}
 
 // (paths, names) of the subdirectories of `root_path` that no rule excludes.
 nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_prefixes, nb::tuple exclude_names,
@@ -35,18 +30,16 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     if (!listed) raise_os_error(error, root_text);
 
     nb::object prefix = path_text::child_prefix(root_text);
+    MemberTest excluded_prefix(exclude_prefixes, MemberTest::Match::prefix);
+    MemberTest excluded_name(exclude_names, MemberTest::Match::equal);
+    MemberTest excluded_suffix(exclude_suffixes, MemberTest::Match::suffix);
     for (const tree::Entry& entry : entries) {
         nb::object name = path_text::decode(entry.name);
         if (entry.kind.stat_error && !tree::is_missing_stat_error(entry.kind.stat_error)) {
             raise_os_error(entry.kind.stat_error, concat({prefix, name}));
         }
         if (!entry.kind.is_directory) continue;
-        if (rule_matches(name, names::startswith, exclude_prefixes)) continue;
-        if (PyTuple_GET_SIZE(exclude_names.ptr()) > 0 &&
-            require_status(PySequence_Contains(exclude_names.ptr(), name.ptr()))) {
-            continue;
-        }
-        if (rule_matches(name, names::endswith, exclude_suffixes)) continue;
+        if (excluded_prefix.matches(name) || excluded_name.matches(name) || excluded_suffix.matches(name)) continue;
         nb::object path = require(PyUnicode_Concat(prefix.ptr(), name.ptr()));
         require_status(PyList_Append(paths.ptr(), path.ptr()));
         require_status(PyList_Append(names.ptr(), name.ptr()));

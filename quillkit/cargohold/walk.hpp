@@ -10,6 +10,8 @@
 // Nothing here touches a Python object: the walk runs with the GIL released.
 #pragma once
 
+#include "byte_set.hpp"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -34,7 +36,7 @@ enum class Order {
 // The rules a file must pass to be found. Paths here are relative to the start directory, with
 // "/" between components; the caller has worked out which exclusions can apply below the start.
 struct Rules {
-    std::vector<std::string> extensions;  // the lower-case ASCII members of the extension set
+    ByteSet extensions;                   // the ASCII members of the extension set
     bool suffixes_in_text = false;        // leave every suffix test to the caller
     std::unordered_set<std::string> excluded;        // excluded relative paths
     std::unordered_set<std::string> holds_excluded;  // directories with an excluded path inside

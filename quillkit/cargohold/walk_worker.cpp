@@ -122,12 +122,9 @@ void Worker::consider_file(const char* name, size_t length) {
     const std::string_view suffix = bytes.substr(dot);
     const bool undecided = rules_.suffixes_in_text || !tree::is_ascii(suffix);
     if (!undecided) {
-        const bool listed = std::any_of(rules_.extensions.begin(), rules_.extensions.end(), [&](const std::string& extension) {
-            return extension.size() == suffix.size() &&
-                   std::equal(suffix.begin(), suffix.end(), extension.begin(),
-                              [](char ours, char theirs) { return lower_ascii(ours) == theirs; });
-        });
-        if (!listed) return;
+        scratch_.assign(suffix);  // free until is_excluded fills it anew
+        std::transform(scratch_.begin(), scratch_.end(), scratch_.begin(), lower_ascii);
+        if (!rules_.extensions.contains(scratch_)) return;
     }
     if (rules_.prefix_in_bytes && bytes.compare(0, rules_.prefix.size(), rules_.prefix) != 0) return;
     if (is_excluded(bytes)) return;
