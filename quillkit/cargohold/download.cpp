@@ -78,7 +78,7 @@ nb::object dotenv_path(Call& c) {
     if (text.is_valid()) {
         // Path(__file__).parent.parent / ".env", without making the three paths.
         text = stand_ins::joined_path_text(stand_ins::parent_text(stand_ins::parent_text(text)), literal(".env"));
-        const stand_ins::Kind kind = stand_ins::kind_of(text);
+        const stand_ins::Kind kind = stand_ins::pathlib_kind_of(c, text);
         if (kind != stand_ins::Kind::unusual) return kind == stand_ins::Kind::missing ? found : text;
     }
     nb::object package_level = call(c.global(names::Path), {module_file});

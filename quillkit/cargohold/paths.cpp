@@ -29,7 +29,7 @@ nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, n
     nb::object name = concat({base_name, suffix});
     for (Py_ssize_t counter = 1;; ++counter) {
         nb::object candidate = stand_ins::joined_path_text(folder, name);
-        const Kind kind = stand_ins::kind_of(candidate);
+        const Kind kind = stand_ins::pathlib_kind_of(c, candidate);
         if (kind == Kind::missing) return call(c.global(names::Path), {candidate});
         if (kind == Kind::unusual) return nb::object();
         if (PyErr_CheckSignals() < 0) throw nb::python_error();  // the loop has no bound
@@ -61,7 +61,7 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb:
 // not; empty when the stand-in leaves the case to pathlib (an entry that is no directory, an
 // error pathlib may raise).
 std::optional<bool> made_natively(Call& c, nb::str dir_path) {
-    switch (stand_ins::kind_of(stand_ins::path_text(dir_path))) {
+    switch (stand_ins::pathlib_kind_of(c, stand_ins::path_text(dir_path))) {
         case Kind::directory:
             return true;  // mkdir would fail, then accept it as a directory
         case Kind::missing:
@@ -134,8 +134,8 @@ nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
 // `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.
 nb::object replace_file_extension(Call& c, nb::str fn, nb::str, nb::str new_ext) {
     nb::object suffix = dotted(new_ext);
-    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kSuffix)) {
-        nb::object text = stand_ins::with_suffix_text(fn, suffix);
+    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kWithSuffix)) {
+        nb::object text = stand_ins::with_suffix_text(fn, suffix, stand_ins::library_rules(c)->dots);
         if (text.is_valid()) return text;
     }
     nb::object path = call(c.global(names::Path), {fn});

@@ -10,6 +10,8 @@
 // Nothing here touches a Python object: the walk runs with the GIL released.
 #pragma once
 
+#include "stand_ins/path_rules.hpp"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -36,6 +39,9 @@ enum class Order {
 struct Rules {
     std::vector<std::string> extensions;  // the lower-case ASCII members of the extension set
     bool suffixes_in_text = false;        // leave every suffix test to the caller
+    // pathlib's rule for where a suffix starts, taken with the GIL; none when the caller asks the
+    // library for the suffix and stem of every file (then every file is kept, undecided).
+    std::optional<stand_ins::DotRule> dots;
     std::unordered_set<std::string> excluded;        // excluded relative paths
     std::unordered_set<std::string> holds_excluded;  // directories with an excluded path inside
     bool prefix_in_bytes = false;                    // test `prefix` here

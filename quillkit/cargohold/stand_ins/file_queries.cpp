@@ -62,17 +62,31 @@ Kind kind_of(nb::handle path) {
     return Kind::other;
 }
 
+StatFailure stat_failure(Call& c, int error) {
+    const LibraryRules* rules = library_rules(c);
+    if (!rules) return StatFailure::unknown;
+    return rules->queries_raise && !tree::is_missing_stat_error(error) ? StatFailure::raises : StatFailure::answers_false;
+}
+
+Kind as_pathlib_sees(Call& c, Kind kind) {
+    if (kind != Kind::unusual) return kind;
+    const LibraryRules* rules = library_rules(c);
+    return rules && !rules->queries_raise ? Kind::missing : Kind::unusual;
+}
+
+Kind pathlib_kind_of(Call& c, nb::handle text) { return as_pathlib_sees(c, kind_of(text)); }
+
 Kind query(Call& c, nb::handle path) {
     if (!is_plain_path(c, path) || !path_members(c, kQuery)) return Kind::unusual;
     // What os.stat does with a path object: its __fspath__, whatever that is.
-    return kind_of(require(PyOS_FSPath(path.ptr())));
+    return pathlib_kind_of(c, require(PyOS_FSPath(path.ptr())));
 }
 
 NativePath native_path(Call& c, nb::handle argument, unsigned uses) {
     NativePath path;
     nb::object text = plain_path_text(c, argument, uses | kQuery);
     if (!text.is_valid()) return path;
-    path.kind = kind_of(text);
+    path.kind = pathlib_kind_of(c, text);
     if (path.kind != Kind::unusual) path.text = std::move(text);
     return path;
 }

@@ -14,12 +14,25 @@ namespace quillkit::cargohold::stand_ins {
 
 // What a stat of the path says, links followed. `missing` stands for the errors that both
 // pathlib's queries and os.path's tests answer with False (no such entry, not a directory, a
-// loop, a text the system cannot take); `unusual` for any other error, which pathlib raises and
-// os.path's tests answer with False.
+// loop, a text the system cannot take); `unusual` for any other error, which os.path's tests
+// answer with False and pathlib's queries, on some releases, raise.
 enum class Kind { directory, regular_file, other, missing, unusual };
 
-// For a str or bytes path.
+// For a str or bytes path, as os.path's tests see it.
 Kind kind_of(nb::handle path);
+
+// What pathlib's queries do when the stat of a path failed with `error` on the running release:
+// answer False (as for a missing entry), raise it, or unknown (a release the stand-ins do not
+// know: ask the library).
+enum class StatFailure { answers_false, raises, unknown };
+StatFailure stat_failure(Call& c, int error);
+
+// A kind as pathlib's queries see it on the running release: `unusual` only for an error they
+// raise (or may raise, on a release the stand-ins do not know), else `missing`.
+Kind as_pathlib_sees(Call& c, Kind kind);
+
+// For a str, as pathlib's queries see it: as_pathlib_sees(kind_of(text)).
+Kind pathlib_kind_of(Call& c, nb::handle text);
 
 // For a path object, as its exists(), is_file() and is_dir() see it: `unusual` too when it is no
 // plain path or a query member is not the one found.

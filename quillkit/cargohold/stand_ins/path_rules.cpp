@@ -1,4 +1,4 @@
-// The path text arithmetic declared in path_rules.hpp.
+// The path text arithmetic and name rules declared in path_rules.hpp.
 #include "path_rules.hpp"
 
 #include <algorithm>
@@ -95,6 +95,17 @@ private:
     std::vector<Range> ranges_;
 };
 
+// Where the stem of the name text[start, end) ends under `rule`: at the start of its last suffix,
+// else at `end`.
+Py_ssize_t stem_end(PyObject* text, Py_ssize_t start, Py_ssize_t end, DotRule rule) {
+    const Py_ssize_t dot = PyUnicode_FindChar(text, '.', start, end, -1);
+    if (dot == -2) throw nb::python_error();
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    return start + stem_length(end - start, dot < 0 ? -1 : dot - start, rule,
+                               [&](std::ptrdiff_t index) { return PyUnicode_READ(kind, data, start + index); });
+}
+
 }  // namespace
 
 nb::object path_text(nb::handle text) { return Components(text.ptr()).text(); }
@@ -110,19 +121,43 @@ nb::object joined_path_text(nb::handle directory_text, nb::handle name) {
     return path_text(concat({directory_text, "/", name}));
 }
 
-nb::object with_suffix_text(nb::handle text, nb::handle suffix) {
+nb::object name_text(nb::handle text) {
+    PyObject* raw = text.ptr();
+    Py_ssize_t end = PyUnicode_GET_LENGTH(raw);
+    while (true) {
+        while (end > 0 && PyUnicode_READ_CHAR(raw, end - 1) == '/') --end;
+        if (end == 0) return nb::borrow(literal(""));
+        const Py_ssize_t separator = PyUnicode_FindChar(raw, '/', 0, end, -1);
+        if (separator == -2) throw nb::python_error();
+        const Py_ssize_t start = separator + 1;
+        if (end - start == 1 && PyUnicode_READ_CHAR(raw, start) == '.') {
+            end = start;  // "." components are dropped
+            continue;
+        }
+        if (start == 0 && end == PyUnicode_GET_LENGTH(raw)) return nb::borrow(text);
+        return require(PyUnicode_Substring(raw, start, end));
+    }
+}
+
+nb::object stem_text(nb::handle text, DotRule rule) {
+    nb::object name = name_text(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
+    const Py_ssize_t stem = stem_end(name.ptr(), 0, length, rule);
+    if (stem == length) return name;
+    return require(PyUnicode_Substring(name.ptr(), 0, stem));
+}
+
+nb::object with_suffix_text(nb::handle text, nb::handle suffix, DotRule rule) {
     const Py_ssize_t suffix_length = PyUnicode_GET_LENGTH(suffix.ptr());
     const Py_ssize_t separator = PyUnicode_FindChar(suffix.ptr(), '/', 0, suffix_length, 1);
     if (separator == -2) throw nb::python_error();
-    if (separator >= 0 || suffix_length < 2) return nb::object();
+    // A lone "." is a suffix only where a trailing dot is one.
+    const Py_ssize_t shortest = rule == DotRule::after_non_dot ? 1 : 2;
+    if (separator >= 0 || suffix_length < shortest) return nb::object();
     Components components(text.ptr());
     if (!components.has_name()) return nb::object();
-    // The old suffix starts at the last dot that is neither the name's first nor last character.
     Range& name = components.name();
-    const Py_ssize_t dot = PyUnicode_FindChar(text.ptr(), '.', name.start, name.end, -1);
-    if (dot == -2) throw nb::python_error();
-    const Py_ssize_t stem_end = dot > name.start && dot < name.end - 1 ? dot : name.end;
-    name.end = stem_end;
+    name.end = stem_end(text.ptr(), name.start, name.end, rule);
     nb::object stem_path = components.text();
     return concat({stem_path, suffix});
 }
