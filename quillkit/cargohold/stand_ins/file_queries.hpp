@@ -1,8 +1,9 @@
 // What the file system says, as pathlib's queries and os.path's tests see it: the kind a stat
 // gives, the answers of exists(), is_file() and is_dir(), a file's text, existing directories.
 //
-// Where pathlib would raise, or the case is one it treats differently from one release to the
-// next, a stand-in here declines (an `unusual` kind, an empty NativePath) and the body calls the
+// The answers are those of the running release's pathlib (which stat errors its queries raise
+// changed in 3.14). Where it would raise, or the release is one the stand-ins do not know, a
+// stand-in here declines (an `unusual` kind, an empty NativePath) and the body calls the
 // library, which then raises or answers exactly as it does.
 //
 // May include: support/, ../names.hpp, the file-system layer, guards.hpp, path_rules.hpp.
