@@ -12,6 +12,12 @@ from pathlib import Path
 import requests
 
 
+# Names at the edges of pathlib's dot rules, which changed in 3.14 ("0." has the suffix "." there,
+# "..tar" none): only dots, leading and trailing dots, doubled dots, a suffix of one dot.
+DOT_NAMES = [".", "..", "...", ".x", "..x", "x.", "x..", ".x.", "..x.", "x.y", "x..y", "..x.y", "x.y.",
+             "0.", "x_0.", "..tar", ".a.b", "a.b.c", "a. ", " .a"]
+
+
 class Recorder:
     """A logger stand-in that keeps (level, message) pairs."""
 

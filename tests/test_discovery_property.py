@@ -9,13 +9,14 @@ import pathlib
 import random
 import string
 import tempfile
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import reference_discovery as reference
-from helpers import Recorder
+from helpers import DOT_NAMES, Recorder
 from quillkit import cargohold
 
 # Pieces of names, as bytes: undecodable bytes, an encoded surrogate (also undecodable), a
@@ -162,6 +163,25 @@ def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, 
         if expected[0] != "raised":
             for path in expected[0][0]:
                 assert os.path.lexists(path)
+
+
+@pytest.mark.parametrize("extensions", [["", "."], ["x", "y", "tar"], [".X.", "x."], ["b", "a b"]])
+@pytest.mark.parametrize("way", ["native", "library"])
+def test_the_edges_of_the_dot_rules_match_pathlib(tmp_path, monkeypatch, extensions, way):
+    """Names at the edges of pathlib's dot rules, found natively and through the module's Path
+    (replaced by one that makes the same paths, so that every name is asked of it)."""
+    for directory in [tmp_path, tmp_path / "sub"]:
+        directory.mkdir(exist_ok=True)
+        for name in DOT_NAMES + [".a.b", "a. b"]:
+            if name not in (".", ".."):
+                (directory / name).write_text("")
+    monkeypatch.chdir(tmp_path)
+    if way == "library":
+        monkeypatch.setattr(cargohold, "Path", lambda *args: Path(*args))
+    for start in [".", "sub", str(tmp_path)]:
+        arguments = dict(extensions=extensions, recursive=True)
+        expected = outcome(reference.find_files_with_extensions, start, **arguments)
+        assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
 
 
 def wide_steps(seed, count):

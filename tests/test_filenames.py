@@ -7,6 +7,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
+from helpers import DOT_NAMES, globals_replaced
 from quillkit import cargohold
 from reference_filenames import reference_extract, reference_match
 
@@ -63,6 +64,21 @@ names = st.text(st.sampled_from(list("/._ aAZ-ßİ語\\\x00") + ["\udc80"]) | st
 @example(name="//.a.", indices=(0,), separator=".")
 def test_fields_agree_with_pathlib(name, indices, separator):
     assert outcome(extract, name, indices, separator) == outcome(reference_extract, name, indices, separator)
+
+
+@pytest.mark.parametrize("name", DOT_NAMES)
+@pytest.mark.parametrize("way", ["native", "library"])
+def test_the_edges_of_the_dot_rules_agree_with_pathlib(name, way):
+    # The library's way: the module's Path replaced by one that makes the same paths.
+    calls = []
+    replaced = {"Path": lambda text: calls.append(text) or Path(text)} if way == "library" else {}
+    with globals_replaced(cargohold, **replaced):
+        for text in [name, "d/" + name, name + "/", "/" + name + "/."]:
+            for indices, separator in [((0,), "_"), ((0, 1), "."), ((), "x")]:
+                assert outcome(extract, text, indices, separator) == outcome(reference_extract, text, indices, separator)
+            for prefix, suffix in [(name[:1], name[-1:]), (None, "."), (".", None)]:
+                assert match(text, prefix, suffix) is reference_match(text, prefix, suffix)
+    assert len(calls) == (24 if way == "library" else 0)
 
 
 @settings(max_examples=2000, deadline=None)

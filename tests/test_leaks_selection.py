@@ -5,6 +5,7 @@ module elsewhere, so that thousands of dialogues run quickly."""
 import logging
 import os
 import sys
+from pathlib import Path
 
 import click
 import pytest
@@ -85,6 +86,8 @@ def discovery_cases(tmp_path, monkeypatch):
         "prefixes with a non-text": expect(TypeError, find, root, ["py"], True, prefix=("b", 1), logger=quiet),
         "bad datecode keys": expect(TypeError, find, root, ["py"], True, True, logger=quiet),
         "datecode fallback": calling(find, root, ["py"], True, True, logger=quiet),
+        "names by the library": with_globals(cargohold, {"Path": lambda *args: Path(*args)},
+                                             calling(find, root, ["py"], True, logger=quiet)),
         "listing": calling(cargohold.get_directory_list, root, ()),
         "listing missing": calling(cargohold.get_directory_list, root / "missing"),
         "listing bad rule": expect(TypeError, cargohold.get_directory_list, root, (1,)),

@@ -4,7 +4,9 @@ the path facility's own rules and errors passed on unchanged."""
 
 import contextlib
 import importlib
+import inspect
 import os
+import sys
 import textwrap
 import types
 from pathlib import Path, PurePath
@@ -13,7 +15,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from helpers import Recorder, globals_replaced, run_python
+from helpers import DOT_NAMES, Recorder, globals_replaced, run_python
 from quillkit import cargohold
 
 
@@ -101,21 +103,29 @@ def test_module_globals_are_used_at_call_time(tmp_path, monkeypatch, recorder):
     ("a/b.txt", ".txt", "md", "a/b.md"), ("a/b.tar.gz", ".gz", ".zip", "a/b.tar.zip"),
     ("notes", "", ".md", "notes.md"), (".env", "", ".bak", ".env.bak"),
     ("a.csv", ".txt", ".json", "a.json"), ("./x.py", ".py", ".md", "x.md"),
-    ("a//b/./c.", "", "x", "a/b/c..x"), ("報告.文件", "", "新", "報告.新"),
+    ("a//b/./c.d", "", "x", "a/b/c.x"), ("報告.文件", "", "新", "報告.新"),
 ])
 def test_replace_extension(fn, org, new, expected):
     assert cargohold.replace_file_extension(fn, org, new) == expected
 
 
+def replaced_by_pathlib(fn, new):
+    """What replace_file_extension must give: pathlib's with_suffix on the running interpreter,
+    in the form outcome() reports it."""
+    try:
+        return (str(Path(fn).with_suffix(new if new.startswith(".") else "." + new)), [])
+    except ValueError as error:
+        return ("raised", ValueError, str(error), [])
+
+
 def test_replace_extension_errors_come_from_the_path_facility():
-    # pathlib's wording differs between versions: the expected text is the running one's.
+    # pathlib's wording differs between versions, and so does whether a lone "." (what an empty
+    # newExt becomes) is a suffix (3.14 on): the expected outcome is the running one's.
     for fn, new in [("", ".md"), (".", ".md"), ("/", ".md"), ("./", ".md"),
                     ("a.txt", ""), ("a.txt", "."), ("a.txt", "a/b")]:
-        with pytest.raises(ValueError) as expected:
-            Path(fn).with_suffix(new if new.startswith(".") else "." + new)
-        with pytest.raises(ValueError) as raised:
-            cargohold.replace_file_extension(fn, ".txt", new)
-        assert str(raised.value) == str(expected.value)
+        assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == replaced_by_pathlib(fn, new)
+    for fn in ["", ".", "/", "./"]:  # no name: an error on every version
+        assert replaced_by_pathlib(fn, ".md")[:2] == ("raised", ValueError)
     for position in range(3):
         arguments = ["a.txt", ".txt", ".md"]
         arguments[position] = Path(arguments[position])
@@ -178,7 +188,7 @@ def both_ways(function, *args, logged=False):
 
 # Path texts built from the pieces pathlib treats specially, and names the system refuses.
 PIECES = ["a", "b.txt", ".env", "é.語", ".", "..", "", "x.", "d", "f", "link", "dangling", "loop",
-          "fifo", "none", "n" * 300, "a\x00b", "\udc80", "\ud800"]
+          "fifo", "none", "n" * 300, "a\x00b", "\udc80", "\ud800"] + DOT_NAMES
 path_texts = st.tuples(st.sampled_from(["", "/", "//", "///", "./"]),
                        st.lists(st.sampled_from(PIECES), max_size=4)).map(lambda t: t[0] + "/".join(t[1]))
 
@@ -188,12 +198,14 @@ path_texts = st.tuples(st.sampled_from(["", "/", "//", "///", "./"]),
 @example(fn="a.txt", new="")
 @example(fn="//x/.", new=".md")
 def test_extension_replacement_agrees_with_pathlib(fn, new):
-    suffix = new if new.startswith(".") else "." + new
-    try:
-        expected = (str(Path(fn).with_suffix(suffix)), [])
-    except ValueError as error:
-        expected = ("raised", ValueError, str(error), [])
-    assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == expected
+    assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == replaced_by_pathlib(fn, new)
+
+
+@pytest.mark.parametrize("name", DOT_NAMES)
+def test_extension_replacement_at_the_dot_rules_edges(name):
+    for fn in [name, "d/" + name, "/" + name + "/"]:
+        for new in ["", ".", "x", ".x", "..x", "x."]:
+            assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == replaced_by_pathlib(fn, new)
 
 
 @pytest.fixture(scope="module")
@@ -267,32 +279,147 @@ def test_output_paths_agree_with_pathlib(tmp_path_factory, directory, base, exte
     assert outcomes[0] == outcomes[1]
 
 
-@pytest.mark.parametrize("owner, name, use", [
-    ("os", "stat", lambda d: cargohold.get_path_type(str(d / "f"))),
-    ("os", "fspath", lambda d: cargohold.replace_file_extension("a.b", "", "c")),
-    ("io", "open", lambda d: cargohold.load_local_file_content(str(d / "f"), logger=Recorder())),
-    ("pathlib", "Path.exists", lambda d: cargohold.get_unique_path(d, "f", "")),
-    ("pathlib", "Path.mkdir", lambda d: cargohold.setup_output_dir(str(d))),
-    ("pathlib", "Path.is_file", lambda d: cargohold.get_cli_name(d / "f")),
-    ("pathlib", "PurePath.with_suffix", lambda d: cargohold.replace_file_extension("a.b", "", "c")),
-    ("pathlib", "PurePath.__truediv__", lambda d: cargohold.setup_output_file(str(d), "x")),
-    ("pathlib", "PurePath.__fspath__", lambda d: cargohold.remove_file(d / "f")),
-])
-def test_a_replaced_library_member_is_called(tmp_path, monkeypatch, owner, name, use):
-    (tmp_path / "f").write_text("x")
-    target = importlib.import_module(owner)
-    *classes, member = name.split(".")
-    for attribute in classes:
-        target = getattr(target, attribute)
-    real, calls = getattr(target, member), []
+class Recording:
+    """Stands in for a module or a class attribute such as pathlib's parser: every attribute read
+    is recorded, and answered by the real object."""
+
+    def __init__(self, real, calls):
+        self._real, self._calls = real, calls
+
+    def __getattr__(self, name):
+        self._calls.append(name)
+        return getattr(self._real, name)
+
+
+def recording(raw, calls):
+    """`raw` (an attribute as it sits in its class or module) made to record each use."""
+    if isinstance(raw, property):
+        return property(lambda self: (calls.append(self), raw.__get__(self, type(self)))[1])
+    if isinstance(raw, staticmethod):
+        return staticmethod(lambda *args, **kwargs: (calls.append(args), raw.__func__(*args, **kwargs))[1])
+    if isinstance(raw, types.ModuleType):
+        return Recording(raw, calls)
 
     def traced(*args, **kwargs):
         calls.append(args)
-        return real(*args, **kwargs)
+        return raw(*args, **kwargs)
+    return traced
 
-    monkeypatch.setattr(target, member, traced)
-    use(tmp_path)
+
+def download_with_a_local_dotenv(directory):
+    """download_github_content where find_dotenv finds nothing, so that the .env beside the
+    package is looked for (Path(__file__).parent.parent / ".env")."""
+    service = types.SimpleNamespace(get=lambda url, **options: types.SimpleNamespace(
+        status_code=200, text="text", raise_for_status=lambda: None))
+    with globals_replaced(cargohold, requests=service, find_dotenv=lambda *args, **kwargs: ""):
+        cargohold.download_github_content("https://github.com/o/r/blob/main/a.md")
+
+
+# Calls whose stand-ins rely on the members below; on the running release, every one of them
+# falls to the library once such a member is replaced.
+USES = {
+    "with_suffix": lambda d: cargohold.replace_file_extension("d/a.b", "", "c"),
+    "name": lambda d: cargohold.match_filename("d/a.b", "a"),
+    "stem": lambda d: cargohold.extract_filename_info("d/a_b.c"),
+    "join": lambda d: cargohold.setup_output_file(str(d), "x", Recorder()),
+    "parent": download_with_a_local_dotenv,
+    "exists": lambda d: cargohold.get_unique_path(d, "f", ""),
+    "mkdir": lambda d: cargohold.setup_output_dir(str(d)),
+    "read": lambda d: cargohold.load_local_file_content(str(d / "f"), logger=Recorder()),
+    "os.path tests": lambda d: cargohold.get_path_type(str(d / "f")),
+    "suffix": lambda d: cargohold.find_files_with_extensions(d, ["b"], logger=Recorder()),
+}
+ALL, BEFORE_313, SINCE_313, BEFORE_314, SINCE_314 = (3, 12), (3, 12, 3, 12), (3, 13), (3, 12, 3, 13), (3, 14)
+
+# Each member a guard compares: where it is (a module, or pathlib.Path, whose class the paths
+# are), the releases whose library reaches it (from a release, or from one to another), and a
+# use it serves there.
+GUARDED = [
+    ("os", "fspath", ALL, "name"), ("os", "stat", ALL, "os.path tests"), ("os", "stat", ALL, "exists"),
+    ("os", "mkdir", ALL, "mkdir"), ("os", "path", ALL, "os.path tests"), ("os", "path", SINCE_314, "exists"),
+    ("os.path", "isdir", ALL, "os.path tests"), ("os.path", "isdir", SINCE_314, "mkdir"),
+    ("os.path", "isfile", ALL, "os.path tests"), ("os.path", "isfile", SINCE_314, "read"),
+    ("os.path", "exists", SINCE_314, "exists"),
+    ("io", "open", ALL, "read"), ("io", "text_encoding", ALL, "read"),
+    ("Path", "__new__", ALL, "name"), ("Path", "__init__", ALL, "stem"),
+    ("Path", "__str__", ALL, "with_suffix"), ("Path", "__fspath__", ALL, "read"),
+    ("Path", "drive", ALL, "with_suffix"), ("Path", "root", ALL, "join"),
+    ("Path", "_flavour", BEFORE_313, "name"), ("Path", "parser", SINCE_313, "stem"),
+    ("Path", "__truediv__", ALL, "join"), ("Path", "joinpath", BEFORE_313, "join"),
+    ("Path", "parent", ALL, "parent"), ("Path", "with_segments", ALL, "join"),
+    ("Path", "stat", BEFORE_314, "exists"), ("Path", "stat", BEFORE_314, "mkdir"),
+    ("Path", "exists", ALL, "exists"), ("Path", "is_file", ALL, "read"), ("Path", "is_dir", ALL, "mkdir"),
+    ("Path", "mkdir", ALL, "mkdir"), ("Path", "read_text", ALL, "read"), ("Path", "open", ALL, "read"),
+    ("Path", "with_suffix", ALL, "with_suffix"), ("Path", "name", ALL, "name"),
+    ("Path", "suffix", ALL, "suffix"), ("Path", "suffix", BEFORE_313, "with_suffix"),
+    ("Path", "stem", ALL, "stem"), ("Path", "stem", SINCE_313, "with_suffix"),
+    ("Path", "with_name", SINCE_313, "with_suffix"),
+]
+
+
+def on_this_release(releases):
+    first, last = releases[:2], releases[2:] or (3, 15)
+    return first <= sys.version_info[:2] <= last
+
+
+@pytest.mark.parametrize("owner, name, use", [(owner, name, use) for owner, name, releases, use in GUARDED
+                                              if on_this_release(releases)])
+def test_a_replaced_library_member_is_called(tmp_path, monkeypatch, owner, name, use):
+    (tmp_path / "f").write_text("x")
+    (tmp_path / "a.b").write_text("x")
+    target = Path if owner == "Path" else importlib.import_module(owner)
+    calls = []
+    monkeypatch.setattr(target, name, recording(inspect.getattr_static(target, name), calls))
+    USES[use](tmp_path)
     assert calls
+
+
+# On a release the stand-ins have not been proven on, each use calls the library: the member
+# that shows it, for every use of the table above.
+UNKNOWN_RELEASE = textwrap.dedent("""
+    import collections, json, os, sys
+    import click, dotenv, importlib.metadata, requests, yaml  # as on the real release
+    # The release after the last known one, while the module starts (what it keeps).
+    real, sys.version_info = sys.version_info, collections.namedtuple(
+        "version_info", "major minor micro releaselevel serial")(3, 16, 0, "final", 0)
+    from quillkit import cargohold
+    sys.version_info = real
+    sys.path.insert(0, {tests!r})
+    import inspect, pathlib
+    import reference_discovery, test_paths
+    from helpers import DOT_NAMES, Recorder
+    os.chdir({root!r})
+    for name in ["f", "a.b"] + [name for name in DOT_NAMES if name not in (".", "..")]:
+        open(name, "w").close()
+    shown = {{"with_suffix": "with_suffix", "name": "name", "stem": "stem", "join": "__truediv__",
+             "parent": "parent", "exists": "exists", "mkdir": "mkdir", "read": "read_text",
+             "suffix": "suffix", "os.path tests": "os.path.isdir"}}
+    report = {{}}
+    for use, member in shown.items():
+        owner, name = (os.path, "isdir") if "." in member else (pathlib.Path, member)
+        raw, calls, had = inspect.getattr_static(owner, name), [], name in vars(owner)
+        setattr(owner, name, test_paths.recording(raw, calls))
+        try:
+            test_paths.USES[use](pathlib.Path("."))
+        finally:
+            if had:
+                setattr(owner, name, raw)
+            else:
+                delattr(owner, name)
+        report[use] = bool(calls)
+    for extensions in [["b"], ["", "."], ["x", "y", "tar"]]:
+        for function in (reference_discovery.find_files_with_extensions, cargohold.find_files_with_extensions):
+            report.setdefault(str(extensions), []).append(function(".", extensions, logger=Recorder()))
+    print(json.dumps(report))
+""")
+
+
+def test_an_unknown_release_leaves_every_use_to_the_library(tmp_path):
+    import json
+    tests = os.path.dirname(os.path.abspath(__file__))
+    report = json.loads(run_python(UNKNOWN_RELEASE.format(tests=tests, root=str(tmp_path))).stdout)
+    for case, result in report.items():
+        assert result is True or result[0] == result[1], case
 
 
 def test_a_path_that_names_itself_in_bytes_of_a_subclass(tmp_path, monkeypatch):

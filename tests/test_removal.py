@@ -130,9 +130,12 @@ def test_real_permission_failures_without_root_privileges(tmp_path):
             cargohold.remove_file("ro/f.txt")
             cargohold.remove_directory("tree1")
             cargohold.remove_directory("tree2")
-            for remove in [cargohold.remove_file, cargohold.remove_directory]:
+            # The existence test runs before the guard: where Path.exists raises for a directory
+            # that may not be searched (before 3.14), so do the removals; else they do nothing.
+            for test in [Path("hidden/x").exists, lambda: cargohold.remove_file("hidden/x"),
+                         lambda: cargohold.remove_directory("hidden/x")]:
                 try:
-                    remove("hidden/x")  # the existence test itself fails, before the guard
+                    print(test())
                 except PermissionError:
                     print("raised")
             met = []  # what rmtree itself reports for tree2 (its wording varies by version)
@@ -151,7 +154,7 @@ def test_real_permission_failures_without_root_privileges(tmp_path):
         "⚠️ 無法移除目錄 tree1：[Errno 13] Permission denied: 'tree1/ro/f'",
         # os.open cannot be repeated on a bare path: the error rmtree met is the one shown
         f"⚠️ 無法移除目錄 tree2：{rmtree_error}",
-        "raised", "raised"]
+        *(["raised"] * 3 if shown[3] == "raised" else ["False", "None", "None"])]
     assert modes == {"ro/f.txt": 0o640, "tree1": 0o755, "tree1/ro/f": 0o640, "tree2": 0o755, **locked}
     assert not (tmp_path / "tree1" / "other.txt").exists()  # what could go, went
 

@@ -4,30 +4,16 @@
 
 #include "../support/function.hpp"
 #include "names.hpp"
+#include "stand_ins/guards.hpp"
 
 namespace quillkit::cargohold {
-
-// How many pathlib members the stand-ins of standard.hpp rely on.
-inline constexpr size_t kPathMembers = 16;
 
 // The module state: what start-up bound, so that a body can tell whether a program has replaced
 // it since (then the replacement is called) or not (then the work may be done natively).
 struct State {
     PyObject* re_module;  // the standard `re`
     PyObject* re_search;  // re.search
-    // What the stand-ins of standard.hpp are compared with.
-    PyObject* os_module;
-    PyObject* os_path;   // os.path
-    PyObject* os_stat;
-    PyObject* os_mkdir;
-    PyObject* os_fspath;
-    PyObject* isdir;     // os.path.isdir
-    PyObject* isfile;    // os.path.isfile
-    PyObject* io_module;
-    PyObject* io_open;   // io.open, which the built-in open is too
-    PyObject* path_class;  // pathlib.Path
-    PyObject* path_type;   // the class of its instances; null when they could hold members
-    PyObject* path_members[kPathMembers];  // as found on path_type
+    stand_ins::Originals originals;  // what the stand-ins are compared with
 };
 
 // True when the module global `re` is still the standard module with its own `search`.

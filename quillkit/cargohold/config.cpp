@@ -5,7 +5,7 @@
 #include "config_support.hpp"
 #include "line_comments.hpp"
 #include "member_test.hpp"
-#include "standard.hpp"
+#include "stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
 
@@ -26,8 +26,8 @@ bool yaml_available(Call& c, nb::handle logger) {
 
 // Whether `Path(file_path).is_file()`.
 bool path_is_file(Call& c, nb::str file_path) {
-    const standard::NativePath native = standard::native_path(c, file_path, standard::kQuery);
-    if (native) return native.kind == standard::Kind::regular_file;
+    const stand_ins::NativePath native = stand_ins::native_path(c, file_path, stand_ins::kQuery);
+    if (native) return native.kind == stand_ins::Kind::regular_file;
     return truthy(call_method(call(c.global(names::Path), {file_path}), names::is_file));
 }
 
@@ -116,9 +116,9 @@ nb::object load_json_config(Call& c, nb::str file_path, Optional<nb::list> requi
     }
     try {
         nb::object content;
-        nb::object text = standard::plain_path_text(c, file_path, standard::kReadText);
+        nb::object text = stand_ins::plain_path_text(c, file_path, stand_ins::kReadText);
         if (text.is_valid()) {
-            content = standard::read_text(text);
+            content = stand_ins::read_text(text);
         } else {
             nb::object path = call(c.global(names::Path), {file_path});
             content = call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});

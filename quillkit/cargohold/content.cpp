@@ -3,7 +3,8 @@
 
 #include "../support/atomic_file.hpp"
 #include "fences.hpp"
-#include "standard.hpp"
+#include "stand_ins/file_queries.hpp"
+#include "stand_ins/text_methods.hpp"
 
 namespace quillkit::cargohold {
 
@@ -15,16 +16,16 @@ namespace {
 // The whole text of a regular file; an empty text when there is none or it cannot be read.
 nb::object load_local_file_content(Call& c, nb::handle file_path, nb::str label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    const standard::NativePath native = standard::native_path(c, file_path, standard::kReadText);
+    const stand_ins::NativePath native = stand_ins::native_path(c, file_path, stand_ins::kReadText);
     nb::object path = native.text;  // what the messages show: str(Path(file_path))
     if (native) {
-        if (native.kind != standard::Kind::regular_file) return nb::borrow(literal(""));
+        if (native.kind != stand_ins::Kind::regular_file) return nb::borrow(literal(""));
     } else {
         path = call(c.global(names::Path), {file_path});
         if (!truthy(call_method(path, names::is_file))) return nb::borrow(literal(""));
     }
     try {
-        nb::object content = native ? standard::read_text(path)
+        nb::object content = native ? stand_ins::read_text(path)
                                     : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         log_to(chosen, names::info, concat({"✅ 已成功載入", label, "：", path}));
         return content;
@@ -44,7 +45,7 @@ nb::object save_local_file_content(Call& c, nb::handle file_path, nb::str conten
     nb::object message;
     bool saved;
     try {
-        standard::make_directories(c, attr(path, names::parent));
+        stand_ins::make_directories(c, attr(path, names::parent));
         replace_file_text(path, content);
         message = concat({"🎉 成功產出 ", label, "：", path});
         log_to(chosen, names::info, message);
@@ -192,7 +193,7 @@ nb::object extract_and_save_code(Call& c, nb::str text, nb::handle file_path, nb
         nb::object match = call_method(re, names::search, {literal(kFencePattern), text, attr(re, names::DOTALL)});
         if (truthy(match)) block = call_method(match, names::group, {require(PyLong_FromLong(1))});
     }
-    nb::object code = standard::strip(block.is_valid() ? nb::handle(block) : text);
+    nb::object code = stand_ins::strip(block.is_valid() ? nb::handle(block) : text);
     if (!truthy(code)) return nothing_to_save();
 
     auto [saved, message] = unpack_pair(save_through_global(c, file_path, code, label, chosen));

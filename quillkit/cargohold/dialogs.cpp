@@ -4,7 +4,7 @@
 #include "cargohold.hpp"
 #include "discovery.hpp"
 #include "member_test.hpp"
-#include "standard.hpp"
+#include "stand_ins/text_methods.hpp"
 
 #include <climits>
 #include <vector>
@@ -208,7 +208,7 @@ nb::object get_user_input_via_editor(Call& c, nb::str marker, nb::str label, nb:
     log_to(chosen, names::debug, concat({"正在開啟編輯器獲取 ", label, "..."}));
     nb::object edited = call_method(c.global(names::click), names::edit, {marker});
     if (edited.is_none()) return nb::borrow(literal(""));
-    return standard::strip(standard::replace(edited, marker, literal("")));
+    return stand_ins::strip(stand_ins::replace(edited, marker, literal("")));
 }
 
 

@@ -8,6 +8,7 @@
 #include "discovery.hpp"
 #include "found_files.hpp"
 #include "path_text.hpp"
+#include "stand_ins/guards.hpp"
 #include "walk.hpp"
 
 #include <sched.h>
@@ -121,6 +122,8 @@ bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target) 
 struct Query {
     nb::object start;        // the start path as a pathlib path
     nb::object start_text;   // and as text
+    nb::object path_class;   // the Path global, when the files' names are the library's to read
+    const stand_ins::LibraryRules* rules = nullptr;  // else pathlib's rules on this release
     nb::object extensions;   // the extension set
     nb::object abspath;      // os.path.abspath, as the module's globals give it at this call
     nb::object exclude_set;  // the absolute, normalised excluded paths
@@ -224,9 +227,10 @@ bool collect_from_directory(const Query& query, FoundFiles& found) {
     rules.recursive = recursive;
     rules.order = query.by_datecode ? walk::Order::as_walked : walk::Order::by_path;
     rules.suffixes_in_text = !utf8;
+    if (query.rules) rules.dots = query.rules->dots;
     add_ascii_extensions(query.extensions, rules);
     if (PySet_GET_SIZE(query.exclude_set.ptr()) > 0) add_relative_exclusions(query, rules);
-    const TextTests tests{query.extensions, set_prefix_rule(query.prefix, utf8, rules)};
+    const TextTests tests{query.extensions, set_prefix_rule(query.prefix, utf8, rules), query.path_class};
     if (PySet_GET_SIZE(query.extensions.ptr()) == 0) return true;  // nothing can match
 
     walk::Walk walk(*path_text::encode(query.start_text), rules);
@@ -328,6 +332,13 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     query.recursive = recursive;
     query.prefix = prefix;
     query.by_datecode = truthy(sort_datecode);
+    // `Path(root) / name`, its suffix and stem: by pathlib's rules while what they rely on is as
+    // found, else asked of the library for every file.
+    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kJoin | stand_ins::kSuffix | stand_ins::kStem)) {
+        query.rules = stand_ins::library_rules(c);
+    } else {
+        query.path_class = c.global(names::Path);
+    }
     FoundFiles found;
     bool sorted = false;
     switch (path_text::kind_of(query.start_text)) {

@@ -3,7 +3,8 @@
 #include "cargohold.hpp"
 
 #include "../support/module.hpp"
-#include "standard.hpp"
+#include "stand_ins/file_queries.hpp"
+#include "stand_ins/path_rules.hpp"
 
 #include <cctype>
 #include <string>
@@ -73,17 +74,17 @@ nb::object dotenv_path(Call& c) {
     nb::object found = call_from_module_file(c, c.global(names::find_dotenv));
     if (truthy(found)) return found;
     nb::object module_file = c.global(names::dunder_file);
-    nb::object text = standard::plain_path_text(c, module_file, standard::kJoin | standard::kQuery);
+    nb::object text = stand_ins::plain_path_text(c, module_file, stand_ins::kJoin | stand_ins::kQuery);
     if (text.is_valid()) {
         // Path(__file__).parent.parent / ".env", without making the three paths.
-        text = standard::joined_path_text(standard::parent_text(standard::parent_text(text)), literal(".env"));
-        const standard::Kind kind = standard::kind_of(text);
-        if (kind != standard::Kind::unusual) return kind == standard::Kind::missing ? found : text;
+        text = stand_ins::joined_path_text(stand_ins::parent_text(stand_ins::parent_text(text)), literal(".env"));
+        const stand_ins::Kind kind = stand_ins::pathlib_kind_of(c, text);
+        if (kind != stand_ins::Kind::unusual) return kind == stand_ins::Kind::missing ? found : text;
     }
     nb::object package_level = call(c.global(names::Path), {module_file});
     package_level = attr(attr(package_level, names::parent), names::parent);
     package_level = require(PyNumber_TrueDivide(package_level.ptr(), literal(".env").ptr()));
-    if (standard::Queries(c, package_level).exists()) return to_str(package_level);
+    if (stand_ins::Queries(c, package_level).exists()) return to_str(package_level);
     return found;
 }
 

@@ -1,53 +1,39 @@
 // File-name fields and matching: pure text rules on the last component of a path.
 //
-// The last component and its stem follow pathlib's rules for a str; they are computed here
-// without making a path object, which is what these functions cost in Python. A property test
+// The last component and its stem follow pathlib's rules for a str on the running release; while
+// the Path global is the one found they are computed natively (stand_ins/path_rules.hpp) without
+// making a path object, which is what these functions cost in Python. A property test
 // (tests/test_filenames.py) holds them to `pathlib.Path(name).name` and `.stem`.
 #include "cargohold.hpp"
+#include "stand_ins/path_rules.hpp"
 
 namespace quillkit::cargohold {
 
 namespace {
 
-// `pathlib.PurePosixPath(text).name`: the last component that is neither empty nor ".", or the
-// empty text. Separators are runs of "/"; a leading root never names anything.
-nb::object last_component(nb::str text) {
-    PyObject* raw = text.ptr();
-    Py_ssize_t end = PyUnicode_GET_LENGTH(raw);
-    while (true) {
-        while (end > 0 && PyUnicode_READ_CHAR(raw, end - 1) == '/') --end;
-        if (end == 0) return nb::borrow(literal(""));
-        const Py_ssize_t separator = PyUnicode_FindChar(raw, '/', 0, end, -1);
-        if (separator == -2) throw nb::python_error();
-        const Py_ssize_t start = separator + 1;
-        if (end - start == 1 && PyUnicode_READ_CHAR(raw, start) == '.') {
-            end = start;  // "." components are dropped
-            continue;
-        }
-        if (start == 0 && end == PyUnicode_GET_LENGTH(raw)) return std::move(text);
-        return require(PyUnicode_Substring(raw, start, end));
-    }
+// `Path(text).name`: natively while the Path global and what it relies on are as found.
+nb::object name_of(Call& c, nb::str text) {
+    if (stand_ins::path_class(c, stand_ins::kName)) return stand_ins::name_text(text);
+    return attr(call(c.global(names::Path), {text}), names::name);
 }
 
-// `pathlib.Path(text).stem`: the last component without its last suffix, where a suffix needs
-// a dot that is neither the first nor the last character.
-nb::object stem_of(nb::str text) {
-    nb::object name = last_component(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.ptr());
-    const Py_ssize_t dot = PyUnicode_FindChar(name.ptr(), '.', 0, length, -1);
-    if (dot == -2) throw nb::python_error();
-    if (dot > 0 && dot < length - 1) return require(PyUnicode_Substring(name.ptr(), 0, dot));
-    return name;
+// `Path(text).stem`: natively while the Path global and what it relies on are as found.
+nb::object stem_of(Call& c, nb::str text) {
+    if (stand_ins::path_class(c, stand_ins::kStem)) return stand_ins::stem_text(text, stand_ins::library_rules(c)->dots);
+    return attr(call(c.global(names::Path), {text}), names::stem);
 }
 
 // The fields of the stem of `fileName` split by `sp`, taken at the indices of `partNumber`.
-nb::object extract_filename_info(Call&, nb::str file_name, nb::tuple part_number, nb::str separator) {
+nb::object extract_filename_info(Call& c, nb::str file_name, nb::tuple part_number, nb::str separator) {
     if (PyUnicode_GET_LENGTH(file_name.ptr()) == 0) {
         raise(PyExc_ValueError, "fileName cannot be empty.");
     }
-    nb::object fields = require(PyUnicode_Split(stem_of(file_name).ptr(), separator.ptr(), -1));
+    nb::object stem = stem_of(c, file_name);
+    // A replaced Path may give anything: str.split on it as Python would call it.
+    nb::object fields = PyUnicode_CheckExact(stem.ptr()) ? require(PyUnicode_Split(stem.ptr(), separator.ptr(), -1))
+                                                         : call_method(stem, names::split, {separator});
     nb::object zero = require(PyLong_FromLong(0));
-    nb::object count = require(PyLong_FromSsize_t(PyList_GET_SIZE(fields.ptr())));
+    nb::object count = require(PyLong_FromSsize_t(require_status(PyObject_Size(fields.ptr()))));
     // Every index is checked, as `0 <= index < len(fields)`, before any field is taken: an index
     // that compares but cannot subscript (a float) fails only afterwards, as it does in Python.
     const Py_ssize_t wanted = PyTuple_GET_SIZE(part_number.ptr());
@@ -71,14 +57,18 @@ constexpr int kStart = -1, kEnd = 1;
 
 // `name.startswith(affix)` (kStart) or `name.endswith(affix)` (kEnd); an unset affix matches.
 bool has_affix(nb::handle name, const nb::object& affix, int direction) {
+    if (!PyUnicode_CheckExact(name.ptr())) {  // what a replaced Path gave: its own methods decide
+        nb::handle tested = affix.is_valid() ? nb::handle(affix) : literal("");
+        return truthy(call_method(name, direction == kStart ? names::startswith : names::endswith, {tested}));
+    }
     if (!affix.is_valid()) return true;
     return require_status(PyUnicode_Tailmatch(name.ptr(), affix.ptr(), 0, PY_SSIZE_T_MAX, direction)) != 0;
 }
 
 // Whether the last component starts with `prefix` and ends with `suffix` (None or empty: any).
-nb::object match_filename(Call&, nb::str filename, Optional<nb::str> prefix, Optional<nb::str> suffix,
+nb::object match_filename(Call& c, nb::str filename, Optional<nb::str> prefix, Optional<nb::str> suffix,
                           nb::handle ignore_case) {
-    nb::object name = last_component(filename);
+    nb::object name = name_of(c, filename);
     // An affix left unset (None or empty) matches every name.
     const auto affix = [](const Optional<nb::str>& given) {
         return !given.is_none() && PyUnicode_GET_LENGTH(given.handle().ptr()) ? nb::object(given.value()) : nb::object();

@@ -25,6 +25,7 @@ ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, Foun
     : tests_(tests),
       prefix_test_(tests.prefix, MemberTest::Match::prefix),
       found_(found),
+      start_text_(nb::borrow(start_text)),
       utf8_names_(path_text::utf8_names()),
       prefix_text_(path_text::child_prefix(start_text)) {
     prefix_bytes_ = path_text::encode_exactly(prefix_text_);
@@ -100,8 +101,32 @@ nb::object ListingReader::path_text(std::string_view name) {
     return text;
 }
 
+// The directory os.walk gives for the one being read: the start, then each name joined on
+// as os.path.join joins it.
+nb::object ListingReader::walk_root_text() {
+    const size_t prefix_length = prefix_bytes_ ? prefix_bytes_->size() : 0;
+    if (directory_.size() == prefix_length) return start_text_;
+    const std::string_view below(directory_.data() + prefix_length, directory_.size() - prefix_length - 1);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(start_text_.ptr());
+    const bool ends_with_slash = length > 0 && PyUnicode_READ_CHAR(start_text_.ptr(), length - 1) == '/';
+    return concat({start_text_, ends_with_slash ? "" : "/", path_text::decode(below)});
+}
+
+// A file the walk kept without a rule for names: `fp = Path(root) / name`, found when
+// `fp.suffix.lower()` is in the extension set and the name has the prefix, as (str(fp), fp.stem).
+void ListingReader::add_file_by_library(std::string_view name) {
+    nb::object name_text = path_text::decode(name);
+    nb::object file = require(PyNumber_TrueDivide(call(tests_.path_class, {walk_root_text()}).ptr(), name_text.ptr()));
+    nb::object suffix = call_method(attr(file, names::suffix), names::lower);
+    if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return;
+    if (tests_.prefix.is_valid() && !truthy(call_method(name_text, names::startswith, {tests_.prefix}))) return;
+    all_strict_utf8_ = false;  // the texts are the library's: the caller sorts them
+    found_.add(to_str(file), attr(file, names::stem));
+}
+
 void ListingReader::add_file(const Level& level, const walk::Item& item) {
     const std::string_view name = level.listing->name(item.name_offset, item.name_length);
+    if (tests_.path_class.is_valid()) return add_file_by_library(name);
     if ((item.flags & walk::kSuffixUndecided) || tests_.prefix.is_valid()) {
         if (!passes_text_tests(name, item)) return;
     }

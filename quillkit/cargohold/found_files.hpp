@@ -28,6 +28,9 @@ struct FoundFiles {
 struct TextTests {
     nb::handle extensions;  // the extension set, for suffixes the walk left undecided
     nb::handle prefix;      // for str.startswith on each name; null when the walk tested it (or none)
+    // The Path class to ask for each file's path, suffix and stem (`Path(root) / name`) when the
+    // walk knows no rule for them; null when it found them.
+    nb::handle path_class;
 };
 
 // Reads the walk's listings in order, depth first, as far as they have been read, and adds
@@ -54,11 +57,14 @@ private:
     void enter(const walk::Listing* listing, bool ascii, bool strict_utf8);
     bool passes_text_tests(std::string_view name, const walk::Item& item);
     void add_file(const Level& level, const walk::Item& item);
+    void add_file_by_library(std::string_view name);
     nb::object path_text(std::string_view name);
+    nb::object walk_root_text();
 
     const TextTests tests_;
     MemberTest prefix_test_;  // `tests_.prefix`, by hash when it is a tuple of texts
     FoundFiles& found_;
+    nb::object start_text_;
     const bool utf8_names_;                   // ASCII names decode to themselves
     nb::object prefix_text_;                  // what comes before every relative path
     std::optional<std::string> prefix_bytes_; // its bytes, when decoding them gives it back

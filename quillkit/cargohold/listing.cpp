@@ -3,6 +3,7 @@
 #include "cargohold.hpp"
 #include "member_test.hpp"
 #include "path_text.hpp"
+#include "stand_ins/file_queries.hpp"
 #include "tree.hpp"
 
 #include <cerrno>
@@ -10,6 +11,22 @@
 namespace quillkit::cargohold {
 
 namespace {
+
+// `entry.is_dir()` for an entry of `Path(root).iterdir()` (named prefix + name): what its stat
+// said, or, where that failed, what pathlib's is_dir does with the error on this release.
+bool is_listed_directory(Call& c, const tree::Entry& entry, nb::handle prefix, nb::handle name) {
+    if (!entry.kind.stat_error) return entry.kind.is_directory;
+    switch (stand_ins::stat_failure(c, entry.kind.stat_error)) {
+        case stand_ins::StatFailure::answers_false:
+            return false;
+        case stand_ins::StatFailure::raises:
+            raise_os_error(entry.kind.stat_error, concat({prefix, name}));
+        case stand_ins::StatFailure::unknown:
+            break;
+    }
+    nb::object path = call(c.global(names::Path), {concat({prefix, name})});
+    return truthy(call_method(path, names::is_dir));
+}
 
 // (paths, names) of the subdirectories of `root_path` that no rule excludes.
 nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_prefixes, nb::tuple exclude_names,
@@ -25,8 +42,9 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     const std::string root_bytes = *path_text::encode(root_text);
     std::vector<tree::Entry> entries;
     int error = 0;
-    const bool listed = without_gil(
-        [&] { return tree::read_directory(root_bytes, tree::Probe::stat_first, entries, error); });
+    const stand_ins::LibraryRules* rules = stand_ins::library_rules(c);
+    const tree::Probe probe = rules && rules->queries_raise ? tree::Probe::stat_first : tree::Probe::stat_directories;
+    const bool listed = without_gil([&] { return tree::read_directory(root_bytes, probe, entries, error); });
     if (!listed) raise_os_error(error, root_text);
 
     nb::object prefix = path_text::child_prefix(root_text);
@@ -35,10 +53,7 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     MemberTest excluded_suffix(exclude_suffixes, MemberTest::Match::suffix);
     for (const tree::Entry& entry : entries) {
         nb::object name = path_text::decode(entry.name);
-        if (entry.kind.stat_error && !tree::is_missing_stat_error(entry.kind.stat_error)) {
-            raise_os_error(entry.kind.stat_error, concat({prefix, name}));
-        }
-        if (!entry.kind.is_directory) continue;
+        if (!is_listed_directory(c, entry, prefix, name)) continue;
         if (excluded_prefix.matches(name) || excluded_name.matches(name) || excluded_suffix.matches(name)) continue;
         nb::object path = require(PyUnicode_Concat(prefix.ptr(), name.ptr()));
         require_status(PyList_Append(paths.ptr(), path.ptr()));

@@ -3,7 +3,7 @@
 #include "cargohold.hpp"
 
 #include "config_support.hpp"
-#include "standard.hpp"
+#include "stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
 
@@ -103,8 +103,8 @@ nb::object names_from_script(Call& c, nb::handle setup_content) {
 
 // Whether `os.path.isfile(path)`.
 bool os_path_isfile(Call& c, nb::handle os_path, nb::handle path) {
-    if (PyUnicode_CheckExact(path.ptr()) && standard::os_path_tests(c)) {
-        return standard::kind_of(path) == standard::Kind::regular_file;
+    if (PyUnicode_CheckExact(path.ptr()) && stand_ins::os_path_tests(c)) {
+        return stand_ins::kind_of(path) == stand_ins::Kind::regular_file;
     }
     return truthy(call_method(os_path, names::isfile, {path}));
 }
@@ -125,8 +125,8 @@ nb::object get_package_name_version(Call& c) {
         if (!os_path_isfile(c, os_path, path)) continue;
         nb::object found;
         try {
-            if (PyUnicode_CheckExact(path.ptr()) && standard::builtin_open(c)) {
-                found = names_from_script(c, standard::read_text(path));
+            if (PyUnicode_CheckExact(path.ptr()) && stand_ins::builtin_open(c)) {
+                found = names_from_script(c, stand_ins::read_text(path));
             } else {
                 found = with_open_text(c, path, [&](nb::handle file) {
                     return names_from_script(c, call_method(file, names::read));
@@ -153,10 +153,10 @@ nb::object get_package_version(Call& c, nb::str package_name) {
 
 // The command name of the setup script's entry point on a `cli:main` function, or `default`.
 nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_name) {
-    const standard::NativePath native = standard::native_path(c, setup_file_path, standard::kReadText);
+    const stand_ins::NativePath native = stand_ins::native_path(c, setup_file_path, stand_ins::kReadText);
     nb::object path = native.text;
     if (native) {
-        if (native.kind != standard::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
+        if (native.kind != stand_ins::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
     } else {
         path = call(c.global(names::Path), {setup_file_path});
         if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {
@@ -164,7 +164,7 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_nam
         }
     }
     try {
-        nb::object content = native ? standard::read_text(path)
+        nb::object content = native ? stand_ins::read_text(path)
                                     : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         nb::object match =
             call_method(c.global(names::re), names::search, {literal(kEntryPointPattern), content});

@@ -3,7 +3,6 @@
 #include "cargohold.hpp"
 
 #include "../support/module.hpp"
-#include "standard.hpp"
 
 namespace quillkit::cargohold {
 
@@ -17,6 +16,8 @@ nb::object path_kind(PathKind kind) { return require(PyLong_FromLong(static_cast
 bool is_path_kind(nb::handle result, PathKind kind) {
     return require_status(PyObject_RichCompareBool(result.ptr(), path_kind(kind).ptr(), Py_EQ)) == 1;
 }
+
+stand_ins::Originals& stand_ins::originals(Call& c) { return c.state<State>().originals; }
 
 bool standard_re_search(Call& c) {
     const State& state = c.state<State>();
@@ -73,7 +74,7 @@ void start(nb::handle module, State& state) {
     set_global(module, "chronicle", chronicle);
     nb::object path_class = import_from("pathlib", "Path");
     set_global(module, "Path", path_class);
-    standard::capture(state, os, path_class);
+    stand_ins::capture(state.originals, os, path_class);
     set_global(module, "log", call_method(chronicle, names::lazy_logger, {literal("cargohold")}));
     add_functions(module, kFunctions);
 }

@@ -1,7 +1,8 @@
 // Output paths and path inspection: collision-free file names, output directories with their
 // status message, directory-or-file classification and extension replacement.
 #include "cargohold.hpp"
-#include "standard.hpp"
+#include "stand_ins/file_queries.hpp"
+#include "stand_ins/path_rules.hpp"
 
 namespace quillkit::cargohold {
 
@@ -20,15 +21,15 @@ nb::object dotted(nb::handle text) {
     return concat({".", text});
 }
 
-using standard::Kind;
+using stand_ins::Kind;
 
 // The first name free in the directory named by `folder` (its path text), found natively; the
 // null object when a test meets an error pathlib may raise, for the caller to ask pathlib.
 nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, nb::handle suffix) {
     nb::object name = concat({base_name, suffix});
     for (Py_ssize_t counter = 1;; ++counter) {
-        nb::object candidate = standard::joined_path_text(folder, name);
-        const Kind kind = standard::kind_of(candidate);
+        nb::object candidate = stand_ins::joined_path_text(folder, name);
+        const Kind kind = stand_ins::pathlib_kind_of(c, candidate);
         if (kind == Kind::missing) return call(c.global(names::Path), {candidate});
         if (kind == Kind::unusual) return nb::object();
         if (PyErr_CheckSignals() < 0) throw nb::python_error();  // the loop has no bound
@@ -41,7 +42,7 @@ nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, n
 // file with an exclusive mode.
 nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb::str extension) {
     nb::object suffix = dotted(extension);
-    nb::object folder_text = standard::plain_path_text(c, directory, standard::kJoin | standard::kQuery);
+    nb::object folder_text = stand_ins::plain_path_text(c, directory, stand_ins::kJoin | stand_ins::kQuery);
     if (folder_text.is_valid()) {
         nb::object found = unique_path_natively(c, folder_text, base_name, suffix);
         if (found.is_valid()) return found;
@@ -60,7 +61,7 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb:
 // not; empty when the stand-in leaves the case to pathlib (an entry that is no directory, an
 // error pathlib may raise).
 std::optional<bool> made_natively(Call& c, nb::str dir_path) {
-    switch (standard::kind_of(standard::path_text(dir_path))) {
+    switch (stand_ins::pathlib_kind_of(c, stand_ins::path_text(dir_path))) {
         case Kind::directory:
             return true;  // mkdir would fail, then accept it as a directory
         case Kind::missing:
@@ -75,7 +76,7 @@ std::optional<bool> made_natively(Call& c, nb::str dir_path) {
 // Creates the directory with its missing parents; a true logger hears whether it was there.
 nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
     std::optional<bool> existed;
-    if (standard::path_class(c, standard::kMakePath | standard::kQuery | standard::kMakeDir)) {
+    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kQuery | stand_ins::kMakeDir)) {
         existed = made_natively(c, dir_path);
     }
     if (!existed) {
@@ -101,8 +102,8 @@ nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::han
         call(setup, {directory}, {{names::logger, logger}});
     }
     nb::object path, text;
-    if (standard::path_class(c, standard::kMakePath | standard::kJoin)) {
-        text = standard::joined_path_text(standard::path_text(directory), out_file);
+    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kJoin)) {
+        text = stand_ins::joined_path_text(stand_ins::path_text(directory), out_file);
         path = call(c.global(names::Path), {text});
     } else {
         path = join(call(c.global(names::Path), {directory}), out_file);
@@ -116,9 +117,9 @@ nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::han
 nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     const bool text = PyUnicode_CheckExact(path.ptr()) || PyBytes_CheckExact(path.ptr());
-    if (text && standard::os_path_tests(c)) {
+    if (text && stand_ins::os_path_tests(c)) {
         // One stat answers both tests; every error means "neither" to them.
-        const Kind kind = standard::kind_of(path);
+        const Kind kind = stand_ins::kind_of(path);
         if (kind == Kind::directory) return path_kind(PathKind::directory);
         if (kind == Kind::regular_file) return path_kind(PathKind::regular_file);
     } else {
@@ -133,8 +134,8 @@ nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
 // `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.
 nb::object replace_file_extension(Call& c, nb::str fn, nb::str, nb::str new_ext) {
     nb::object suffix = dotted(new_ext);
-    if (standard::path_class(c, standard::kMakePath | standard::kSuffix)) {
-        nb::object text = standard::with_suffix_text(fn, suffix);
+    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kWithSuffix)) {
+        nb::object text = stand_ins::with_suffix_text(fn, suffix, stand_ins::library_rules(c)->dots);
         if (text.is_valid()) return text;
     }
     nb::object path = call(c.global(names::Path), {fn});

@@ -1,7 +1,7 @@
 // Moving and removing: force-moving a file with an optional backup, and removing a file or a
 // directory tree with one retry for entries that refuse to go because they are read-only.
 #include "cargohold.hpp"
-#include "standard.hpp"
+#include "stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
 
@@ -15,7 +15,7 @@ constexpr struct {
 // `import name`, as the statement does it inside a function: on every call, through __import__.
 nb::object import_now(const Name& name) { return require(PyImport_Import(name.ptr())); }
 
-using standard::Queries;
+using stand_ins::Queries;
 
 // ---------------------------------------------------------------------------------------------
 // The read-only retry
@@ -205,7 +205,7 @@ bool same_entry(Call& c, nb::handle source, nb::handle place) {
 // Makes room for a copy of `source` at `place`: the folder is created with its missing parents
 // and an existing entry there is deleted, unless it is the source itself.
 void make_room(Call& c, nb::handle source, nb::handle place) {
-    standard::make_directories(c, attr(place, names::parent));
+    stand_ins::make_directories(c, attr(place, names::parent));
     if (Queries(c, place).exists() && !same_entry(c, source, place)) {
         call_method(place, names::unlink);
     }

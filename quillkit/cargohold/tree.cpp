@@ -62,7 +62,8 @@ bool read_directory(const std::string& path, Probe probe_mode, std::vector<Entry
     const bool complete = for_each_entry(
         fd, buffer,
         [&](const char* name, size_t length, unsigned char type) {
-            const bool always_stat = probe_mode == Probe::stat_first && entries.empty();
+            const bool always_stat = (probe_mode == Probe::stat_first && entries.empty()) ||
+                                     (probe_mode == Probe::stat_directories && type == DT_DIR);
             entries.push_back(Entry{std::string(name, length), probe(fd, name, type, always_stat)});
         },
         error);

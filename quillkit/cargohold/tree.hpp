@@ -68,8 +68,10 @@ struct Entry {
 
 // How the listing learns kinds. `scandir`: as probe does. `stat_first`: the first entry is always
 // stat'ed too, so that a directory that can be read but not searched reports its error as a stat
-// of every entry would (Path.is_dir on each entry of Path.iterdir).
-enum class Probe { scandir, stat_first };
+// of every entry would (Path.is_dir on each entry of Path.iterdir, where that raises the first
+// error). `stat_directories`: every entry the directory calls a directory is stat'ed too, so that
+// each one's error is its own (where Path.is_dir answers False to every error).
+enum class Probe { scandir, stat_first, stat_directories };
 
 // Reads the whole of one directory. False when it cannot be opened or a read fails part-way;
 // `error` then holds the errno.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "byte_set.hpp"
+#include "stand_ins/path_rules.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -38,6 +40,9 @@ enum class Order {
 struct Rules {
     ByteSet extensions;                   // the ASCII members of the extension set
     bool suffixes_in_text = false;        // leave every suffix test to the caller
+    // pathlib's rule for where a suffix starts, taken with the GIL; none when the caller asks the
+    // library for the suffix and stem of every file (then every file is kept, undecided).
+    std::optional<stand_ins::DotRule> dots;
     std::unordered_set<std::string> excluded;        // excluded relative paths
     std::unordered_set<std::string> holds_excluded;  // directories with an excluded path inside
     bool prefix_in_bytes = false;                    // test `prefix` here

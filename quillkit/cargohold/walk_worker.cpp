@@ -114,21 +114,25 @@ bool Worker::is_excluded(std::string_view name) {
 }
 
 void Worker::consider_file(const char* name, size_t length) {
-    // pathlib's suffix: from the last dot, unless that dot starts or ends the name. The dot is
-    // ASCII, so its byte position is its character position in the decoded name too.
     const std::string_view bytes(name, length);
-    const size_t dot = bytes.rfind('.');
-    if (dot == std::string_view::npos || dot == 0 || dot + 1 >= length) return;
-    const std::string_view suffix = bytes.substr(dot);
-    const bool undecided = rules_.suffixes_in_text || !tree::is_ascii(suffix);
-    if (!undecided) {
-        scratch_.assign(suffix);  // free until is_excluded fills it anew
-        std::transform(scratch_.begin(), scratch_.end(), scratch_.begin(), lower_ascii);
-        if (!rules_.extensions.contains(scratch_)) return;
+    size_t stem = length;
+    bool undecided = true;  // the suffix and the stem are the caller's to find
+    if (rules_.dots) {
+        // pathlib's suffix. Its dot is ASCII, so its byte position is its character position in
+        // the decoded name too.
+        stem = stand_ins::stem_length(bytes, *rules_.dots);
+        if (stem == length) return;  // no suffix: no extension matches
+        const std::string_view suffix = bytes.substr(stem);
+        undecided = rules_.suffixes_in_text || !tree::is_ascii(suffix);
+        if (!undecided) {
+            scratch_.assign(suffix);  // free until is_excluded fills it anew
+            std::transform(scratch_.begin(), scratch_.end(), scratch_.begin(), lower_ascii);
+            if (!rules_.extensions.contains(scratch_)) return;
+        }
     }
     if (rules_.prefix_in_bytes && bytes.compare(0, rules_.prefix.size(), rules_.prefix) != 0) return;
     if (is_excluded(bytes)) return;
-    keep(name, length, static_cast<uint16_t>(dot), undecided ? kSuffixUndecided : 0);
+    keep(name, length, static_cast<uint16_t>(stem), undecided ? kSuffixUndecided : 0);
 }
 
 void Worker::consider(int fd, const char* name, size_t length, unsigned char type) {
