@@ -2,7 +2,8 @@
 is replaced by something that raises, answers with wrong types, changes the arguments of the
 running call or calls back into the modules; list arguments hold texts whose comparisons,
 hashes and conversions do the same. Whatever happens, a call returns or raises an ordinary
-exception: no crash (the sanitizer run executes this file too), no SystemError."""
+exception: no crash (the sanitizer run executes this file too), no SystemError. The same holds
+for a program that loads the modules in a sub-interpreter."""
 
 import gc
 import itertools
@@ -396,3 +397,53 @@ def test_a_replaced_file_system_encoding_query():
         open(os.path.join(folder, "é.py"), "w").close()
         print(cargohold.find_files_with_extensions(folder, ["py"], logger=0)[1] == ["é"])
     """) == ["True"]
+
+
+@pytest.mark.parametrize("first", ["main", "sub-interpreter"])
+def test_legacy_sub_interpreters(first):
+    """CPython refuses the modules in isolated sub-interpreters itself, but not in legacy ones
+    (what Py_NewInterpreter makes, as embedders do): they refuse themselves there, with the
+    interpreter's own text, and leave the main interpreter's logging as it was, whichever
+    interpreter tried first."""
+    code = textwrap.dedent(f"""
+        import io, logging
+        try:
+            import _interpreters
+            def run_legacy(code):
+                interpreter = _interpreters.create("legacy")
+                assert _interpreters.exec(interpreter, code) is None
+                _interpreters.destroy(interpreter)
+        except ImportError:  # 3.12
+            import _xxsubinterpreters as _interpreters
+            def run_legacy(code):
+                interpreter = _interpreters.create(isolated=False)
+                _interpreters.run_string(interpreter, code)
+                _interpreters.destroy(interpreter)
+        # What a program there does: log through both modules.
+        USES = '''
+        for name, use in [("chronicle", "lazy_logger('sub').warning('sub')"),
+                          ("cargohold", "get_directory_list('/no/such/folder')"), ("stampkit", "0")]:
+            try:
+                module = getattr(__import__("quillkit." + name), name)
+            except ImportError as error:
+                print(error, flush=True)
+            else:
+                eval(use, vars(module))
+        '''
+        def log_in_main():
+            from quillkit import cargohold, chronicle
+            chronicle.lazy_logger("x").warning("main")
+            cargohold.get_directory_list("/no/such/folder")  # logs through the module logger
+        logging.basicConfig(stream=io.StringIO(), format="%(name)s %(message)s")
+        if {first == "main"}:
+            log_in_main()
+        for _ in range(2):
+            run_legacy(USES)
+            log_in_main()
+        print(logging.getLogger().handlers[0].stream.getvalue(), end="")
+    """)
+    lines = run_python(code).stdout.splitlines()
+    refusals = [f"module quillkit.{name} does not support loading in subinterpreters"
+                for name in ("chronicle", "cargohold", "stampkit")]
+    logged = ["app.x main", "app.cargohold ⚠️ 指定的目錄不存在或非資料夾：/no/such/folder"]
+    assert lines == refusals * 2 + logged * (3 if first == "main" else 2)

@@ -27,6 +27,13 @@ void start_module(PyObject* module, void (*start)(nb::handle module, void* state
     }
 }
 
+bool in_main_interpreter(const char* name) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    // The interpreter's own wording, as an isolated sub-interpreter reports the same refusal.
+    PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", name);
+    return false;
+}
+
 nb::object import_top_level(const char* name) {
     nb::object text = require(PyUnicode_FromString(name));
     return require(PyImport_ImportModuleLevelObject(text.ptr(), nullptr, nullptr, nullptr, 0));

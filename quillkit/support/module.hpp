@@ -57,10 +57,20 @@ int exec_module(PyObject* module) noexcept {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// The definition of an extension module (multi-phase start-up, one interpreter) whose start-up
-// is `Start` and whose state is `State`, made on the first call: what PyInit_<name> returns.
+// True in the main interpreter; elsewhere false, with the ImportError that refuses the module
+// `name`. The modules keep state for the process (interned names, nanobind's run-time, the
+// function type, the logging facility's watchers and what it read), so they load in the main
+// interpreter only. CPython refuses them in isolated sub-interpreters itself, but not in
+// legacy ones (Py_NewInterpreter, as embedders make them): this refuses those too, before
+// anything of the module is made.
+bool in_main_interpreter(const char* name);
+
+// The definition of an extension module (multi-phase start-up, main interpreter only) whose
+// start-up is `Start` and whose state is `State`, made on the first call: what PyInit_<name>
+// returns, or null with the ImportError of another interpreter.
 template <class State, void (*Start)(nb::handle, State&)>
 PyObject* define_module(const char* name, const char* doc) {
+    if (!in_main_interpreter(name)) return nullptr;
     static PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void*>(&exec_module<State, Start>)},
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
