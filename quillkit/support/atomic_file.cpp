@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace quillkit {
 
@@ -63,6 +64,24 @@ std::string temporary_name(const std::string& target) {
     // Keep the name within the usual 255-byte limit however long the target's name is.
     return directory_of(target) + "/." + base_of(target).substr(0, 200) + suffix;
 }
+
+// Runs `action` when it goes out of scope before dismiss(): on an early return, an exception, or
+// the unwind of a thread being ended, which no handler catches (python.hpp, at_boundary).
+template <class Action>
+class UnlessDismissed {
+public:
+    explicit UnlessDismissed(Action action) : action_(std::move(action)) {}
+    UnlessDismissed(const UnlessDismissed&) = delete;
+    UnlessDismissed& operator=(const UnlessDismissed&) = delete;
+    ~UnlessDismissed() {
+        if (armed_) action_();
+    }
+    void dismiss() { armed_ = false; }
+
+private:
+    Action action_;
+    bool armed_ = true;
+};
 
 // One save of `data` to `path`. Each step returns 0 or the errno of its failure.
 class Save {
@@ -203,8 +222,9 @@ private:
                 // another user in a sticky directory) is still writable where it is.
                 rename_refused = error == EBUSY || error == EPERM || error == EACCES;
             }
-        } catch (...) {
-            // A signal handler raised: nothing was replaced.
+        } catch (const std::exception&) {
+            // A signal handler raised: nothing was replaced. (A thread being ended passes by,
+            // leaving the temporary file, and the target as it was or as renamed.)
             calls_.run([&] { return unlink(temporary.c_str()); });
             throw;
         }
@@ -241,7 +261,20 @@ private:
         // From the first changed byte on, the write runs to its end; a signal handler's
         // exception waits until then.
         calls_.set_on_signal(OnSignal::defer);
-        int error = write_range(fd, 0, tail_written ? old_size : size_);
+        const size_t end = tail_written ? old_size : size_;
+        // Nothing here throws; a thread ended part-way (it asked for the GIL back during
+        // finalization) leaves through the guard, whose same steps, now without a GIL to take,
+        // leave the file whole.
+        UnlessDismissed finish([&] { rewrite(fd, end); });
+        const int error = rewrite(fd, end);
+        finish.dismiss();
+        return error;
+    }
+
+    // Writes `data_[0, end)` over the file from its first byte, gives it the new size and syncs
+    // it; 0 or the errno of the step that failed. Again from the start, it writes the same.
+    int rewrite(int fd, size_t end) {
+        int error = write_range(fd, 0, end);
         if (!error) error = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); }).error;
         if (!error) error = calls_.run([&] { return fsync(fd); }).error;
         return error;
@@ -262,17 +295,11 @@ private:
         if (!reserved.failed()) return 0;
         if (reserved.error != EOPNOTSUPP && reserved.error != ENOSYS) return reserved.error;
         if (size_ <= old_size) return 0;
-        int error = 0;
-        try {
-            error = write_range(fd, old_size, size_);
-        } catch (...) {  // a signal handler raised part-way
-            cut_back(fd, old_size);
-            throw;
-        }
-        if (error) {
-            cut_back(fd, old_size);
-            return error;
-        }
+        // Until the tail is whole, leaving takes it off again: after a failed write, a signal
+        // handler that raised part-way, or on the unwind of a thread being ended.
+        UnlessDismissed cut([&] { cut_back(fd, old_size); });
+        if (const int error = write_range(fd, old_size, size_)) return error;
+        cut.dismiss();
         tail_written = true;
         return 0;
     }

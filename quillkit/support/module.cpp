@@ -12,8 +12,8 @@ void start_nanobind(const char* extension_name) {
     anchor = module.release().ptr();
 }
 
-void start_module(PyObject* module, void (*start)(nb::handle module, void* state)) noexcept {
-    try {
+int start_module(PyObject* module, void (*start)(nb::handle module, void* state)) {
+    return at_boundary(-1, [&] {
         const char* name = PyModule_GetName(module);
         if (!name) throw nb::python_error();
         // Made once for the process and kept by nanobind and the type for as long.
@@ -22,9 +22,8 @@ void start_module(PyObject* module, void (*start)(nb::handle module, void* state
         start_nanobind(anchor_name.c_str());
         make_function_type(type_name.c_str());
         start(module, PyModule_GetState(module));
-    } catch (...) {
-        restore_current_exception();
-    }
+        return 0;
+    });
 }
 
 bool in_main_interpreter(const char* name) {

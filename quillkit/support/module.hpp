@@ -41,12 +41,12 @@ struct ObjectFields {
 
 // The start-up every module shares: nanobind's run-time, the module's function type, then
 // `start` (which binds the namespace in order), inside the boundary that turns a C++ exception
-// into the error the importer reports.
-void start_module(PyObject* module, void (*start)(nb::handle module, void* state)) noexcept;
+// into the error the importer reports. 0, or -1 with that error set.
+int start_module(PyObject* module, void (*start)(nb::handle module, void* state));
 
 template <class State, void (*Start)(nb::handle, State&)>
-int exec_module(PyObject* module) noexcept {
-    start_module(module, [](nb::handle started, void* state) {
+int exec_module(PyObject* module) {
+    return start_module(module, [](nb::handle started, void* state) {
         if constexpr (std::is_same_v<State, Stateless>) {
             Stateless none;
             Start(started, none);
@@ -54,7 +54,6 @@ int exec_module(PyObject* module) noexcept {
             Start(started, *static_cast<State*>(state));
         }
     });
-    return PyErr_Occurred() ? -1 : 0;
 }
 
 // True in the main interpreter; elsewhere false, with the ImportError that refuses the module

@@ -60,7 +60,9 @@ public:
         }
     }
 
-    ~SystemCalls() { Py_XDECREF(deferred_); }
+    ~SystemCalls() {
+        if (deferred_ && may_release()) Py_DECREF(deferred_);  // else a thread being ended leaves it
+    }
 
 private:
     template <class Syscall>
@@ -72,7 +74,8 @@ private:
     }
 
     void run_signal_handlers() {
-        if (PyErr_CheckSignals() == 0) return;
+        // The handlers are the interpreter's: a thread being ended makes the call again only.
+        if (!holds_interpreter() || PyErr_CheckSignals() == 0) return;
         if (on_signal_ == OnSignal::stop) throw nb::python_error();
         PyObject* raised = PyErr_GetRaisedException();
         if (deferred_) {
