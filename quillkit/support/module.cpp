@@ -16,6 +16,10 @@ int start_module(PyObject* module, void (*start)(nb::handle module, void* state)
     return at_boundary(-1, [&] {
         const char* name = PyModule_GetName(module);
         if (!name) throw nb::python_error();
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            // The interpreter's own wording, as an isolated sub-interpreter reports the refusal.
+            raise(PyExc_ImportError, "module %s does not support loading in subinterpreters", name);
+        }
         // Made once for the process and kept by nanobind and the type for as long.
         static const std::string anchor_name = std::string(name) + "._nanobind";
         static const std::string type_name = std::string(name) + ".function";
@@ -24,13 +28,6 @@ int start_module(PyObject* module, void (*start)(nb::handle module, void* state)
         start(module, PyModule_GetState(module));
         return 0;
     });
-}
-
-bool in_main_interpreter(const char* name) {
-    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
-    // The interpreter's own wording, as an isolated sub-interpreter reports the same refusal.
-    PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", name);
-    return false;
 }
 
 nb::object import_top_level(const char* name) {

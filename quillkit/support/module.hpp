@@ -42,6 +42,14 @@ struct ObjectFields {
 // The start-up every module shares: nanobind's run-time, the module's function type, then
 // `start` (which binds the namespace in order), inside the boundary that turns a C++ exception
 // into the error the importer reports. 0, or -1 with that error set.
+//
+// Only in the main interpreter: elsewhere, before anything of the module is made, the
+// ImportError an isolated sub-interpreter gives. The modules keep state for the process
+// (interned names, nanobind's run-time, the function type, the logging facility's watchers and
+// what it read). CPython refuses them in isolated sub-interpreters itself, but not in legacy
+// ones (Py_NewInterpreter, as embedders make them); and CPython 3.14 runs PyInit_<name> in the
+// main interpreter when a sub-interpreter imports the module, so the start-up, which runs in the
+// importing interpreter, is where the refusal is made.
 int start_module(PyObject* module, void (*start)(nb::handle module, void* state));
 
 template <class State, void (*Start)(nb::handle, State&)>
@@ -56,20 +64,11 @@ int exec_module(PyObject* module) {
     });
 }
 
-// True in the main interpreter; elsewhere false, with the ImportError that refuses the module
-// `name`. The modules keep state for the process (interned names, nanobind's run-time, the
-// function type, the logging facility's watchers and what it read), so they load in the main
-// interpreter only. CPython refuses them in isolated sub-interpreters itself, but not in
-// legacy ones (Py_NewInterpreter, as embedders make them): this refuses those too, before
-// anything of the module is made.
-bool in_main_interpreter(const char* name);
-
 // The definition of an extension module (multi-phase start-up, main interpreter only) whose
 // start-up is `Start` and whose state is `State`, made on the first call: what PyInit_<name>
-// returns, or null with the ImportError of another interpreter.
+// returns.
 template <class State, void (*Start)(nb::handle, State&)>
 PyObject* define_module(const char* name, const char* doc) {
-    if (!in_main_interpreter(name)) return nullptr;
     static PyModuleDef_Slot slots[] = {
         {Py_mod_exec, reinterpret_cast<void*>(&exec_module<State, Start>)},
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
