@@ -469,9 +469,9 @@ def test_legacy_sub_interpreters(first):
     """CPython refuses the modules in isolated sub-interpreters itself, but not in legacy ones
     (what Py_NewInterpreter makes, as embedders do): they refuse themselves there, with the
     interpreter's own text, and leave the main interpreter's logging as it was, whichever
-    interpreter tried first."""
+    interpreter tried first. Each time the main one logs, its chronicle module is a new one."""
     code = textwrap.dedent(f"""
-        import io, logging
+        import importlib, io, logging, sys
         try:
             import _interpreters
             def run_legacy(code):
@@ -496,9 +496,11 @@ def test_legacy_sub_interpreters(first):
                 eval(use, vars(module))
         '''
         def log_in_main():
-            from quillkit import cargohold, chronicle
+            from quillkit import cargohold
+            chronicle = importlib.import_module("quillkit.chronicle")
             chronicle.lazy_logger("x").warning("main")
-            cargohold.get_directory_list("/no/such/folder")  # logs through the module logger
+            cargohold.get_directory_list("/no/such/folder")  # logs through the first module's logger
+            del sys.modules["quillkit.chronicle"]  # the next import makes the module again
         logging.basicConfig(stream=io.StringIO(), format="%(name)s %(message)s")
         if {first == "main"}:
             log_in_main()
