@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
-#include <utility>
 
 namespace quillkit {
 
@@ -64,24 +63,6 @@ std::string temporary_name(const std::string& target) {
     // Keep the name within the usual 255-byte limit however long the target's name is.
     return directory_of(target) + "/." + base_of(target).substr(0, 200) + suffix;
 }
-
-// Runs `action` when it goes out of scope before dismiss(): on an early return, an exception, or
-// the unwind of a thread being ended, which no handler catches (python.hpp, at_boundary).
-template <class Action>
-class UnlessDismissed {
-public:
-    explicit UnlessDismissed(Action action) : action_(std::move(action)) {}
-    UnlessDismissed(const UnlessDismissed&) = delete;
-    UnlessDismissed& operator=(const UnlessDismissed&) = delete;
-    ~UnlessDismissed() {
-        if (armed_) action_();
-    }
-    void dismiss() { armed_ = false; }
-
-private:
-    Action action_;
-    bool armed_ = true;
-};
 
 // One save of `data` to `path`. Each step returns 0 or the errno of its failure.
 class Save {
@@ -165,13 +146,17 @@ private:
         return 0;
     }
 
-    // Writes `data_[begin, end)` at the same offsets of the file.
-    int write_range(int fd, size_t begin, size_t end) {
+    // Writes `data_[begin, end)` at the same offsets of the file, retrying short writes and, when
+    // `through_signals`, interrupted ones; 0 or the errno that stopped it. Run with the GIL
+    // released (it touches nothing of the interpreter).
+    int write_range(int fd, size_t begin, size_t end, bool through_signals) const noexcept {
         while (begin < end) {
-            const Outcome written = calls_.run(
-                [&] { return pwrite(fd, data_ + begin, end - begin, static_cast<off_t>(begin)); });
-            if (written.failed()) return written.error;
-            begin += static_cast<size_t>(written.result);
+            const ssize_t written = pwrite(fd, data_ + begin, end - begin, static_cast<off_t>(begin));
+            if (written < 0) {
+                if (errno == EINTR && through_signals) continue;
+                return errno;
+            }
+            begin += static_cast<size_t>(written);
         }
         return 0;
     }
@@ -251,40 +236,53 @@ private:
 
     // Rewrites the regular file open on `fd` where it is. The space for the new content is had
     // before the first byte changes, so a file that cannot hold it stays as it was.
+    //
+    // From its first change until it is whole again the file is rewritten in one region without
+    // the GIL: a thread that takes the GIL back during finalization is ended there (3.12, 3.13)
+    // or stopped for good (3.14), and must leave the file whole. Signals do not stop the rewrite:
+    // their handlers run once it is done (an interrupted tail is taken off first, so that they
+    // run on the old file).
     int overwrite_in_place(int fd) {
         struct stat now;
         const Outcome described = calls_.run([&] { return fstat(fd, &now); });
         if (described.failed()) return described.error;
         const size_t old_size = static_cast<size_t>(now.st_size);
-        bool tail_written = false;
-        if (const int error = reserve_space(fd, old_size, tail_written)) return error;
-        // From the first changed byte on, the write runs to its end; a signal handler's
-        // exception waits until then.
-        calls_.set_on_signal(OnSignal::defer);
-        const size_t end = tail_written ? old_size : size_;
-        // Nothing here throws; a thread ended part-way (it asked for the GIL back during
-        // finalization) leaves through the guard, whose same steps, now without a GIL to take,
-        // leave the file whole.
-        UnlessDismissed finish([&] { rewrite(fd, end); });
-        const int error = rewrite(fd, end);
-        finish.dismiss();
-        return error;
+        bool tail_first = false;
+        if (const int error = reserve_space(fd, old_size, tail_first)) return error;
+        for (;;) {
+            const int error = without_gil([&]() noexcept { return rewrite(fd, old_size, tail_first); });
+            if (error != EINTR) {
+                // A handler's exception waits until the save has reported (raise_deferred).
+                calls_.set_on_signal(OnSignal::defer);
+                calls_.run_signal_handlers();
+                return error;
+            }
+            // The tail was interrupted and taken off again: the handlers run on the old file,
+            // and one that raises ends the save there.
+            calls_.run_signal_handlers();
+        }
     }
 
-    // Writes `data_[0, end)` over the file from its first byte, gives it the new size and syncs
-    // it; 0 or the errno of the step that failed. Again from the start, it writes the same.
-    int rewrite(int fd, size_t end) {
-        int error = write_range(fd, 0, end);
-        if (!error) error = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); }).error;
-        if (!error) error = calls_.run([&] { return fsync(fd); }).error;
-        return error;
+    // 0, or the errno that stopped the rewrite (EINTR only from the tail), run with the GIL
+    // released: the tail beyond the old end first when `tail_first` (taken off again unless it
+    // is written whole), then the content from the first byte, the new size, the sync.
+    int rewrite(int fd, size_t old_size, bool tail_first) const noexcept {
+        if (tail_first) {
+            if (const int error = write_range(fd, old_size, size_, false)) {
+                cut_back(fd, old_size);
+                return error;
+            }
+        }
+        if (const int error = write_range(fd, 0, tail_first ? old_size : size_, true)) return error;
+        if (const int error = retrying([&] { return ftruncate(fd, static_cast<off_t>(size_)); })) return error;
+        return retrying([&] { return fsync(fd); });
     }
 
     // Makes sure the new content fits before the old one changes: within the file-size limit,
-    // and with the blocks allocated. Where the file system cannot allocate ahead, the part
-    // beyond the old end is written first (`tail_written`): if it does not fit, cutting the file
-    // back to its old length leaves it as it was.
-    int reserve_space(int fd, size_t old_size, bool& tail_written) {
+    // and with the blocks allocated. Where the file system cannot allocate ahead and the file
+    // grows, the part beyond the old end is to be written first (`tail_first`): if it does not
+    // fit, cutting the file back to its old length leaves it as it was.
+    int reserve_space(int fd, size_t old_size, bool& tail_first) {
         rlimit limit;
         if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size_ > limit.rlim_cur) {
             return EFBIG;  // what the write would meet part-way
@@ -294,13 +292,16 @@ private:
         });
         if (!reserved.failed()) return 0;
         if (reserved.error != EOPNOTSUPP && reserved.error != ENOSYS) return reserved.error;
-        if (size_ <= old_size) return 0;
-        // Until the tail is whole, leaving takes it off again: after a failed write, a signal
-        // handler that raised part-way, or on the unwind of a thread being ended.
-        UnlessDismissed cut([&] { cut_back(fd, old_size); });
-        if (const int error = write_range(fd, old_size, size_)) return error;
-        cut.dismiss();
-        tail_written = true;
+        tail_first = size_ > old_size;
+        return 0;
+    }
+
+    // 0 or the errno of `call`, made again while a signal interrupts it.
+    template <class Call>
+    static int retrying(Call&& call) noexcept {
+        while (call() != 0) {
+            if (errno != EINTR) return errno;
+        }
         return 0;
     }
 

@@ -61,9 +61,7 @@ Result at_boundary(Result failed, Body&& body) {
 // Runs `work()` with the GIL released and gives back what it returns. `work` must touch no
 // Python object; a C++ exception it throws (std::bad_alloc, say) is caught while the GIL is
 // released and thrown again once it is held, so no exception crosses the unlocked region.
-//
-// On a thread being ended (a cleanup on its unwind) there is no GIL to release: `work` runs as it
-// is. Taking the GIL back may be what ends the thread (references.hpp).
+// Taking the GIL back may end the thread (references.hpp): no destructor may call this.
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
     if constexpr (std::is_void_v<decltype(work())>) {
@@ -72,7 +70,6 @@ auto without_gil(Work&& work) -> decltype(work()) {
             return true;
         });
     } else {
-        if (!holds_interpreter()) return work();
         std::optional<decltype(work())> result;
         std::exception_ptr failure;
         PyThreadState* thread = PyEval_SaveThread();

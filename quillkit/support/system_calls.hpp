@@ -51,6 +51,19 @@ public:
 
     void set_on_signal(OnSignal mode) { on_signal_ = mode; }
 
+    // Runs the handlers of the signals that arrived; what one raises is thrown or deferred, as
+    // set_on_signal says.
+    void run_signal_handlers() {
+        if (PyErr_CheckSignals() == 0) return;
+        if (on_signal_ == OnSignal::stop) throw nb::python_error();
+        PyObject* raised = PyErr_GetRaisedException();
+        if (deferred_) {
+            Py_DECREF(raised);  // the first one is reported
+        } else {
+            deferred_ = raised;
+        }
+    }
+
     // Raises what a handler raised while the save could not stop.
     void raise_deferred() {
         if (deferred_) {
@@ -71,18 +84,6 @@ private:
             const long result = static_cast<long>(syscall());
             return Outcome{result, result < 0 ? errno : 0};
         });
-    }
-
-    void run_signal_handlers() {
-        // The handlers are the interpreter's: a thread being ended makes the call again only.
-        if (!holds_interpreter() || PyErr_CheckSignals() == 0) return;
-        if (on_signal_ == OnSignal::stop) throw nb::python_error();
-        PyObject* raised = PyErr_GetRaisedException();
-        if (deferred_) {
-            Py_DECREF(raised);  // the first one is reported
-        } else {
-            deferred_ = raised;
-        }
     }
 
     OnSignal on_signal_ = OnSignal::stop;
