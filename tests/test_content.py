@@ -448,6 +448,76 @@ def test_content_reaches_the_disk_before_the_name(tmp_path, fault_library):
     assert target.read_text() == "new"
 
 
+# A C library interposed on the child: no allocation ahead (as on file systems without
+# fallocate), and, when INTERRUPT_TAIL is set, the first write beyond the start of the file cut
+# short and the next one interrupted by a SIGUSR1 delivered right then.
+NO_ALLOCATION_AHEAD = """
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/types.h>
+int fallocate(int fd, int mode, off_t offset, off_t length) { errno = EOPNOTSUPP; return -1; }
+int fallocate64(int fd, int mode, off_t offset, off_t length) { errno = EOPNOTSUPP; return -1; }
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+    ssize_t (*real)(int, const void*, size_t, off_t) = dlsym(RTLD_NEXT, "pwrite");
+    static int seen;
+    if (offset > 0 && seen < 2 && getenv("INTERRUPT_TAIL")) {
+        if (seen++ == 0) return real(fd, data, size / 2, offset);
+        raise(SIGUSR1);
+        errno = EINTR;
+        return -1;
+    }
+    return real(fd, data, size, offset);
+}
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) { return pwrite(fd, data, size, offset); }
+"""
+
+
+@pytest.mark.parametrize("case", ["grows", "shrinks", "tail interrupted, handler raises",
+                                  "tail interrupted, handler returns"])
+def test_rewritten_in_place_without_allocation_ahead(tmp_path, case):
+    """Where no room can be had ahead, a growing file gets its tail first; a signal handler that
+    raises meanwhile leaves the old file, one that returns lets the save go on."""
+    shim, source = tmp_path / "shim.so", tmp_path / "shim.c"
+    source.write_text(NO_ALLOCATION_AHEAD)
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"], check=True)
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    target = folder / "t.txt"
+    old, new = ("long " * 20_000, "short") if case == "shrinks" else ("precious", "new " * 50_000)
+    target.write_text(old)
+    (tmp_path / "new.txt").write_text(new)
+    target.chmod(0o666)
+    folder.chmod(0o555)  # no temporary file beside it: rewritten where it is
+    env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))}
+    if "interrupted" in case:
+        env["INTERRUPT_TAIL"] = "1"
+    try:
+        result = run_python(textwrap.dedent(f"""
+            import signal
+            from quillkit import cargohold
+            def handler(*args):
+                if {"raises" in case}:
+                    raise RuntimeError("stopped by the handler")
+            signal.signal(signal.SIGUSR1, handler)
+            class Quiet:
+                def info(self, m): pass
+                def error(self, m): pass
+            new = open({str(tmp_path / "new.txt")!r}).read()
+            print(cargohold.save_local_file_content({str(target)!r}, new, logger=Quiet()))
+        """), unprivileged=True, env=env)
+    finally:
+        folder.chmod(0o755)
+    if "raises" in case:
+        assert result.stdout.startswith("(False,") and "stopped by the handler" in result.stdout
+        assert target.read_text() == old
+    else:
+        assert result.stdout.startswith("(True,") and target.read_text() == new
+    assert leftovers(folder) == []
+
+
 def test_targets_reached_through_a_descriptor(tmp_path):
     """/dev/stdout and the like name an open file: written through, never replaced."""
     code = textwrap.dedent("""

@@ -2,7 +2,9 @@
 is replaced by something that raises, answers with wrong types, changes the arguments of the
 running call or calls back into the modules; list arguments hold texts whose comparisons,
 hashes and conversions do the same. Whatever happens, a call returns or raises an ordinary
-exception: no crash (the sanitizer run executes this file too), no SystemError."""
+exception: no crash (the sanitizer run executes this file too), no SystemError. The same holds
+for a program that ends while its threads are inside calls, or loads the modules in a
+sub-interpreter."""
 
 import gc
 import itertools
@@ -397,3 +399,119 @@ def test_a_replaced_file_system_encoding_query():
         open(os.path.join(folder, "é.py"), "w").close()
         print(cargohold.find_files_with_extensions(folder, ["py"], logger=0)[1] == ["é"])
     """) == ["True"]
+
+
+# A program ending while daemon threads are inside calls. CPython 3.12 and 3.13 end such a thread
+# with pthread_exit when it takes the GIL back, which unwinds the native frames on the way; 3.14
+# stops it where it is. Either way the program exits as the same work in plain Python does, and
+# a save it was making leaves the old file or the new one, whole. Each entry is one step of a
+# thread's endless loop: `d` is a directory with a tree, `target` the thread's own file, which
+# holds `contents[0]`; `step` counts the loop, apart in each thread.
+AT_EXIT = {
+    "get_path_type": "c.get_path_type(d)",
+    "find_files_with_extensions": "c.find_files_with_extensions(d, ['txt'], recursive=True)",
+    "get_directory_list": "c.get_directory_list(d, exclude_prefixes=())",
+    "get_unique_path": "c.get_unique_path(folder, target.stem, 'txt')",
+    "load_local_file_content": "c.load_local_file_content(target)",
+    "load_json_config": "c.load_json_config(str(target))",  # not JSON: logs from its handler
+    "save_local_file_content": "c.save_local_file_content(target, contents[step % 2])",
+    "save_yaml_template": "c.save_yaml_template(contents[step % 2], str(target))",
+    "save in place": "c.save_local_file_content(target, contents[step % 2])",
+    "failing save": "c.save_local_file_content(target / 'below', 'x')",  # logs from its handler
+    "remove_file": "open(f'{d}/{step}', 'w').close(); c.remove_file(f'{d}/{step}')",
+    "remove_directory": "os.makedirs(f'{d}/t{step}/x'); c.remove_directory(f'{d}/t{step}')",
+    "lazy logger": "c.log.warning('%s', step)",
+}
+
+
+@pytest.mark.parametrize("step", AT_EXIT.values(), ids=AT_EXIT.keys())
+def test_threads_inside_calls_when_the_program_ends(tmp_path, step):
+    d = tmp_path / "d"
+    for index in range(40):
+        (d / f"s{index}" / "deep").mkdir(parents=True)
+        for name in ["a.txt", "b.md", "deep/c.txt"]:
+            (d / f"s{index}" / name).write_text(name)
+    # Sizes apart, so that a file cut or grown part-way matches neither.
+    contents = ["old " * 400_000 + "\n", "new " * 300_000 + "\n"]
+    for index, content in enumerate(contents):
+        (tmp_path / f"content{index}").write_text(content)
+    targets = [tmp_path / f"target{thread}.txt" for thread in range(4)]
+    in_place = step == AT_EXIT["save in place"]
+    code = textwrap.dedent(f"""
+        import logging, os, pathlib, threading, time
+        from quillkit import cargohold as c
+        logging.basicConfig(stream=open(os.devnull, "w"), level=logging.DEBUG)  # real handlers
+        folder = pathlib.Path({str(tmp_path)!r})
+        d = str(folder / "d")
+        contents = [(folder / f"content{{index}}").read_text() for index in (0, 1)]
+        def loop(thread):
+            target = folder / f"target{{thread}}.txt"
+            for step in range(thread, 10**9, 4):
+                {step}
+        for thread in range(4):
+            threading.Thread(target=loop, args=(thread,), daemon=True).start()
+        time.sleep(0.15)
+    """)
+    try:
+        for _ in range(2):
+            for target in targets:
+                target.write_text(contents[0])
+            if in_place:
+                tmp_path.chmod(0o555)  # no temporary file beside it: each is rewritten where it is
+            run_python(code, unprivileged=in_place, timeout=30)
+            tmp_path.chmod(0o755)
+            assert all(target.read_text() in contents for target in targets)
+    finally:
+        tmp_path.chmod(0o755)
+
+
+@pytest.mark.parametrize("first", ["main", "sub-interpreter"])
+def test_legacy_sub_interpreters(first):
+    """CPython refuses the modules in isolated sub-interpreters itself, but not in legacy ones
+    (what Py_NewInterpreter makes, as embedders do): they refuse themselves there, with the
+    interpreter's own text, and leave the main interpreter's logging as it was, whichever
+    interpreter tried first. Each time the main one logs, its chronicle module is a new one."""
+    code = textwrap.dedent(f"""
+        import importlib, io, logging, sys
+        try:
+            import _interpreters
+            def run_legacy(code):
+                interpreter = _interpreters.create("legacy")
+                assert _interpreters.exec(interpreter, code) is None
+                _interpreters.destroy(interpreter)
+        except ImportError:  # 3.12
+            import _xxsubinterpreters as _interpreters
+            def run_legacy(code):
+                interpreter = _interpreters.create(isolated=False)
+                _interpreters.run_string(interpreter, code)
+                _interpreters.destroy(interpreter)
+        # What a program there does: log through both modules.
+        USES = '''
+        for name, use in [("chronicle", "lazy_logger('sub').warning('sub')"),
+                          ("cargohold", "get_directory_list('/no/such/folder')"), ("stampkit", "0")]:
+            try:
+                module = getattr(__import__("quillkit." + name), name)
+            except ImportError as error:
+                print(error, flush=True)
+            else:
+                eval(use, vars(module))
+        '''
+        def log_in_main():
+            from quillkit import cargohold
+            chronicle = importlib.import_module("quillkit.chronicle")
+            chronicle.lazy_logger("x").warning("main")
+            cargohold.get_directory_list("/no/such/folder")  # logs through the first module's logger
+            del sys.modules["quillkit.chronicle"]  # the next import makes the module again
+        logging.basicConfig(stream=io.StringIO(), format="%(name)s %(message)s")
+        if {first == "main"}:
+            log_in_main()
+        for _ in range(2):
+            run_legacy(USES)
+            log_in_main()
+        print(logging.getLogger().handlers[0].stream.getvalue(), end="")
+    """)
+    lines = run_python(code).stdout.splitlines()
+    refusals = [f"module quillkit.{name} does not support loading in subinterpreters"
+                for name in ("chronicle", "cargohold", "stampkit")]
+    logged = ["app.x main", "app.cargohold ⚠️ 指定的目錄不存在或非資料夾：/no/such/folder"]
+    assert lines == refusals * 2 + logged * (3 if first == "main" else 2)

@@ -237,7 +237,7 @@ bool collect_from_directory(const Query& query, FoundFiles& found) {
     ListingReader reader(query.start_text, tests, found);
     try {
         run_walk(walk, reader);
-    } catch (...) {
+    } catch (const std::exception&) {  // a thread being ended leaves the stop to ~Walk
         without_gil([&] { walk.stop(); });
         throw;
     }

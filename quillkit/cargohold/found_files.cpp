@@ -91,7 +91,7 @@ nb::object ListingReader::path_text(std::string_view name) {
     nb::object text;
     try {
         text = path_text::decode(directory_);  // one decode for the whole path
-    } catch (...) {
+    } catch (const std::exception&) {
         directory_.resize(directory_.size() - name.size());
         throw;
     }

@@ -127,7 +127,7 @@ bool Walk::advance(size_t budget) {
     return over_;
 }
 
-void Walk::run_helper(Worker& worker) noexcept {
+void Walk::run_helper(Worker& worker) {
     try {
         Task task;
         while (take(task, false)) {
@@ -141,7 +141,7 @@ void Walk::run_helper(Worker& worker) noexcept {
             worker.abandon();  // when stopped part-way
             done_with_stack();
         }
-    } catch (...) {
+    } catch (const std::exception&) {  // not a catch-all, which would take a thread's end too
         fail(std::current_exception());
     }
 }
@@ -161,7 +161,7 @@ void Walk::add_helpers(size_t count) {
         }
     } catch (const std::system_error&) {
         helpers_.pop_back();  // no thread for it: the walk goes on with fewer
-    } catch (...) {
+    } catch (const std::exception&) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         throw;
     }

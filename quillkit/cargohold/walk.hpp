@@ -142,7 +142,7 @@ private:
     void done_with_stack();
     void update_hunger();  // with the lock held
     void fail(std::exception_ptr failure) noexcept;
-    void run_helper(Worker& worker) noexcept;
+    void run_helper(Worker& worker);
 
     const std::string top_;
     const Rules& rules_;

@@ -152,13 +152,17 @@ private:
         return 0;
     }
 
-    // Writes `data[begin, end)` at the same offsets of the file.
-    int write_range(int fd, const char* data, size_t begin, size_t end) {
+    // Writes `data[begin, end)` at the same offsets of the file, retrying short writes and, when
+    // `through_signals`, interrupted ones; 0 or the errno that stopped it. Run with the GIL
+    // released (it touches nothing of the interpreter).
+    static int write_range(int fd, const char* data, size_t begin, size_t end, bool through_signals) noexcept {
         while (begin < end) {
-            const Outcome written = calls_.run(
-                [&] { return pwrite(fd, data + begin, end - begin, static_cast<off_t>(begin)); });
-            if (written.failed()) return written.error;
-            begin += static_cast<size_t>(written.result);
+            const ssize_t written = pwrite(fd, data + begin, end - begin, static_cast<off_t>(begin));
+            if (written < 0) {
+                if (errno == EINTR && through_signals) continue;
+                return errno;
+            }
+            begin += static_cast<size_t>(written);
         }
         return 0;
     }
@@ -209,8 +213,9 @@ private:
                 // another user in a sticky directory) is still writable where it is.
                 rename_refused = error == EBUSY || error == EPERM || error == EACCES;
             }
-        } catch (...) {
-            // A signal handler raised: nothing was replaced.
+        } catch (const std::exception&) {
+            // A signal handler raised: nothing was replaced. (A thread being ended passes by,
+            // leaving the temporary file, and the target as it was or as renamed.)
             calls_.run([&] { return unlink(temporary.c_str()); });
             throw;
         }
@@ -238,6 +243,12 @@ private:
     // Rewrites the regular file open on `fd` where it is. The space for the new content is had
     // before the first byte changes, so a file that cannot hold it stays as it was; what fails
     // after that (a failing disk) finds the old content put back, as it was read beforehand.
+    //
+    // From its first change until it is whole again the file is rewritten in one region without
+    // the GIL: a thread that takes the GIL back during finalization is ended there (3.12, 3.13)
+    // or stopped for good (3.14), and must leave the file whole. Signals do not stop the rewrite:
+    // their handlers run once it is done (an interrupted tail is taken off first, so that they
+    // run on the old file).
     int overwrite_in_place(int fd) {
         struct stat now;
         const Outcome described = calls_.run([&] { return fstat(fd, &now); });
@@ -245,15 +256,39 @@ private:
         std::string old_content;
         const bool kept = read_old_content(now, old_content);
         const size_t old_size = kept ? old_content.size() : static_cast<size_t>(now.st_size);
-        bool tail_written = false;
-        if (const int error = reserve_space(fd, old_size, tail_written)) return error;
-        // From the first changed byte on, the write runs to its end; a signal handler's
-        // exception waits until then.
-        calls_.set_on_signal(OnSignal::defer);
-        int error = write_range(fd, data_, 0, tail_written ? old_size : size_);
-        if (!error) error = calls_.run([&] { return ftruncate(fd, static_cast<off_t>(size_)); }).error;
-        if (!error) error = calls_.run([&] { return fsync(fd); }).error;
-        if (error && kept) put_back(fd, old_content);
+        const std::string* put_back = kept ? &old_content : nullptr;
+        bool tail_first = false;
+        if (const int error = reserve_space(fd, old_size, tail_first)) return error;
+        for (;;) {
+            const int error =
+                without_gil([&]() noexcept { return rewrite(fd, old_size, tail_first, put_back); });
+            if (error != EINTR) {
+                // A handler's exception waits until the save has reported (raise_deferred).
+                calls_.set_on_signal(OnSignal::defer);
+                calls_.run_signal_handlers();
+                return error;
+            }
+            // The tail was interrupted and taken off again: the handlers run on the old file,
+            // and one that raises ends the save there.
+            calls_.run_signal_handlers();
+        }
+    }
+
+    // 0, or the errno that stopped the rewrite (EINTR only from the tail), run with the GIL
+    // released: the tail beyond the old end first when `tail_first` (taken off again unless it
+    // is written whole), then the content from the first byte, the new size, the sync. A
+    // failure after the first byte changed writes `old_content` back, when it could be read.
+    int rewrite(int fd, size_t old_size, bool tail_first, const std::string* old_content) const noexcept {
+        if (tail_first) {
+            if (const int error = write_range(fd, data_, old_size, size_, false)) {
+                cut_back(fd, old_size);
+                return error;
+            }
+        }
+        int error = write_range(fd, data_, 0, tail_first ? old_size : size_, true);
+        if (!error) error = retrying([&] { return ftruncate(fd, static_cast<off_t>(size_)); });
+        if (!error) error = retrying([&] { return fsync(fd); });
+        if (error && old_content) put_back(fd, *old_content);
         return error;
     }
 
@@ -285,17 +320,17 @@ private:
 
     // Writes the old content back over a rewrite that failed part-way. Best effort: the failure
     // that brought it here is the one the save reports.
-    void put_back(int fd, const std::string& old_content) {
-        write_range(fd, old_content.data(), 0, old_content.size());
-        calls_.run([&] { return ftruncate(fd, static_cast<off_t>(old_content.size())); });
-        calls_.run([&] { return fsync(fd); });
+    static void put_back(int fd, const std::string& old_content) noexcept {
+        write_range(fd, old_content.data(), 0, old_content.size(), true);
+        retrying([&] { return ftruncate(fd, static_cast<off_t>(old_content.size())); });
+        retrying([&] { return fsync(fd); });
     }
 
     // Makes sure the new content fits before the old one changes: within the file-size limit,
-    // and with the blocks allocated. Where the file system cannot allocate ahead, the part
-    // beyond the old end is written first (`tail_written`): if it does not fit, cutting the file
-    // back to its old length leaves it as it was.
-    int reserve_space(int fd, size_t old_size, bool& tail_written) {
+    // and with the blocks allocated. Where the file system cannot allocate ahead and the file
+    // grows, the part beyond the old end is to be written first (`tail_first`): if it does not
+    // fit, cutting the file back to its old length leaves it as it was.
+    int reserve_space(int fd, size_t old_size, bool& tail_first) {
         rlimit limit;
         if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size_ > limit.rlim_cur) {
             return EFBIG;  // what the write would meet part-way
@@ -305,19 +340,16 @@ private:
         });
         if (!reserved.failed()) return 0;
         if (reserved.error != EOPNOTSUPP && reserved.error != ENOSYS) return reserved.error;
-        if (size_ <= old_size) return 0;
-        int error = 0;
-        try {
-            error = write_range(fd, data_, old_size, size_);
-        } catch (...) {  // a signal handler raised part-way
-            cut_back(fd, old_size);
-            throw;
+        tail_first = size_ > old_size;
+        return 0;
+    }
+
+    // 0 or the errno of `call`, made again while a signal interrupts it.
+    template <class Call>
+    static int retrying(Call&& call) noexcept {
+        while (call() != 0) {
+            if (errno != EINTR) return errno;
         }
-        if (error) {
-            cut_back(fd, old_size);
-            return error;
-        }
-        tail_written = true;
         return 0;
     }
 

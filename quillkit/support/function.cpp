@@ -199,6 +199,7 @@ public:
     Converted(const Converted&) = delete;
     Converted& operator=(const Converted&) = delete;
     ~Converted() {
+        if (count_ == 0 || !may_release()) return;  // a thread being ended leaves them (references.hpp)
         for (int index = 0; index < count_; ++index) Py_DECREF(values_[index]);
     }
     PyObject* keep(nb::object value) { return values_[count_++] = value.release().ptr(); }
@@ -233,12 +234,12 @@ void check_result(const FunctionObject* self, const nb::object& result) {
 }  // namespace
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* keyword_names) noexcept {
+                              PyObject* keyword_names) {
     auto* self = reinterpret_cast<FunctionObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // One boundary for binding, its error reports and the body: whatever C++ exception any of
     // them throws becomes the pending Python error here.
-    try {
+    return at_boundary<PyObject*>(nullptr, [&] {
         if (!self->module) {
             // The collector broke a cycle through this function; something still called it.
             raise(PyExc_SystemError, "a function of a module being torn down was called");
@@ -256,10 +257,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         if (!result.is_valid()) raise(PyExc_SystemError, "%U() returned no result", self->qualname);
         check_result(self, result);
         return result.release().ptr();
-    } catch (...) {
-        restore_current_exception();
-    }
-    return nullptr;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

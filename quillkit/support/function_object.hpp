@@ -36,7 +36,7 @@ struct FunctionObject {
 
 // The vectorcall entry point: binds the arguments, applies the rules, runs the body.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* keyword_names) noexcept;
+                              PyObject* keyword_names);
 
 // The slot of the named parameter called `keyword`; -1 when there is none. Throws what a
 // comparison of names raised.

@@ -139,17 +139,14 @@ nb::object make_signature(const FunctionObject* self) {
 
 PyObject* get_signature(PyObject* raw, void*) {
     auto* self = reinterpret_cast<FunctionObject*>(raw);
-    if (!self->signature) {
-        try {
+    return at_boundary<PyObject*>(nullptr, [&] {
+        if (!self->signature) {
             nb::object made = make_signature(self);
             // Making it ran Python code, which may have set one meanwhile.
             if (!self->signature) self->signature = made.release().ptr();
-        } catch (...) {
-            restore_current_exception();
-            return nullptr;
         }
-    }
-    return Py_NewRef(self->signature);
+        return Py_NewRef(self->signature);
+    });
 }
 int set_signature(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->signature, Py_XNewRef(value));

@@ -12,19 +12,22 @@ void start_nanobind(const char* extension_name) {
     anchor = module.release().ptr();
 }
 
-void start_module(PyObject* module, void (*start)(nb::handle module, void* state)) noexcept {
-    try {
+int start_module(PyObject* module, void (*start)(nb::handle module, void* state)) {
+    return at_boundary(-1, [&] {
         const char* name = PyModule_GetName(module);
         if (!name) throw nb::python_error();
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            // The interpreter's own wording, as an isolated sub-interpreter reports the refusal.
+            raise(PyExc_ImportError, "module %s does not support loading in subinterpreters", name);
+        }
         // Made once for the process and kept by nanobind and the type for as long.
         static const std::string anchor_name = std::string(name) + "._nanobind";
         static const std::string type_name = std::string(name) + ".function";
         start_nanobind(anchor_name.c_str());
         make_function_type(type_name.c_str());
         start(module, PyModule_GetState(module));
-    } catch (...) {
-        restore_current_exception();
-    }
+        return 0;
+    });
 }
 
 nb::object import_top_level(const char* name) {

@@ -41,12 +41,20 @@ struct ObjectFields {
 
 // The start-up every module shares: nanobind's run-time, the module's function type, then
 // `start` (which binds the namespace in order), inside the boundary that turns a C++ exception
-// into the error the importer reports.
-void start_module(PyObject* module, void (*start)(nb::handle module, void* state)) noexcept;
+// into the error the importer reports. 0, or -1 with that error set.
+//
+// Only in the main interpreter: elsewhere, before anything of the module is made, the
+// ImportError an isolated sub-interpreter gives. The modules keep state for the process
+// (interned names, nanobind's run-time, the function type, the logging facility's watchers and
+// what it read). CPython refuses them in isolated sub-interpreters itself, but not in legacy
+// ones (Py_NewInterpreter, as embedders make them); and CPython 3.14 runs PyInit_<name> in the
+// main interpreter when a sub-interpreter imports the module, so the start-up, which runs in the
+// importing interpreter, is where the refusal is made.
+int start_module(PyObject* module, void (*start)(nb::handle module, void* state));
 
 template <class State, void (*Start)(nb::handle, State&)>
-int exec_module(PyObject* module) noexcept {
-    start_module(module, [](nb::handle started, void* state) {
+int exec_module(PyObject* module) {
+    return start_module(module, [](nb::handle started, void* state) {
         if constexpr (std::is_same_v<State, Stateless>) {
             Stateless none;
             Start(started, none);
@@ -54,11 +62,11 @@ int exec_module(PyObject* module) noexcept {
             Start(started, *static_cast<State*>(state));
         }
     });
-    return PyErr_Occurred() ? -1 : 0;
 }
 
-// The definition of an extension module (multi-phase start-up, one interpreter) whose start-up
-// is `Start` and whose state is `State`, made on the first call: what PyInit_<name> returns.
+// The definition of an extension module (multi-phase start-up, main interpreter only) whose
+// start-up is `Start` and whose state is `State`, made on the first call: what PyInit_<name>
+// returns.
 template <class State, void (*Start)(nb::handle, State&)>
 PyObject* define_module(const char* name, const char* doc) {
     static PyModuleDef_Slot slots[] = {

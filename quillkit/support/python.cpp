@@ -30,17 +30,13 @@ void raise_os_error(int error, nb::handle filename) {
     throw nb::python_error();
 }
 
-void restore_current_exception() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error& error) {
-        error.restore();
-    } catch (const std::bad_alloc&) {
+void restore_error(std::exception& error) noexcept {
+    if (auto* python = dynamic_cast<nanobind::python_error*>(&error)) {
+        python->restore();
+    } else if (dynamic_cast<std::bad_alloc*>(&error)) {
         PyErr_NoMemory();
-    } catch (const std::exception& error) {
+    } else {
         PyErr_SetString(PyExc_SystemError, error.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "an unknown C++ exception reached the interpreter");
     }
 }
 

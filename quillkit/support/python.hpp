@@ -6,9 +6,11 @@
 //     or turns a NULL into the pending Python error thrown as nb::python_error.
 //   - A body never returns with an error set: it throws, and the callable type's boundary
 //     restores the error for the interpreter.
+//   - On a thread being ended inside a call (references.hpp), references and errors still held
+//     are left, not released.
 #pragma once
 
-#include <nanobind/nanobind.h>
+#include "references.hpp"
 
 #include <exception>
 #include <initializer_list>
@@ -18,8 +20,6 @@
 #include <utility>
 
 namespace quillkit {
-
-namespace nb = nanobind;
 
 // Owns the new reference `result`; a NULL result throws the pending Python error.
 inline nb::object require(PyObject* result) {
@@ -36,32 +36,46 @@ Status require_status(Status status) {
     return status;
 }
 
-// Turns the C++ exception being handled into the pending Python error; called inside
-// `catch (...)` at each place where native code returns to the interpreter.
-void restore_current_exception() noexcept;
+// Turns `error`, a C++ exception that reached a place where native code returns to the
+// interpreter, into the pending Python error.
+void restore_error(std::exception& error) noexcept;
+
+// What `body()` gives back, at a place where native code returns to the interpreter: a C++
+// exception (all derive from std::exception here, Python errors included) becomes the pending
+// Python error, and `failed` is given back.
+//
+// No handler here may catch everything. The forced unwind of a thread being ended
+// (references.hpp) must travel on, and it must not even be caught to be thrown again: met by a
+// catch-all while the thread handles another exception further up (a body logging an error it
+// caught, through a lazy logger), the C++ run-time ends the process (std::terminate).
+template <class Result, class Body>
+Result at_boundary(Result failed, Body&& body) {
+    try {
+        return body();
+    } catch (std::exception& error) {
+        restore_error(error);
+    }
+    return failed;
+}
 
 // Runs `work()` with the GIL released and gives back what it returns. `work` must touch no
 // Python object; a C++ exception it throws (std::bad_alloc, say) is caught while the GIL is
 // released and thrown again once it is held, so no exception crosses the unlocked region.
+// Taking the GIL back may end the thread (references.hpp): no destructor may call this.
 template <class Work>
 auto without_gil(Work&& work) -> decltype(work()) {
-    using Result = decltype(work());
-    std::exception_ptr failure;
-    if constexpr (std::is_void_v<Result>) {
-        PyThreadState* thread = PyEval_SaveThread();
-        try {
+    if constexpr (std::is_void_v<decltype(work())>) {
+        without_gil([&] {
             work();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        PyEval_RestoreThread(thread);
-        if (failure) std::rethrow_exception(failure);
+            return true;
+        });
     } else {
-        std::optional<Result> result;
+        std::optional<decltype(work())> result;
+        std::exception_ptr failure;
         PyThreadState* thread = PyEval_SaveThread();
         try {
             result.emplace(work());
-        } catch (...) {
+        } catch (const std::exception&) {  // not a catch-all: see at_boundary
             failure = std::current_exception();
         }
         PyEval_RestoreThread(thread);

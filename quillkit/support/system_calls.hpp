@@ -51,26 +51,8 @@ public:
 
     void set_on_signal(OnSignal mode) { on_signal_ = mode; }
 
-    // Raises what a handler raised while the save could not stop.
-    void raise_deferred() {
-        if (deferred_) {
-            PyErr_SetRaisedException(deferred_);
-            deferred_ = nullptr;
-            throw nb::python_error();
-        }
-    }
-
-    ~SystemCalls() { Py_XDECREF(deferred_); }
-
-private:
-    template <class Syscall>
-    Outcome run_once(Syscall&& syscall) {
-        return without_gil([&]() noexcept {
-            const long result = static_cast<long>(syscall());
-            return Outcome{result, result < 0 ? errno : 0};
-        });
-    }
-
+    // Runs the handlers of the signals that arrived; what one raises is thrown or deferred, as
+    // set_on_signal says.
     void run_signal_handlers() {
         if (PyErr_CheckSignals() == 0) return;
         if (on_signal_ == OnSignal::stop) throw nb::python_error();
@@ -80,6 +62,28 @@ private:
         } else {
             deferred_ = raised;
         }
+    }
+
+    // Raises what a handler raised while the save could not stop.
+    void raise_deferred() {
+        if (deferred_) {
+            PyErr_SetRaisedException(deferred_);
+            deferred_ = nullptr;
+            throw nb::python_error();
+        }
+    }
+
+    ~SystemCalls() {
+        if (deferred_ && may_release()) Py_DECREF(deferred_);  // else a thread being ended leaves it
+    }
+
+private:
+    template <class Syscall>
+    Outcome run_once(Syscall&& syscall) {
+        return without_gil([&]() noexcept {
+            const long result = static_cast<long>(syscall());
+            return Outcome{result, result < 0 ? errno : 0};
+        });
     }
 
     OnSignal on_signal_ = OnSignal::stop;
