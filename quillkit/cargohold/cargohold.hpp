@@ -3,7 +3,7 @@
 #pragma once
 
 #include "../support/function.hpp"
-#include "names.hpp"
+#include "interned_names.hpp"
 #include "stand_ins/guards.hpp"
 
 namespace quillkit::cargohold {

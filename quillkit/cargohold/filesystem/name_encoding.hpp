@@ -3,8 +3,8 @@
 // texts that discovery and the listing build the way pathlib joins them.
 #pragma once
 
-#include "../support/python.hpp"
-#include "tree.hpp"
+#include "../../support/python.hpp"
+#include "directory_reads.hpp"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
-// The listing reader declared in found_files.hpp.
-#include "found_files.hpp"
+// The listing reader declared in listing_reader.hpp.
+#include "listing_reader.hpp"
 
-#include "names.hpp"
-#include "path_text.hpp"
+#include "../interned_names.hpp"
+#include "../filesystem/name_encoding.hpp"
 
 #include <cstring>
 

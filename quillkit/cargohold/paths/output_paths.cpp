@@ -1,8 +1,8 @@
 // Output paths and path inspection: collision-free file names, output directories with their
 // status message, directory-or-file classification and extension replacement.
-#include "cargohold.hpp"
-#include "stand_ins/file_queries.hpp"
-#include "stand_ins/path_rules.hpp"
+#include "../cargohold.hpp"
+#include "../stand_ins/file_queries.hpp"
+#include "../stand_ins/path_rules.hpp"
 
 namespace quillkit::cargohold {
 

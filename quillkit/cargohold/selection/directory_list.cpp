@@ -1,10 +1,10 @@
 // Directory listing: the immediate subdirectories of one directory, in the order the system
 // lists them, without those ruled out by name.
-#include "cargohold.hpp"
-#include "member_test.hpp"
-#include "path_text.hpp"
-#include "stand_ins/file_queries.hpp"
-#include "tree.hpp"
+#include "../cargohold.hpp"
+#include "../stand_ins/member_test.hpp"
+#include "../filesystem/name_encoding.hpp"
+#include "../stand_ins/file_queries.hpp"
+#include "../filesystem/directory_reads.hpp"
 
 #include <cerrno>
 

@@ -1,5 +1,5 @@
-// Directory reads declared in tree.hpp.
-#include "tree.hpp"
+// Directory reads declared in directory_reads.hpp.
+#include "directory_reads.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

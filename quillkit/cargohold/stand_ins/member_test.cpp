@@ -1,7 +1,7 @@
 // The member test declared in member_test.hpp.
 #include "member_test.hpp"
 
-#include "names.hpp"
+#include "../interned_names.hpp"
 
 namespace quillkit::cargohold {
 

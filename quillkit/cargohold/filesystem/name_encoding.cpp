@@ -1,5 +1,5 @@
-// File-name conversions declared in path_text.hpp.
-#include "path_text.hpp"
+// File-name conversions declared in name_encoding.hpp.
+#include "name_encoding.hpp"
 
 #include <cstring>
 

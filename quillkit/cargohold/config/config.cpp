@@ -1,11 +1,11 @@
 // Configuration files: YAML files, texts and templates; JSON with line comments.
-#include "cargohold.hpp"
+#include "../cargohold.hpp"
 
-#include "../support/atomic_file.hpp"
-#include "config_support.hpp"
+#include "../../support/atomic_file.hpp"
+#include "text_file_reading.hpp"
 #include "line_comments.hpp"
-#include "member_test.hpp"
-#include "stand_ins/file_queries.hpp"
+#include "../stand_ins/member_test.hpp"
+#include "../stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
 

@@ -1,10 +1,10 @@
 // The code-hosting download: the raw-content request with the access token, and the `gh api`
 // fallback.
-#include "cargohold.hpp"
+#include "../cargohold.hpp"
 
-#include "../support/module.hpp"
-#include "stand_ins/file_queries.hpp"
-#include "stand_ins/path_rules.hpp"
+#include "../../support/module.hpp"
+#include "../stand_ins/file_queries.hpp"
+#include "../stand_ins/path_rules.hpp"
 
 #include <cctype>
 #include <string>

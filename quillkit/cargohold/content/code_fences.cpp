@@ -1,11 +1,11 @@
-// The fence search declared in fences.hpp.
+// The fence search declared in code_fences.hpp.
 //
 // Why one pass gives the regular expression's answer: the search takes the first position where
 // an opening fence ("```", an optional language from the list, a line break) matches, then the
 // first "\n```" after it. When that closing fence is missing, no later opening can succeed
 // either, since a later opening starts its block further on and would need a closing fence
 // further on still. So the first opening decides.
-#include "fences.hpp"
+#include "code_fences.hpp"
 
 #include <string_view>
 

@@ -1,8 +1,8 @@
 // The texts of found files: what discovery returns, and how the walk's listings become it.
 #pragma once
 
-#include "../support/python.hpp"
-#include "member_test.hpp"
+#include "../../support/python.hpp"
+#include "../stand_ins/member_test.hpp"
 #include "walk.hpp"
 
 #include <optional>

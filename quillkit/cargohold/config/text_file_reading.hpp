@@ -2,11 +2,11 @@
 // open used as a context manager.
 #pragma once
 
-#include "cargohold.hpp"
+#include "../cargohold.hpp"
 
 namespace quillkit::cargohold {
 
-namespace config_support {
+namespace text_file_reading {
 // Calls the file's __exit__ as the with statement does; true when it suppresses `failure`.
 inline bool exit_file(nb::handle file, const nb::python_error* failure) {
     if (!failure) {
@@ -18,7 +18,7 @@ inline bool exit_file(nb::handle file, const nb::python_error* failure) {
                               {failure->type(), failure->value(),
                                traceback.is_valid() ? nb::handle(traceback) : nb::handle(Py_None)}));
 }
-}  // namespace config_support
+}  // namespace text_file_reading
 
 // What `body(f)` gives inside `with open(path, "r", encoding="utf-8") as f:`, with `open` looked
 // up at call time, so that the file is closed on every way out. A failure of the body reaches
@@ -26,7 +26,7 @@ inline bool exit_file(nb::handle file, const nb::python_error* failure) {
 // the null object is returned, for the caller to go on after the block.
 template <class Body>
 nb::object with_open_text(Call& c, nb::handle path, Body&& body) {
-    using namespace config_support;
+    using namespace text_file_reading;
     nb::object file = call(c.global(names::open), {path, names::read_mode.handle()},
                            {{names::encoding, names::utf_8.handle()}});
     nb::object entered = call_method(file, names::dunder_enter);

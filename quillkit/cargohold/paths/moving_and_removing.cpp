@@ -1,7 +1,7 @@
 // Moving and removing: force-moving a file with an optional backup, and removing a file or a
 // directory tree with one retry for entries that refuse to go because they are read-only.
-#include "cargohold.hpp"
-#include "stand_ins/file_queries.hpp"
+#include "../cargohold.hpp"
+#include "../stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
 

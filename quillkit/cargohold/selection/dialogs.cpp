@@ -1,10 +1,10 @@
 // Terminal dialogues: choosing files from a numbered list (after a scan or from given lists), a
 // numbered option menu, and text typed in the user's editor. All of them speak through the
 // module's `click` global, looked up at each call.
-#include "cargohold.hpp"
-#include "discovery.hpp"
-#include "member_test.hpp"
-#include "stand_ins/text_methods.hpp"
+#include "../cargohold.hpp"
+#include "../discovery/query.hpp"
+#include "../stand_ins/member_test.hpp"
+#include "../stand_ins/text_methods.hpp"
 
 #include <climits>
 #include <vector>

@@ -1,9 +1,9 @@
 // Package metadata: name and version from the setup script or the installed distribution, and
 // the command name of the console entry point.
-#include "cargohold.hpp"
+#include "../cargohold.hpp"
 
-#include "config_support.hpp"
-#include "stand_ins/file_queries.hpp"
+#include "../config/text_file_reading.hpp"
+#include "../stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
 

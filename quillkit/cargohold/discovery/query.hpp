@@ -1,7 +1,7 @@
 // What discovery shares with the selection dialogue.
 #pragma once
 
-#include "cargohold.hpp"
+#include "../cargohold.hpp"
 
 namespace quillkit::cargohold {
 

@@ -2,7 +2,7 @@
 // through the tree, handing out work.
 #include "walk_worker.hpp"
 
-#include "tree.hpp"
+#include "../filesystem/directory_reads.hpp"
 
 #include <fcntl.h>
 #include <limits.h>

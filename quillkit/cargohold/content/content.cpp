@@ -1,10 +1,10 @@
 // Text content: local load and save, load-or-download, the registry download and code extraction.
-#include "cargohold.hpp"
+#include "../cargohold.hpp"
 
-#include "../support/atomic_file.hpp"
-#include "fences.hpp"
-#include "stand_ins/file_queries.hpp"
-#include "stand_ins/text_methods.hpp"
+#include "../../support/atomic_file.hpp"
+#include "code_fences.hpp"
+#include "../stand_ins/file_queries.hpp"
+#include "../stand_ins/text_methods.hpp"
 
 namespace quillkit::cargohold {
 

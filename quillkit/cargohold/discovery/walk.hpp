@@ -10,8 +10,8 @@
 // Nothing here touches a Python object: the walk runs with the GIL released.
 #pragma once
 
-#include "byte_set.hpp"
-#include "stand_ins/path_rules.hpp"
+#include "../stand_ins/byte_set.hpp"
+#include "../stand_ins/path_rules.hpp"
 
 #include <atomic>
 #include <condition_variable>

@@ -2,8 +2,8 @@
 // it reads one into a listing. Private to the walk's own files.
 #pragma once
 
-#include "listing_arena.hpp"
-#include "tree.hpp"
+#include "listing_memory.hpp"
+#include "../filesystem/directory_reads.hpp"
 #include "walk.hpp"
 
 #include <cstdint>

@@ -3,12 +3,12 @@
 //
 // The walk runs natively (walk.hpp) with the GIL released, on several threads where the process
 // has cores for them; what it cannot decide on bytes alone (a suffix that is not ASCII, a prefix
-// that is not plain text) it leaves to the interpreter's own text operations (found_files.hpp),
+// that is not plain text) it leaves to the interpreter's own text operations (listing_reader.hpp),
 // so the result is exactly the one os.walk and pathlib give.
-#include "discovery.hpp"
-#include "found_files.hpp"
-#include "path_text.hpp"
-#include "stand_ins/guards.hpp"
+#include "query.hpp"
+#include "listing_reader.hpp"
+#include "../filesystem/name_encoding.hpp"
+#include "../stand_ins/guards.hpp"
 #include "walk.hpp"
 
 #include <sched.h>
