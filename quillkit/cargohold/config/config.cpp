@@ -86,7 +86,7 @@ nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_
 // where their comparisons are the interpreter's own).
 nb::object pick_required(Call& c, nb::handle data, nb::handle required_keys, nb::handle file_path) {
     nb::object missing = require(PyList_New(0));
-    MemberTest present(data, MemberTest::Match::equal);
+    stand_ins::MemberTest present(data, stand_ins::MemberTest::Match::equal);
     for_each_item(required_keys, [&](nb::handle key) {
         if (!present.matches(key)) {
             require_status(PyList_Append(missing.ptr(), key.ptr()));

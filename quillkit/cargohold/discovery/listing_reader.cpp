@@ -23,12 +23,12 @@ nb::object ascii_text(std::string_view first, std::string_view second = {}) {
 
 ListingReader::ListingReader(nb::handle start_text, const TextTests& tests, FoundFiles& found)
     : tests_(tests),
-      prefix_test_(tests.prefix, MemberTest::Match::prefix),
+      prefix_test_(tests.prefix, stand_ins::MemberTest::Match::prefix),
       found_(found),
       start_text_(nb::borrow(start_text)),
-      utf8_names_(path_text::utf8_names()),
-      prefix_text_(path_text::child_prefix(start_text)) {
-    prefix_bytes_ = path_text::encode_exactly(prefix_text_);
+      utf8_names_(filesystem::utf8_names()),
+      prefix_text_(filesystem::child_prefix(start_text)) {
+    prefix_bytes_ = filesystem::encode_exactly(prefix_text_);
     ascii_prefix_ = utf8_names_ && prefix_bytes_ && PyUnicode_IS_ASCII(prefix_text_.ptr());
     plain_ = ascii_prefix_ && !tests_.prefix.is_valid();
     if (prefix_bytes_) directory_ = *prefix_bytes_;
@@ -78,10 +78,10 @@ bool ListingReader::take_ready(const walk::Child& root) {
 // The tests the walk could not decide on bytes, by the interpreter's text operations.
 bool ListingReader::passes_text_tests(std::string_view name, const walk::Item& item) {
     if (item.flags & walk::kSuffixUndecided) {
-        nb::object suffix = call_method(path_text::decode(name.substr(item.stem_length)), names::lower);
+        nb::object suffix = call_method(filesystem::decode(name.substr(item.stem_length)), names::lower);
         if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return false;
     }
-    if (tests_.prefix.is_valid()) return prefix_test_.matches(path_text::decode(name));
+    if (tests_.prefix.is_valid()) return prefix_test_.matches(filesystem::decode(name));
     return true;
 }
 
@@ -90,7 +90,7 @@ nb::object ListingReader::path_text(std::string_view name) {
     directory_.append(name);  // taken off again below
     nb::object text;
     try {
-        text = path_text::decode(directory_);  // one decode for the whole path
+        text = filesystem::decode(directory_);  // one decode for the whole path
     } catch (const std::exception&) {
         directory_.resize(directory_.size() - name.size());
         throw;
@@ -109,13 +109,13 @@ nb::object ListingReader::walk_root_text() {
     const std::string_view below(directory_.data() + prefix_length, directory_.size() - prefix_length - 1);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(start_text_.ptr());
     const bool ends_with_slash = length > 0 && PyUnicode_READ_CHAR(start_text_.ptr(), length - 1) == '/';
-    return concat({start_text_, ends_with_slash ? "" : "/", path_text::decode(below)});
+    return concat({start_text_, ends_with_slash ? "" : "/", filesystem::decode(below)});
 }
 
 // A file the walk kept without a rule for names: `fp = Path(root) / name`, found when
 // `fp.suffix.lower()` is in the extension set and the name has the prefix, as (str(fp), fp.stem).
 void ListingReader::add_file_by_library(std::string_view name) {
-    nb::object name_text = path_text::decode(name);
+    nb::object name_text = filesystem::decode(name);
     nb::object file = require(PyNumber_TrueDivide(call(tests_.path_class, {walk_root_text()}).ptr(), name_text.ptr()));
     nb::object suffix = call_method(attr(file, names::suffix), names::lower);
     if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return;
@@ -137,7 +137,7 @@ void ListingReader::add_file(const Level& level, const walk::Item& item) {
         nb::object path = ascii_prefix_ && level.ascii ? ascii_text(directory_, name) : path_text(name);
         found_.add(path, ascii_text(stem));
     } else {
-        found_.add(path_text(name), path_text::decode(stem));
+        found_.add(path_text(name), filesystem::decode(stem));
     }
 }
 

@@ -62,7 +62,7 @@ private:
     nb::object walk_root_text();
 
     const TextTests tests_;
-    MemberTest prefix_test_;  // `tests_.prefix`, by hash when it is a tuple of texts
+    stand_ins::MemberTest prefix_test_;  // `tests_.prefix`, by hash when it is a tuple of texts
     FoundFiles& found_;
     nb::object start_text_;
     const bool utf8_names_;                   // ASCII names decode to themselves

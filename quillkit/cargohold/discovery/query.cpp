@@ -152,13 +152,13 @@ void add_ascii_extensions(nb::handle extensions, walk::Rules& rules) {
 // absolute form and a separator, and only what follows matters. (Entries above the start were
 // handled before the walk: they exclude the whole start directory.)
 void add_relative_exclusions(const Query& query, walk::Rules& rules) {
-    nb::object base = path_text::child_prefix(call(query.abspath, {query.start_text}));
+    nb::object base = filesystem::child_prefix(call(query.abspath, {query.start_text}));
     const Py_ssize_t base_length = PyUnicode_GET_LENGTH(base.ptr());
     for_each_item(query.exclude_set, [&](nb::handle entry) {
         if (!PyUnicode_Check(entry.ptr()) || PyUnicode_GET_LENGTH(entry.ptr()) <= base_length) return;
         if (require_status(PyUnicode_Tailmatch(entry.ptr(), base.ptr(), 0, base_length, -1)) == 0) return;
         nb::object relative = require(PyUnicode_Substring(entry.ptr(), base_length, PY_SSIZE_T_MAX));
-        std::optional<std::string> bytes = path_text::encode_exactly(relative);
+        std::optional<std::string> bytes = filesystem::encode_exactly(relative);
         if (!bytes) return;  // no name read from the system decodes to this text
         for (size_t slash = bytes->find('/'); slash != std::string::npos; slash = bytes->find('/', slash + 1)) {
             rules.holds_excluded.insert(bytes->substr(0, slash));
@@ -222,7 +222,7 @@ void run_walk(walk::Walk& walk, ListingReader& reader) {
 // function says so).
 bool collect_from_directory(const Query& query, FoundFiles& found) {
     const bool recursive = truthy(query.recursive);
-    const bool utf8 = path_text::utf8_names();
+    const bool utf8 = filesystem::utf8_names();
     walk::Rules rules;
     rules.recursive = recursive;
     rules.order = query.by_datecode ? walk::Order::as_walked : walk::Order::by_path;
@@ -233,7 +233,7 @@ bool collect_from_directory(const Query& query, FoundFiles& found) {
     const TextTests tests{query.extensions, set_prefix_rule(query.prefix, utf8, rules), query.path_class};
     if (PySet_GET_SIZE(query.extensions.ptr()) == 0) return true;  // nothing can match
 
-    walk::Walk walk(*path_text::encode(query.start_text), rules);
+    walk::Walk walk(*filesystem::encode(query.start_text), rules);
     ListingReader reader(query.start_text, tests, found);
     try {
         run_walk(walk, reader);
@@ -341,13 +341,13 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     }
     FoundFiles found;
     bool sorted = false;
-    switch (path_text::kind_of(query.start_text)) {
-        case tree::Kind::directory:
+    switch (filesystem::kind_of(query.start_text)) {
+        case filesystem::Kind::directory:
             // An excluded start directory ends the call at once, without the closing line.
             if (is_excluded(query.abspath, query.exclude_set, query.start_text)) return pair(found.files, found.names);
             sorted = collect_from_directory(query, found);
             break;
-        case tree::Kind::regular_file:
+        case filesystem::Kind::regular_file:
             collect_single_file(query, found);
             break;
         default:

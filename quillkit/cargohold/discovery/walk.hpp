@@ -38,7 +38,7 @@ enum class Order {
 // The rules a file must pass to be found. Paths here are relative to the start directory, with
 // "/" between components; the caller has worked out which exclusions can apply below the start.
 struct Rules {
-    ByteSet extensions;                   // the ASCII members of the extension set
+    stand_ins::ByteSet extensions;        // the ASCII members of the extension set
     bool suffixes_in_text = false;        // leave every suffix test to the caller
     // pathlib's rule for where a suffix starts, taken with the GIL; none when the caller asks the
     // library for the suffix and stem of every file (then every file is kept, undecided).

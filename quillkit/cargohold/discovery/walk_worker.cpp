@@ -95,9 +95,9 @@ bool Worker::too_long(size_t relative_length) const {
 
 void Worker::keep(const char* name, size_t length, uint16_t stem_length, uint8_t flags) {
     const std::string_view bytes(name, length);
-    if (tree::is_ascii(bytes)) {
+    if (filesystem::is_ascii(bytes)) {
         flags |= kAscii | kStrictUtf8;
-    } else if (tree::is_strict_utf8(bytes)) {
+    } else if (filesystem::is_strict_utf8(bytes)) {
         flags |= kStrictUtf8;
     }
     kept_.push_back(Kept{{0, 0}, static_cast<uint32_t>(names_.size()), static_cast<uint16_t>(length), stem_length, flags});
@@ -123,7 +123,7 @@ void Worker::consider_file(const char* name, size_t length) {
         stem = stand_ins::stem_length(bytes, *rules_.dots);
         if (stem == length) return;  // no suffix: no extension matches
         const std::string_view suffix = bytes.substr(stem);
-        undecided = rules_.suffixes_in_text || !tree::is_ascii(suffix);
+        undecided = rules_.suffixes_in_text || !filesystem::is_ascii(suffix);
         if (!undecided) {
             scratch_.assign(suffix);  // free until is_excluded fills it anew
             std::transform(scratch_.begin(), scratch_.end(), scratch_.begin(), lower_ascii);
@@ -136,11 +136,11 @@ void Worker::consider_file(const char* name, size_t length) {
 }
 
 void Worker::consider(int fd, const char* name, size_t length, unsigned char type) {
-    tree::EntryKind kind;
+    filesystem::EntryKind kind;
     if ((type == DT_LNK || type == DT_UNKNOWN) && too_long((path_.empty() ? 0 : path_.size() + 1) + length)) {
         kind.stat_error = ENAMETOOLONG;  // os.scandir stats by whole path
     } else {
-        kind = tree::probe(fd, name, type, false);
+        kind = filesystem::probe(fd, name, type, false);
     }
     if (!kind.is_directory) return consider_file(name, length);
     // Links to directories are listed but never entered; excluded trees are pruned.
@@ -153,7 +153,7 @@ bool Worker::read(int fd) {
     names_.clear();
     holds_excluded_ = !rules_.excluded.empty() && rules_.holds_excluded.count(path_) != 0;
     int error = 0;
-    return tree::for_each_entry(
+    return filesystem::for_each_entry(
         fd, buffer_,
         [&](const char* name, size_t length, unsigned char type) { consider(fd, name, length, type); },
         error);
@@ -217,7 +217,7 @@ int Worker::open_child(int parent) {
     if (parent >= 0) {
         const size_t slash = path_.rfind('/');
         const char* name = path_.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-        const int fd = tree::open_directory(parent, name, false);
+        const int fd = filesystem::open_directory(parent, name, false);
         if (fd >= 0 || !out_of_descriptors(errno)) return fd;
         // Out of descriptors: give back the ones held for the stack and go by whole paths.
         for (Frame& frame : frames_) {
@@ -231,11 +231,11 @@ int Worker::open_child(int parent) {
 // descriptor is left, a helper gives the directory back (and the walk goes on without helpers);
 // the caller's thread sends the helpers away, with the descriptors they hold, and tries again.
 int Worker::open_by_path(bool follow_links) {
-    const std::string path = path_.empty() ? top_ : tree::join(top_, path_);
-    const int fd = tree::open_directory(AT_FDCWD, path.c_str(), follow_links);
+    const std::string path = path_.empty() ? top_ : filesystem::join(top_, path_);
+    const int fd = filesystem::open_directory(AT_FDCWD, path.c_str(), follow_links);
     if (fd >= 0 || !out_of_descriptors(errno)) return fd;
     if (helper_) return kGivenBack;
-    return walk_.send_helpers_away() ? tree::open_directory(AT_FDCWD, path.c_str(), follow_links) : -1;
+    return walk_.send_helpers_away() ? filesystem::open_directory(AT_FDCWD, path.c_str(), follow_links) : -1;
 }
 
 void Worker::pop_finished() {

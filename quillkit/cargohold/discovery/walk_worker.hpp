@@ -72,7 +72,7 @@ private:
     Arena arena_;
     std::string path_;  // the directory last opened, below the start
     std::vector<Frame> frames_;
-    tree::EntryBuffer buffer_;
+    filesystem::EntryBuffer buffer_;
     // The directory being read.
     std::vector<Kept> kept_;
     std::string names_;

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace quillkit::cargohold::tree {
+namespace quillkit::cargohold::filesystem {
 
 Kind kind_of(const std::string& path) {
     struct stat status;
@@ -126,4 +126,4 @@ bool is_strict_utf8(std::string_view bytes) {
     return true;
 }
 
-}  // namespace quillkit::cargohold::tree
+}  // namespace quillkit::cargohold::filesystem

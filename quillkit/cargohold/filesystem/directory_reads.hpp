@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quillkit::cargohold::tree {
+namespace quillkit::cargohold::filesystem {
 
 // What a stat of a path says, links followed; `missing` for every failure, as os.path.isdir
 // and os.path.isfile treat them.
@@ -111,4 +111,4 @@ bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error) {
     }
 }
 
-}  // namespace quillkit::cargohold::tree
+}  // namespace quillkit::cargohold::filesystem

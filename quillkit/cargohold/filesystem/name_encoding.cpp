@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace quillkit::cargohold::path_text {
+namespace quillkit::cargohold::filesystem {
 
 std::optional<std::string> encode(nb::handle text) {
     PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
@@ -53,11 +53,11 @@ bool utf8_names() {
     return utf8;
 }
 
-tree::Kind kind_of(nb::handle text) {
+Kind kind_of(nb::handle text) {
     std::optional<std::string> bytes = encode(text);
-    if (!bytes) return tree::Kind::missing;
+    if (!bytes) return Kind::missing;
     // A stat may wait on a slow file system.
-    return without_gil([&] { return tree::kind_of(*bytes); });
+    return without_gil([&] { return kind_of(*bytes); });
 }
 
 nb::object child_prefix(nb::handle directory_text) {
@@ -69,4 +69,4 @@ nb::object child_prefix(nb::handle directory_text) {
     return concat({directory_text, "/"});
 }
 
-}  // namespace quillkit::cargohold::path_text
+}  // namespace quillkit::cargohold::filesystem

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillkit::cargohold::path_text {
+namespace quillkit::cargohold::filesystem {
 
 // The bytes of a path text, as os.fsencode gives them; nothing when the text has no such form or
 // holds a NUL, for which the os.path tests answer false.
@@ -28,10 +28,10 @@ nb::object decode(std::string_view bytes);
 bool utf8_names();
 
 // What stat says of the path a text names, links followed: os.path.isdir and os.path.isfile.
-tree::Kind kind_of(nb::handle text);
+Kind kind_of(nb::handle text);
 
 // What pathlib puts before a child's name: nothing below ".", the text itself below a root
 // ("/"), else the text and "/".
 nb::object child_prefix(nb::handle directory_text);
 
-}  // namespace quillkit::cargohold::path_text
+}  // namespace quillkit::cargohold::filesystem

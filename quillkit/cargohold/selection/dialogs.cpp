@@ -67,7 +67,7 @@ using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 // names. The membership test may run Python code that changes either list: sizes are read anew.
 Pairs kept_pairs(nb::handle files, nb::handle file_names, const Optional<nb::list>& exclude_names) {
     const bool filtering = !exclude_names.is_none() && list_size(exclude_names.handle()) > 0;
-    MemberTest excluded(exclude_names.handle(), MemberTest::Match::equal);
+    stand_ins::MemberTest excluded(exclude_names.handle(), stand_ins::MemberTest::Match::equal);
     Pairs pairs;
     for (Py_ssize_t index = 0; index < list_size(files) && index < list_size(file_names); ++index) {
         nb::object path = nb::borrow(list_item(files, index));

@@ -14,7 +14,7 @@ namespace {
 
 // `entry.is_dir()` for an entry of `Path(root).iterdir()` (named prefix + name): what its stat
 // said, or, where that failed, what pathlib's is_dir does with the error on this release.
-bool is_listed_directory(Call& c, const tree::Entry& entry, nb::handle prefix, nb::handle name) {
+bool is_listed_directory(Call& c, const filesystem::Entry& entry, nb::handle prefix, nb::handle name) {
     if (!entry.kind.stat_error) return entry.kind.is_directory;
     switch (stand_ins::stat_failure(c, entry.kind.stat_error)) {
         case stand_ins::StatFailure::answers_false:
@@ -34,25 +34,25 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     nb::object root_text = to_str(call(c.global(names::Path), {root_path}));
     nb::object paths = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
-    if (path_text::kind_of(root_text) != tree::Kind::directory) {
+    if (filesystem::kind_of(root_text) != filesystem::Kind::directory) {
         log_to(c.global(names::log), names::warning,
                concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
         return pair(paths, names);
     }
-    const std::string root_bytes = *path_text::encode(root_text);
-    std::vector<tree::Entry> entries;
+    const std::string root_bytes = *filesystem::encode(root_text);
+    std::vector<filesystem::Entry> entries;
     int error = 0;
     const stand_ins::LibraryRules* rules = stand_ins::library_rules(c);
-    const tree::Probe probe = rules && rules->queries_raise ? tree::Probe::stat_first : tree::Probe::stat_directories;
-    const bool listed = without_gil([&] { return tree::read_directory(root_bytes, probe, entries, error); });
+    const filesystem::Probe probe = rules && rules->queries_raise ? filesystem::Probe::stat_first : filesystem::Probe::stat_directories;
+    const bool listed = without_gil([&] { return filesystem::read_directory(root_bytes, probe, entries, error); });
     if (!listed) raise_os_error(error, root_text);
 
-    nb::object prefix = path_text::child_prefix(root_text);
-    MemberTest excluded_prefix(exclude_prefixes, MemberTest::Match::prefix);
-    MemberTest excluded_name(exclude_names, MemberTest::Match::equal);
-    MemberTest excluded_suffix(exclude_suffixes, MemberTest::Match::suffix);
-    for (const tree::Entry& entry : entries) {
-        nb::object name = path_text::decode(entry.name);
+    nb::object prefix = filesystem::child_prefix(root_text);
+    stand_ins::MemberTest excluded_prefix(exclude_prefixes, stand_ins::MemberTest::Match::prefix);
+    stand_ins::MemberTest excluded_name(exclude_names, stand_ins::MemberTest::Match::equal);
+    stand_ins::MemberTest excluded_suffix(exclude_suffixes, stand_ins::MemberTest::Match::suffix);
+    for (const filesystem::Entry& entry : entries) {
+        nb::object name = filesystem::decode(entry.name);
         if (!is_listed_directory(c, entry, prefix, name)) continue;
         if (excluded_prefix.matches(name) || excluded_name.matches(name) || excluded_suffix.matches(name)) continue;
         nb::object path = require(PyUnicode_Concat(prefix.ptr(), name.ptr()));

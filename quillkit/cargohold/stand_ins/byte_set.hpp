@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-namespace quillkit::cargohold {
+namespace quillkit::cargohold::stand_ins {
 
 class ByteSet {
 public:
@@ -67,4 +67,4 @@ private:
     std::vector<size_t> lengths_;  // the distinct lengths of the members, ascending
 };
 
-}  // namespace quillkit::cargohold
+}  // namespace quillkit::cargohold::stand_ins

@@ -3,7 +3,7 @@
 
 #include "../interned_names.hpp"
 
-namespace quillkit::cargohold {
+namespace quillkit::cargohold::stand_ins {
 
 std::string_view code_point_form(nb::handle text, std::string& scratch) {
     PyObject* object = text.ptr();
@@ -88,4 +88,4 @@ bool MemberTest::matches(nb::handle text) {
     return matches_by_python(text);
 }
 
-}  // namespace quillkit::cargohold
+}  // namespace quillkit::cargohold::stand_ins

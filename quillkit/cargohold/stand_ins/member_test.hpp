@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillkit::cargohold {
+namespace quillkit::cargohold::stand_ins {
 
 // The UTF-8 form of a text's code points, surrogates included: the text's own data when it is
 // ASCII, else made in `scratch`.
@@ -50,4 +50,4 @@ private:
     std::string scratch_;
 };
 
-}  // namespace quillkit::cargohold
+}  // namespace quillkit::cargohold::stand_ins
