@@ -68,10 +68,12 @@ extern const Function kForceMoveFile;
 extern const Function kRemoveDirectory;
 extern const Function kRemoveFile;
 
-// config/config.cpp: YAML and JSON configuration.
+// config/yaml_config.cpp: YAML configuration.
 extern const Function kSaveYamlTemplate;
 extern const Function kLoadYamlConfig;
 extern const Function kLoadYamlString;
+
+// config/json_config.cpp: JSON configuration.
 extern const Function kLoadJsonConfig;
 
 // metadata/package_metadata.cpp: package name, version and command name.
