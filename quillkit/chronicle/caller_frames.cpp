@@ -1,4 +1,4 @@
-// The relay frames through which records reach the logging facility.
+// The caller frames: the relay frames through which records reach the logging facility.
 //
 // The logging facility names a record's source by counting interpreter frames up from its own
 // code, and native code has none. Two small Python frames stand where a Python wrapper's

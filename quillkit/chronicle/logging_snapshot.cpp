@@ -1,5 +1,5 @@
-// The facility snapshot declared in facility.hpp.
-#include "facility.hpp"
+// The snapshot of the logging package declared in logging_snapshot.hpp.
+#include "logging_snapshot.hpp"
 
 #include <structmember.h>
 
