@@ -1,7 +1,7 @@
 // The interned names only quillkit.cargohold looks up, each defined once.
 #pragma once
 
-#include "../support/names.hpp"
+#include "../support/interned_names.hpp"
 
 namespace quillkit::names {
 

@@ -3,7 +3,7 @@
 #include "chronicle.hpp"
 #include "logging_snapshot.hpp"
 
-#include "../support/module.hpp"
+#include "../support/module_startup.hpp"
 
 namespace quillkit::chronicle {
 

@@ -2,7 +2,7 @@
 // application and attaches the console and file handlers to the project logger.
 #include "chronicle.hpp"
 
-#include "../support/module.hpp"
+#include "../support/module_startup.hpp"
 
 namespace quillkit::chronicle {
 

@@ -1,7 +1,7 @@
 // `//` line comments in JSON text.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 
 namespace quillkit::cargohold {
 

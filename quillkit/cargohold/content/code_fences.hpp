@@ -1,7 +1,7 @@
 // The first fenced code block of a tool's answer, found in one pass.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 
 namespace quillkit::cargohold {
 

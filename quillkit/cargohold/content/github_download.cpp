@@ -2,7 +2,7 @@
 // fallback.
 #include "../cargohold.hpp"
 
-#include "../../support/module.hpp"
+#include "../../support/module_startup.hpp"
 #include "../stand_ins/file_queries.hpp"
 #include "../stand_ins/path_rules.hpp"
 

@@ -1,7 +1,7 @@
 // The texts of found files: what discovery returns, and how the walk's listings become it.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 #include "../stand_ins/member_test.hpp"
 #include "walk.hpp"
 

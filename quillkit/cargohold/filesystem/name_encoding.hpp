@@ -3,7 +3,7 @@
 // texts that discovery and the listing build the way pathlib joins them.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 #include "directory_reads.hpp"
 
 #include <optional>

@@ -9,7 +9,7 @@
 // left to the interpreter, which then sees every member in order as the plain test would.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 #include "byte_set.hpp"
 
 #include <string>

@@ -1,7 +1,7 @@
 // The interned names more than one module (or the shared layer itself) looks up, each defined once.
 #pragma once
 
-#include "python.hpp"
+#include "python_operations.hpp"
 
 namespace quillkit::names {
 

@@ -1,5 +1,5 @@
-// The Python operations declared in python.hpp.
-#include "python.hpp"
+// The Python operations declared in python_operations.hpp.
+#include "python_operations.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-// Start-up helpers declared in module.hpp.
-#include "module.hpp"
-#include "names.hpp"
+// Start-up helpers declared in module_startup.hpp.
+#include "module_startup.hpp"
+#include "interned_names.hpp"
 
 namespace quillkit {
 
