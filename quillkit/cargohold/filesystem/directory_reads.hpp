@@ -1,4 +1,4 @@
-// Directory reads without the interpreter, for discovery and the directory listing: the entries
+// Directory reads without the interpreter, for discovery and the directory list: the entries
 // of one open directory with their kind, as os.scandir reports them. Names stay bytes here,
 // exactly as the system gives them; the callers decode them as the interpreter does.
 //
@@ -66,11 +66,11 @@ struct Entry {
     EntryKind kind;
 };
 
-// How the listing learns kinds. `scandir`: as probe does. `stat_first`: the first entry is always
-// stat'ed too, so that a directory that can be read but not searched reports its error as a stat
-// of every entry would (Path.is_dir on each entry of Path.iterdir, where that raises the first
-// error). `stat_directories`: every entry the directory calls a directory is stat'ed too, so that
-// each one's error is its own (where Path.is_dir answers False to every error).
+// How the directory list learns kinds. `scandir`: as probe does. `stat_first`: the first entry is
+// always stat'ed too, so that a directory that can be read but not searched reports its error as
+// a stat of every entry would (Path.is_dir on each entry of Path.iterdir, where that raises the
+// first error). `stat_directories`: every entry the directory calls a directory is stat'ed too,
+// so that each one's error is its own (where Path.is_dir answers False to every error).
 enum class Probe { scandir, stat_first, stat_directories };
 
 // Reads the whole of one directory. False when it cannot be opened or a read fails part-way;

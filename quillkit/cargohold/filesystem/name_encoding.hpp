@@ -1,6 +1,6 @@
 // File names between the interpreter and the system, converted as the interpreter converts them
 // (the filesystem encoding with its error handler, surrogate escapes on Linux), and the path
-// texts that discovery and the listing build the way pathlib joins them.
+// texts that discovery and the directory list build the way pathlib joins them.
 #pragma once
 
 #include "../../support/python_operations.hpp"

@@ -1,5 +1,5 @@
-// Directory listing: the immediate subdirectories of one directory, in the order the system
-// lists them, without those ruled out by name.
+// The directory list (get_directory_list): the immediate subdirectories of one directory, in the
+// order the system lists them, without those ruled out by name.
 #include "../cargohold.hpp"
 #include "../stand_ins/member_test.hpp"
 #include "../filesystem/name_encoding.hpp"
