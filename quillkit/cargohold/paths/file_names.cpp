@@ -3,7 +3,7 @@
 // The last component and its stem follow pathlib's rules for a str on the running release; while
 // the Path global is the one found they are computed natively (stand_ins/path_rules.hpp) without
 // making a path object, which is what these functions cost in Python. A property test
-// (tests/test_filenames.py) holds them to `pathlib.Path(name).name` and `.stem`.
+// (tests/cargohold/paths/test_filenames.py) holds them to `pathlib.Path(name).name` and `.stem`.
 #include "../cargohold.hpp"
 #include "../stand_ins/path_rules.hpp"
 

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import reference_discovery as reference
-from helpers import Recorder, run_python
+from helpers import TESTS, Recorder, run_python
 from quillkit import cargohold, stampkit
 
 find = cargohold.find_files_with_extensions
@@ -237,7 +237,7 @@ def test_few_descriptors_left_change_nothing(tmp_path):
     """The walk holds descriptors for the directories it is inside, on every thread; when the
     process runs out, it goes on by whole paths and on one thread, as os.walk would."""
     import json
-    tests = os.path.dirname(os.path.abspath(__file__))
+    tests = str(TESTS)
     expected, report = json.loads(run_python(DESCRIPTORS.format(tests=tests, root=str(tmp_path))).stdout)
     assert len(expected[0]) == 600 + 81
     assert report == {"1": [expected], "3": [expected] * 4}
@@ -352,7 +352,7 @@ PERMISSIONS = textwrap.dedent("""
 
 def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
     import json
-    tests = os.path.dirname(os.path.abspath(__file__))
+    tests = str(TESTS)
     result = run_python(PERMISSIONS.format(tests=tests, root=str(tmp_path)), unprivileged=True)
     report = json.loads(result.stdout)
     for case, (expected, actual) in report.items():

@@ -3,12 +3,11 @@
 import subprocess
 import sys
 import types
-from pathlib import Path
 
 import pytest
 import requests
 
-from helpers import fake_response
+from helpers import TESTS, fake_response
 from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
 from quillkit import cargohold
 
@@ -59,7 +58,7 @@ sys.stdin.read()
 def test_real_requests_to_a_local_server(quiet, monkeypatch):
     # The server runs in its own process, so that only this side's memory is counted.
     monkeypatch.setattr(cargohold.shutil, "which", lambda name: None)  # no gh fallback here
-    serving = subprocess.Popen([sys.executable, "-P", "-c", SERVE.format(tests=str(Path(__file__).parent))],
+    serving = subprocess.Popen([sys.executable, "-P", "-c", SERVE.format(tests=str(TESTS))],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         base = serving.stdout.readline().strip()

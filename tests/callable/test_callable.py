@@ -360,7 +360,7 @@ def test_nested_functions_keep_their_state_out_of_reach(tmp_path):
 
 # The collector and the function object: each field of the object's layout that holds Python
 # objects, read from its declaration, so that a field added without a case here fails.
-FUNCTION_OBJECT = Path(__file__).resolve().parents[1] / "quillkit" / "support" / "function_object.hpp"
+FUNCTION_OBJECT = Path(__file__).resolve().parents[2] / "quillkit" / "support" / "function_object.hpp"
 
 
 def function_object_fields():

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 import requests
 
-from helpers import Recorder, Server, fake_response
+from helpers import TESTS, Recorder, Server, fake_response
 from quillkit import cargohold
 
 TOKEN = "s3cret-token"
@@ -247,7 +247,7 @@ def test_token_from_a_dotenv_file_found_by_the_search(tmp_path):
     project.mkdir()
     (project / ".env").write_text(f"GITHUB_TOKEN={TOKEN}\n")
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
-    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(Path(__file__).parent))],
+    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
                             cwd=project, env=env, capture_output=True, text=True, timeout=60)
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
 
@@ -255,7 +255,7 @@ def test_token_from_a_dotenv_file_found_by_the_search(tmp_path):
 def test_search_from_a_script_without_a_file(tmp_path):
     # No caller has a source file on disk: the search still starts beside the package.
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
-    script = DOTENV_CHILD.format(tests=str(Path(__file__).parent)).replace(
+    script = DOTENV_CHILD.format(tests=str(TESTS)).replace(
         "from quillkit import cargohold", "import __main__; __main__.__file__ = 'gone.py'\nfrom quillkit import cargohold")
     result = subprocess.run([sys.executable, "-P", "-"], input=script, cwd=tmp_path, env=env,
                             capture_output=True, text=True, timeout=60)
@@ -271,7 +271,7 @@ def test_token_from_the_package_level_dotenv(tmp_path):
     work.mkdir()
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
     env["PYTHONPATH"] = str(packages)
-    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(Path(__file__).parent))],
+    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
                             cwd=work, env=env, capture_output=True, text=True, timeout=60)
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
 

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pexpect
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def copy_examples(tmp_path):

@@ -3,7 +3,7 @@ permission-override capabilities, in a child interpreter)."""
 
 import textwrap
 
-from helpers import run_python
+from helpers import TESTS, run_python
 
 
 def test_unreadable_and_unwritable_files(tmp_path):
@@ -35,7 +35,7 @@ def test_unreadable_and_unwritable_files(tmp_path):
                 except PermissionError as error:
                     print("template:", error.strerror)
             print("log:", log.records)
-        """), unprivileged=True, env={"PYTHONPATH": str(__import__("pathlib").Path(__file__).parent)})
+        """), unprivileged=True, env={"PYTHONPATH": str(TESTS)})
     finally:
         locked.chmod(0o755)
     lines = result.stdout.splitlines()

@@ -15,7 +15,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from helpers import DOT_NAMES, Recorder, globals_replaced, run_python
+from helpers import DOT_NAMES, TESTS, Recorder, globals_replaced, run_python
 from quillkit import cargohold
 
 
@@ -384,7 +384,7 @@ UNKNOWN_RELEASE = textwrap.dedent("""
         "version_info", "major minor micro releaselevel serial")(3, 16, 0, "final", 0)
     from quillkit import cargohold
     sys.version_info = real
-    sys.path.insert(0, {tests!r})
+    sys.path[:0] = [{here!r}, {tests!r}]
     import inspect, pathlib
     import reference_discovery, test_paths
     from helpers import DOT_NAMES, Recorder
@@ -416,8 +416,8 @@ UNKNOWN_RELEASE = textwrap.dedent("""
 
 def test_an_unknown_release_leaves_every_use_to_the_library(tmp_path):
     import json
-    tests = os.path.dirname(os.path.abspath(__file__))
-    report = json.loads(run_python(UNKNOWN_RELEASE.format(tests=tests, root=str(tmp_path))).stdout)
+    here = os.path.dirname(os.path.abspath(__file__))
+    report = json.loads(run_python(UNKNOWN_RELEASE.format(here=here, tests=str(TESTS), root=str(tmp_path))).stdout)
     for case, result in report.items():
         assert result is True or result[0] == result[1], case
 
