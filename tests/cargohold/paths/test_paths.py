@@ -243,7 +243,7 @@ def working_directory(path):
         os.chdir(before)
 
 
-def listing(root):
+def tree_contents(root):
     return sorted((os.path.relpath(folder, root), sorted(names), sorted(files))
                   for folder, names, files in os.walk(root))
 
@@ -275,7 +275,7 @@ def test_output_paths_agree_with_pathlib(tmp_path_factory, directory, base, exte
                 outcome(cargohold.get_unique_path, Path(directory) if as_path else directory, base, extension),
                 outcome(cargohold.setup_output_dir, directory, logged=True),
                 outcome(cargohold.setup_output_file, directory, out_file, logged=True),
-                listing(top)])
+                tree_contents(top)])
     assert outcomes[0] == outcomes[1]
 
 

@@ -221,7 +221,7 @@ DESCRIPTORS = textwrap.dedent("""
     taken = {{int(fd) for fd in os.listdir("/proc/self/fd")}}
     for _ in range(max(taken) + 1):
         os.open(os.devnull, os.O_RDONLY)  # the lowest free numbers first
-    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))  # the listing's own is free again
+    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))  # os.listdir's own is free again
     resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1, highest + 1))
     report = {{}}
     for threads in ["1", "3", "3", "3", "3"]:
@@ -326,7 +326,7 @@ PERMISSIONS = textwrap.dedent("""
             return ["raised", type(error).__name__, str(error)]
         return [result, logger.records]
 
-    def listing(function, *args, **kwargs):
+    def directory_list(function, *args, **kwargs):
         try:
             return function(*args, **kwargs)
         except Exception as error:
@@ -344,8 +344,8 @@ PERMISSIONS = textwrap.dedent("""
                                                cargohold.find_files_with_extensions)]
     log = Recorder()
     for root in ["top", "closed_start", "top/readonly", "top/searchonly"]:
-        report["listing " + root] = [listing(reference.get_directory_list, root, log=log),
-                                     listing(cargohold.get_directory_list, root)]
+        report["directory list " + root] = [directory_list(reference.get_directory_list, root, log=log),
+                                            directory_list(cargohold.get_directory_list, root)]
     print(json.dumps(report, ensure_ascii=False))
 """)
 
@@ -364,4 +364,4 @@ def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
     assert report["closed_start"][1][0] == [[], []]
     assert 300 < len(report["wide 3"][1][0][0]) < 400
     assert report["top/closed/b.py"][1][1][1] == ["warning", "⚠️ 跳過無效路徑：top/closed/b.py"]
-    assert report["listing closed_start"][1][:2] == ["raised", "PermissionError"]
+    assert report["directory list closed_start"][1][:2] == ["raised", "PermissionError"]

@@ -1,4 +1,4 @@
-"""The native walk and listing against the same functions written with os.walk and pathlib
+"""The native walk and directory list against the same functions written with os.walk and pathlib
 (reference_discovery.py), on generated trees: links to files and directories, dangling links,
 hidden, non-ASCII and undecodable names, exclusions written in every form, prefixes; and trees
 large enough that the walk shares them out between threads."""
@@ -249,19 +249,19 @@ class Compared(str):
 # Texts that begin or end one another and the names below, surrogates among them; a member that
 # is not a text (startswith raises on reaching it), one compared by Python code, and rules that
 # put a few thousand members that match nothing before these.
-listing_texts = st.one_of(
+rule_texts = st.one_of(
     st.sampled_from([".", "_", "a", "aB", "a_", "é", "日", "\udcff", "\udcc3", "\udced\udca0\udc80",
                      "build", "x1", "x1.py", "-", ".egg-info", ".py", "y", ""]),
     st.sampled_from(["a", "B", ".py", "x1"]).map(Compared), st.just(1))
 MANY_RULES = tuple(f"unmatched{number}" for number in range(2000))
-listing_rules = st.tuples(st.booleans(), st.lists(listing_texts, max_size=4)).map(
+name_rules = st.tuples(st.booleans(), st.lists(rule_texts, max_size=4)).map(
     lambda rule: (MANY_RULES if rule[0] else ()) + tuple(rule[1]))
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(steps=operations, prefixes_=listing_rules, names_=listing_rules, suffixes=listing_rules,
+@given(steps=operations, prefixes_=name_rules, names_=name_rules, suffixes=name_rules,
        start=st.sampled_from(["tree", "tree/", "./tree", "absolute", "."]))
-def test_listing_matches_pathlib(steps, prefixes_, names_, suffixes, start):
+def test_directory_list_matches_pathlib(steps, prefixes_, names_, suffixes, start):
     def listed(function, *args, **kwargs):
         """The result or the exception, with the comparisons Python code made."""
         Compared.calls = 0
