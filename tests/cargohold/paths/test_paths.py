@@ -417,7 +417,8 @@ UNKNOWN_RELEASE = textwrap.dedent("""
 def test_an_unknown_release_leaves_every_use_to_the_library(tmp_path):
     import json
     here = os.path.dirname(os.path.abspath(__file__))
-    report = json.loads(run_python(UNKNOWN_RELEASE.format(here=here, tests=str(TESTS), root=str(tmp_path))).stdout)
+    code = UNKNOWN_RELEASE.format(here=here, tests=str(TESTS), root=str(tmp_path))
+    report = json.loads(run_python(code).stdout)
     for case, result in report.items():
         assert result is True or result[0] == result[1], case
 
