@@ -1,9 +1,9 @@
 // JSON configuration with `//` line comments, and the values of required keys.
 #include "../cargohold.hpp"
 
-#include "line_comments.hpp"
 #include "../stand_ins/file_queries.hpp"
 #include "../stand_ins/member_test.hpp"
+#include "line_comments.hpp"
 
 namespace quillkit::cargohold {
 

@@ -2,8 +2,8 @@
 #include "../cargohold.hpp"
 
 #include "../../support/atomic_file.hpp"
-#include "text_file_reading.hpp"
 #include "../stand_ins/file_queries.hpp"
+#include "text_file_reading.hpp"
 
 namespace quillkit::cargohold {
 

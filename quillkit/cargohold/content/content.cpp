@@ -2,9 +2,9 @@
 #include "../cargohold.hpp"
 
 #include "../../support/atomic_file.hpp"
-#include "code_fences.hpp"
 #include "../stand_ins/file_queries.hpp"
 #include "../stand_ins/text_methods.hpp"
+#include "code_fences.hpp"
 
 namespace quillkit::cargohold {
 

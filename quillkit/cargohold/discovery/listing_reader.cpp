@@ -1,8 +1,8 @@
 // The listing reader declared in listing_reader.hpp.
 #include "listing_reader.hpp"
 
-#include "../interned_names.hpp"
 #include "../filesystem/name_encoding.hpp"
+#include "../interned_names.hpp"
 
 #include <cstring>
 

@@ -6,9 +6,9 @@
 // that is not plain text) it leaves to the interpreter's own text operations (listing_reader.hpp),
 // so the result is exactly the one os.walk and pathlib give.
 #include "query.hpp"
+#include "../filesystem/name_encoding.hpp"
 #include "listing_reader.hpp"
 #include "walk.hpp"
-#include "../filesystem/name_encoding.hpp"
 
 #include <sched.h>
 

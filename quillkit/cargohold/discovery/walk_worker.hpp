@@ -2,8 +2,8 @@
 // it reads one into a listing. Private to the walk's own files.
 #pragma once
 
-#include "listing_memory.hpp"
 #include "../filesystem/directory_reads.hpp"
+#include "listing_memory.hpp"
 #include "walk.hpp"
 
 #include <cstdint>

@@ -1,10 +1,10 @@
 // The directory list (get_directory_list): the immediate subdirectories of one directory, in the
 // order the system lists them, without those ruled out by name.
 #include "../cargohold.hpp"
-#include "../stand_ins/member_test.hpp"
+#include "../filesystem/directory_reads.hpp"
 #include "../filesystem/name_encoding.hpp"
 #include "../stand_ins/file_queries.hpp"
-#include "../filesystem/directory_reads.hpp"
+#include "../stand_ins/member_test.hpp"
 
 #include <cerrno>
 

@@ -1,8 +1,8 @@
 // The file queries declared in file_queries.hpp.
 #include "file_queries.hpp"
 
-#include "../filesystem/name_encoding.hpp"
 #include "../filesystem/directory_reads.hpp"
+#include "../filesystem/name_encoding.hpp"
 
 #include "../../support/system_calls.hpp"
 
