@@ -90,7 +90,7 @@ def make_workspace(root):
         (folder / f"f{index}_{20240101 + index}.py").write_text("x")
         (folder / f"g{index}.txt").write_text("x")
     for name in ["alpha", "beta", "_private", ".hidden", "build", "gamma"]:
-        (root / "listing" / name).mkdir(parents=True)
+        (root / "directory_list" / name).mkdir(parents=True)
     (root / "taken").mkdir()
     for name in ["report.csv", "report_1.csv", "report_2.csv"]:
         (root / "taken" / name).touch()
@@ -115,7 +115,7 @@ def cases(root):
                  "filename": "sub/notes.md"}]
     blob = "https://github.com/o/r/blob/main/docs/guide.md"
     answer = "說明如下：\n```python\nprint('hello')\n```\n其餘文字"
-    tree, listing = str(root / "tree"), str(root / "listing")
+    tree, directory_list = str(root / "tree"), str(root / "directory_list")
     files = [str(root / "tree" / "d0" / "f0_20240101.py"), "a.py", "https://h/c.py"]
     names = ["f0_20240101", "a", "c"]
     plain_save = p.save_local_file_content
@@ -175,7 +175,8 @@ def cases(root):
         ("get_path_type('.')", *both("get_path_type", "."), True),
         ("get_path_type('missing')", *both("get_path_type", "missing"), True),
         ("get_directory_list (6 folders)",
-         lambda: p.get_directory_list(listing, log=Silent()), lambda: c.get_directory_list(listing), True),
+         lambda: p.get_directory_list(directory_list, log=Silent()),
+         lambda: c.get_directory_list(directory_list), True),
         ("load_yaml_string", *both("load_yaml_string", "name: demo\nitems: [1, 2]\n"), True),
         ("replace_file_extension('a/b.txt', ...)",
          *both("replace_file_extension", "a/b.txt", ".txt", "md"), True),

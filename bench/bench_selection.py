@@ -1,11 +1,11 @@
-"""Discovery and the directory listing against the same functions in plain Python (os.walk and
+"""Discovery and the directory list against the same functions in plain Python (os.walk and
 pathlib), and discovery against GNU find with the equivalent expression.
 
 The discovery tree holds 100,000 files in about 5,000 directories; the scan looks for two of its
 five extensions, recursively, with two sub-trees excluded. A second scan looks through 20,000
-files for 100,000 extensions, where the two that match come last. The listing reads a folder of
-10,000 entries, once with the default rules and once with 10,000 texts in each rule. All are
-built in a temporary directory and removed afterwards."""
+files for 100,000 extensions, where the two that match come last. The directory list reads a
+folder of 10,000 entries, once with the default rules and once with 10,000 texts in each rule.
+All are built in a temporary directory and removed afterwards."""
 
 import os
 import shutil
@@ -44,7 +44,7 @@ def build_discovery_tree(root):
                 os.close(os.open(os.path.join(directory, name), os.O_CREAT | os.O_WRONLY, 0o644))
 
 
-def build_listing_folder(root):
+def build_directory_list_folder(root):
     """10,000 entries: 7,000 directories (some hidden, private or named build) and 3,000 files."""
     os.makedirs(root)
     for number in range(7000):
@@ -114,19 +114,19 @@ def main():
                 rounds=9, baseline_label="find  "),
         }
 
-        folder = os.path.join(workdir, "listing")
-        build_listing_folder(folder)
+        folder = os.path.join(workdir, "directory_list")
+        build_directory_list_folder(folder)
         log = Silent()
         assert cargohold.get_directory_list(folder) == reference.get_directory_list(folder, log=log)
-        ratios["listing vs python"] = compare(
-            "listing, 10k entries",
+        ratios["directory list vs python"] = compare(
+            "directory list, 10k entries",
             lambda: reference.get_directory_list(folder, log=log),
             lambda: cargohold.get_directory_list(folder), 5, rounds=9)
         rules = [tuple(f"{kind}{number}" for number in range(10_000)) + defaults
                  for kind, defaults in [("p", (".", "_")), ("n", ("build",)), ("s", ("99",))]]
         assert cargohold.get_directory_list(folder, *rules) == reference.get_directory_list(folder, *rules, log=log)
-        ratios["listing, many rules"] = compare(
-            "listing, 10k entries / 3 x 10k rules",
+        ratios["directory list, many rules"] = compare(
+            "directory list, 10k entries / 3 x 10k rules",
             lambda: reference.get_directory_list(folder, *rules, log=log),
             lambda: cargohold.get_directory_list(folder, *rules), 1, rounds=5)
         ratios["many extensions"] = many_extensions_ratio(workdir)

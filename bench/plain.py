@@ -2,8 +2,9 @@
 Python: the same behaviour, through the same libraries, reached through this module's globals as
 the native modules reach theirs. The benchmarks measure the modules against these.
 
-Discovery, the directory listing and the file-name rules are the references the tests already
-hold (tests/reference_discovery.py, tests/reference_filenames.py); they are imported, not copied.
+Discovery, the directory list and the file-name rules are the references the tests already
+hold (tests/reference_discovery.py, tests/cargohold/paths/reference_filenames.py); they are
+imported, not copied.
 The benchmark sets `log`, `click` and `requests` here and in cargohold to the same stand-ins."""
 
 import importlib.metadata
@@ -21,7 +22,8 @@ import click
 import requests
 from dotenv import find_dotenv, load_dotenv
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+TESTS = Path(__file__).resolve().parent.parent / "tests"
+sys.path[:0] = [str(TESTS), str(TESTS / "cargohold" / "paths")]
 
 from reference_discovery import find_files_with_extensions, get_directory_list  # noqa: E402,F401
 from reference_filenames import reference_extract as extract_filename_info  # noqa: E402,F401

@@ -11,6 +11,9 @@ from pathlib import Path
 
 import requests
 
+# The folder of this file, the fixtures and the references several folders share: what a child
+# interpreter puts on its path to import them.
+TESTS = Path(__file__).resolve().parent
 
 # Names at the edges of pathlib's dot rules, which changed in 3.14 ("0." has the suffix "." there,
 # "..tar" none): only dots, leading and trailing dots, doubled dots, a suffix of one dot.
@@ -59,12 +62,12 @@ def run_python(code, *, unprivileged=False, cwd=None, env=None, check=True, time
 
 
 class FaultLibrary:
-    """tests/syscall_faults.c built into `directory`: a library that a child interpreter preloads
+    """tests/harness/syscall_faults.c built into `directory`: a library that a child interpreter preloads
     to make chosen system calls fail (its opening comment says how they are chosen)."""
 
     def __init__(self, directory):
         self.path = Path(directory) / "syscall_faults.so"
-        source = Path(__file__).with_name("syscall_faults.c")
+        source = TESTS / "harness" / "syscall_faults.c"
         subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", "-o", str(self.path),
                         str(source), "-ldl", "-lpthread"], check=True)
 

@@ -1,4 +1,4 @@
-"""Discovery and the directory listing written in plain Python with os.walk and pathlib: the
+"""Discovery and the directory list written in plain Python with os.walk and pathlib: the
 behaviour the native functions must reproduce exactly. The property tests compare the two on
 generated trees, and the benchmark uses these as the baseline."""
 

@@ -201,7 +201,8 @@ def check_minimum(minimum_wheel, host_test_python):
         archive.extractall(unpacked)
     result = subprocess.run(
         [host_test_python, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-q",
-         str(ROOT / "tests" / "test_callable.py"), str(ROOT / "tests" / "test_stubs.py")],
+         str(ROOT / "tests" / "callable" / "test_callable.py"),
+         str(ROOT / "tests" / "callable" / "test_stubs.py")],
         cwd=WORK / f"test-{HOST}",
         env=dict(os.environ, PYTHONPATH=str(unpacked),
                  QUILLKIT_EXPECT_BUILD=str(unpacked / "quillkit")))

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "../support/function.hpp"
-#include "names.hpp"
+#include "interned_names.hpp"
 #include "stand_ins/guards.hpp"
 
 namespace quillkit::cargohold {
@@ -25,6 +25,14 @@ nb::object path_kind(PathKind kind);
 // Whether a result of get_path_type (a replaced one may give anything) equals `kind`.
 bool is_path_kind(nb::handle result, PathKind kind);
 
+// `text` (a str) when it already starts with ".", else "." + text: an extension as a suffix.
+inline nb::object dotted(nb::handle text) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) && PyUnicode_READ_CHAR(text.ptr(), 0) == '.') {
+        return nb::borrow(text);
+    }
+    return concat({".", text});
+}
+
 // Parameters many functions share.
 inline constexpr Param kLogger{"logger", Rule::any, nullptr, Default::none()};
 inline constexpr Param kLabel{"label", Rule::str, "str", Default::text("檔案")};
@@ -32,44 +40,49 @@ inline constexpr Param kLabel{"label", Rule::str, "str", Default::text("檔案")
 // The `logger` argument when it is true, else the module logger `log`.
 nb::object choose_logger(Call& c, nb::handle logger);
 
-// content.cpp: local files, load-or-download, the registry download, code extraction.
+// content/content.cpp: local files, load-or-download, the registry download, code extraction.
 extern const Function kLoadLocalFileContent;
 extern const Function kSaveLocalFileContent;
 extern const Function kLoadOrDownloadContent;
 extern const Function kDownloadAndSaveFromRegistry;
 extern const Function kExtractAndSaveCode;
 
-// download.cpp: the code-hosting download.
+// content/github_download.cpp: the code-hosting download.
 extern const Function kDownloadGithubContent;
 
-// paths.cpp: output paths and path inspection.
+// paths/output_paths.cpp: output paths.
 extern const Function kGetUniquePath;
 extern const Function kSetupOutputDir;
 extern const Function kSetupOutputFile;
+
+// paths/path_inspection.cpp: path inspection.
 extern const Function kGetPathType;
 extern const Function kReplaceFileExtension;
 
-// filenames.cpp: file-name fields and matching.
+// paths/file_names.cpp: file-name fields and matching.
 extern const Function kExtractFilenameInfo;
 extern const Function kMatchFilename;
 
-// removal.cpp: moving and removing.
+// paths/moving_and_removing.cpp: moving and removing.
 extern const Function kForceMoveFile;
 extern const Function kRemoveDirectory;
 extern const Function kRemoveFile;
 
-// config.cpp: YAML and JSON configuration.
+// config/yaml_config.cpp: YAML configuration.
 extern const Function kSaveYamlTemplate;
 extern const Function kLoadYamlConfig;
 extern const Function kLoadYamlString;
+
+// config/json_config.cpp: JSON configuration.
 extern const Function kLoadJsonConfig;
 
-// metadata.cpp: package name, version and command name.
+// metadata/package_metadata.cpp: package name, version and command name.
 extern const Function kGetPackageNameVersion;
 extern const Function kGetPackageVersion;
 extern const Function kGetCliName;
 
-// discovery.cpp, listing.cpp, dialogs.cpp: discovery, listing, selection dialogues and prompts.
+// selection/: discovery (find_files.cpp), the directory list (directory_list.cpp), selection
+// dialogues and prompts (dialogs.cpp).
 extern const Function kFindFilesWithExtensions;
 extern const Function kGetDirectoryList;
 extern const Function kInteractiveSelectFiles;

@@ -2,7 +2,7 @@
 // publishes its functions in the order of the function table.
 #include "cargohold.hpp"
 
-#include "../support/module.hpp"
+#include "../support/module_startup.hpp"
 
 namespace quillkit::cargohold {
 

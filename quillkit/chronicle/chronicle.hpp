@@ -2,7 +2,7 @@
 #pragma once
 
 #include "../support/function.hpp"
-#include "names.hpp"
+#include "interned_names.hpp"
 
 namespace quillkit::chronicle {
 

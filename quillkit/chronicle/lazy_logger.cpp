@@ -1,9 +1,9 @@
 // Logger naming (`base_name`, `get_logger`) and the lazy logger that resolves its logger by
 // name on every use, so loggers made at import time follow a later `setup_logging`.
 #include "chronicle.hpp"
-#include "facility.hpp"
+#include "logging_snapshot.hpp"
 
-#include "../support/module.hpp"
+#include "../support/module_startup.hpp"
 
 namespace quillkit::chronicle {
 

@@ -1,7 +1,7 @@
 // Start-up of quillkit.chronicle: binds its namespace in order and owns the module state.
 #include "chronicle.hpp"
 
-#include "../support/module.hpp"
+#include "../support/module_startup.hpp"
 
 namespace quillkit::chronicle {
 

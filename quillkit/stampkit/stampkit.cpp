@@ -8,7 +8,7 @@
 // time) wins, and one that does not is skipped. Written out by hand rather than through `re`:
 // discovery calls it once per file.
 #include "../support/function.hpp"
-#include "../support/module.hpp"
+#include "../support/module_startup.hpp"
 
 #include <optional>
 

@@ -1,7 +1,7 @@
 // Whole-file writes that never leave a half-written file behind.
 #pragma once
 
-#include "python.hpp"
+#include "python_operations.hpp"
 
 namespace quillkit {
 

@@ -5,7 +5,7 @@
 // the C stack and allocates nothing unless a rule converts a value; error texts are those the
 // interpreter gives for a Python function of the same signature.
 #include "function_object.hpp"
-#include "names.hpp"
+#include "interned_names.hpp"
 
 #include <algorithm>
 #include <cstring>

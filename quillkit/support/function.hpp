@@ -9,7 +9,7 @@
 // interpreter and to every tool that introspects.
 #pragma once
 
-#include "python.hpp"
+#include "python_operations.hpp"
 
 #include <cstdint>
 #include <utility>

@@ -4,7 +4,7 @@
 // The type has Py_TPFLAGS_METHOD_DESCRIPTOR, so `obj.method(...)` on a class that holds one of
 // these calls it with `self` first and makes no bound method.
 #include "function_object.hpp"
-#include "names.hpp"
+#include "interned_names.hpp"
 
 #include <structmember.h>
 

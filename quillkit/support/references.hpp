@@ -8,7 +8,7 @@
 // run on a thread that holds no thread state: releasing a reference there would change a count
 // without the GIL, and a deallocation without a thread state crashes. The interpreter's own C
 // frames leak what they hold on the same unwind; so do ours, and only then. No handler may catch
-// that unwind either (python.hpp, at_boundary).
+// that unwind either (python_operations.hpp, at_boundary).
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -2,7 +2,7 @@
 // a signal interrupts one, the signal handlers run and the call is made again (PEP 475).
 #pragma once
 
-#include "python.hpp"
+#include "python_operations.hpp"
 
 #include <unistd.h>
 

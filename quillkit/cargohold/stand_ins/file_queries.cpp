@@ -1,8 +1,8 @@
 // The file queries declared in file_queries.hpp.
 #include "file_queries.hpp"
 
-#include "../path_text.hpp"
-#include "../tree.hpp"
+#include "../filesystem/directory_reads.hpp"
+#include "../filesystem/name_encoding.hpp"
 
 #include "../../support/system_calls.hpp"
 
@@ -28,7 +28,7 @@ std::optional<std::string> system_path(nb::handle path) {
         if (std::memchr(data, '\0', size)) return std::nullopt;
         return std::string(data, size);
     }
-    return path_text::encode(path);
+    return filesystem::encode(path);
 }
 
 // Universal newlines, as text mode reads: "\r\n" and a lone "\r" become "\n".
@@ -55,7 +55,7 @@ Kind kind_of(nb::handle path) {
         return false;
     });
     if (!found) {
-        return tree::is_missing_stat_error(error) ? Kind::missing : Kind::unusual;
+        return filesystem::is_missing_stat_error(error) ? Kind::missing : Kind::unusual;
     }
     if (S_ISDIR(status.st_mode)) return Kind::directory;
     if (S_ISREG(status.st_mode)) return Kind::regular_file;
@@ -65,7 +65,7 @@ Kind kind_of(nb::handle path) {
 StatFailure stat_failure(Call& c, int error) {
     const LibraryRules* rules = library_rules(c);
     if (!rules) return StatFailure::unknown;
-    return rules->queries_raise && !tree::is_missing_stat_error(error) ? StatFailure::raises : StatFailure::answers_false;
+    return rules->queries_raise && !filesystem::is_missing_stat_error(error) ? StatFailure::raises : StatFailure::answers_false;
 }
 
 Kind as_pathlib_sees(Call& c, Kind kind) {

@@ -6,7 +6,7 @@
 // stand-in here declines (an `unusual` kind, an empty NativePath) and the body calls the
 // library, which then raises or answers exactly as it does.
 //
-// May include: support/, ../names.hpp, the file-system layer, guards.hpp, path_rules.hpp.
+// May include: support/, ../interned_names.hpp, the file-system layer, guards.hpp, path_rules.hpp.
 #pragma once
 
 #include "guards.hpp"

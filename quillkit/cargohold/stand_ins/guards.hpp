@@ -8,11 +8,11 @@
 // compared by identity at each call; the moment a program replaces one, the bodies call the
 // library as Python code would.
 //
-// May include: support/, ../names.hpp, path_rules.hpp.
+// May include: support/, ../interned_names.hpp, path_rules.hpp.
 #pragma once
 
 #include "../../support/function.hpp"
-#include "../names.hpp"
+#include "../interned_names.hpp"
 #include "path_rules.hpp"
 
 namespace quillkit::cargohold::stand_ins {

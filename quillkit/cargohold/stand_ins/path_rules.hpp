@@ -6,7 +6,7 @@
 // byte form (stem_length of a std::string_view) touches no Python object.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 
 #include <cstddef>
 #include <string_view>

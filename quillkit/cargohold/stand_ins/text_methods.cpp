@@ -1,7 +1,7 @@
 // The str method stand-ins declared in text_methods.hpp.
 #include "text_methods.hpp"
 
-#include "../names.hpp"
+#include "../interned_names.hpp"
 
 namespace quillkit::cargohold::stand_ins {
 

@@ -3,7 +3,7 @@
 // May include: support/.
 #pragma once
 
-#include "../../support/python.hpp"
+#include "../../support/python_operations.hpp"
 
 namespace quillkit::cargohold::stand_ins {
 
