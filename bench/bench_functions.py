@@ -242,7 +242,7 @@ def run(rows, rounds, selected):
 
 def main():
     quick = "--quick" in sys.argv
-    selected = [argument for argument in sys.argv[1:] if argument != "--quick"]
+    selected = [argument for argument in sys.argv[1:] if not argument.startswith("--")]  # rows
     silent, terminal, service = Silent(), Terminal(), Service()
     saved = {name: getattr(cargohold, name) for name in ("log", "click", "requests")}
     for module in (cargohold, plain):

@@ -1,7 +1,13 @@
-"""Discovery on a million files (million_tree.py says how the tree is shaped; it is made once and
-kept): the matching query against the same walk with an extension nothing has, one walk thread
-against as many as the process has cores for, fd -j2 and GNU find on the same query, and the
-memory the call adds at its peak against the size of what it returns.
+"""Discovery on a million files (million_tree.py says how the trees are shaped; each is made once
+and kept): the matching query against the same walk with an extension nothing has, one walk
+thread against as many as the process has cores for, GNU find on the same query, and the memory
+the call adds at its peak against the size of what it returns. Then, on the 100,000-file tree and
+the million-file one, the walk's own choice of threads against a fixed 2 and 8, beside fd -j2 and
+fd -j8.
+
+With --cold, only that last comparison, each run on a cold cache: the page cache is dropped
+before each timed run (root only), so that the walk waits on the disk, as a tool's first scan
+after a reboot does. Where it cannot be dropped, the benchmark says so and times nothing.
 
 Rounds alternate and the fastest of each is kept; the load average is printed with the figures,
 since the machine may be shared."""
@@ -17,13 +23,15 @@ from pathlib import Path
 here = Path(__file__).resolve().parent
 sys.path.insert(0, str(here))
 
-from million_tree import million_tree  # noqa: E402
+from million_tree import bench_tree  # noqa: E402
 from quillkit import cargohold  # noqa: E402
 
 THREADS_VARIABLE = "QUILLKIT_DISCOVERY_THREADS"
 WANTED = [".py", "txt"]
 EXCLUDED = ["d3", "d7/d1"]
 ROUNDS = 9
+COLD_ROUNDS = 3  # each drops the page cache, which slows everything else on the machine
+DROP_CACHES = "/proc/sys/vm/drop_caches"
 
 
 class Silent:
@@ -52,11 +60,43 @@ def command(arguments):
     return run, lambda output: output.count(b"\n")
 
 
-def fastest(cases, rounds=ROUNDS):
-    """{name: (best seconds, count)}, the cases run in turn in every round."""
+def fd_command():
+    """fd's command (Debian names it fdfind), or None with a word when it is not installed."""
+    fd = shutil.which("fd") or shutil.which("fdfind")
+    if not fd:
+        print("fd is not installed (Debian: apt-get install fd-find): no fd figures")
+    return fd
+
+
+def fd_case(fd, jobs):
+    return command([fd, f"-j{jobs}", "-u", "-t", "f", "-e", "py", "-e", "txt",
+                    "-E", "/d3", "-E", "/d7/d1", "."])
+
+
+def drop_page_cache():
+    """Writes what is dirty and drops the page cache, the dentries and the inodes."""
+    os.sync()
+    with open(DROP_CACHES, "w") as f:
+        f.write("3")
+
+
+def why_no_cold_cache():
+    """None when this process may drop the page cache, else why it may not."""
+    try:
+        drop_page_cache()
+    except OSError as error:
+        return f"{DROP_CACHES}: {error.strerror} (dropping the page cache needs root)"
+    return None
+
+
+def fastest(cases, rounds=ROUNDS, before_each=None):
+    """{name: (best seconds, count)}, the cases run in turn in every round; `before_each` runs
+    before each timed run, outside the clock."""
     best = {name: (float("inf"), None) for name in cases}
     for _ in range(rounds):
         for name, (case, count) in cases.items():
+            if before_each:
+                before_each()
             start = time.perf_counter()
             result = case()
             elapsed = time.perf_counter() - start
@@ -101,8 +141,51 @@ def memory(threads):
     return added, size
 
 
+def thread_cases(fd):
+    """The walk's own choice of threads, a fixed 2 and 8, and fd -j2 and fd -j8."""
+    cases = {"quillkit, default": discovery(WANTED, None), "quillkit, 2 threads": discovery(WANTED, "2"),
+             "quillkit, 8 threads": discovery(WANTED, "8")}
+    if fd:
+        cases["fd -j2"] = fd_case(fd, 2)
+        cases["fd -j8"] = fd_case(fd, 8)
+    return cases
+
+
+def print_threads(title, best):
+    """The figures of thread_cases, each as a share of the default's time."""
+    default = best["quillkit, default"][0]
+    print(title)
+    for name, (seconds, count) in best.items():
+        print(f"  {name:<22} {seconds * 1e3:8.1f} ms   {seconds / default:5.2f}x the default   {count} files",
+              flush=True)
+    assert len({count for seconds, count in best.values()}) == 1
+
+
+def compare_threads(fd, cold):
+    """thread_cases on both trees, warm or cold."""
+    for name in ("100k", "1m"):
+        tree = bench_tree(name)
+        os.chdir(tree)
+        if cold:
+            best = fastest(thread_cases(fd), COLD_ROUNDS, before_each=drop_page_cache)
+        else:
+            best = fastest(thread_cases(fd))
+        print_threads(f"{name} tree, {'cold' if cold else 'warm'} cache "
+                      f"(load average {os.getloadavg()[0]:.2f} after):", best)
+
+
 def main():
-    tree = million_tree()
+    if "--cold" in sys.argv[1:]:
+        reason = why_no_cold_cache()
+        if reason:
+            print(f"no cold figures: the page cache cannot be dropped here ({reason})")
+            return None
+        print(f"{len(os.sched_getaffinity(0))} cores; load average {os.getloadavg()[0]:.2f} before; "
+              f"the page cache dropped before each timed run", flush=True)
+        compare_threads(fd_command(), cold=True)
+        return None
+
+    tree = bench_tree("1m")
     os.chdir(tree)
     cores = len(os.sched_getaffinity(0))
     print(f"tree: {tree} ({(tree / '.complete').read_text().strip()}); {cores} cores; "
@@ -114,12 +197,9 @@ def main():
         "matching, 1 thread": discovery(WANTED, "1"),
         "0-match, 1 thread": discovery([".nothing"], "1"),
     }
-    fd = shutil.which("fd") or shutil.which("fdfind")
+    fd = fd_command()
     if fd:
-        cases["fd -j2"] = command([fd, "-j2", "-u", "-t", "f", "-e", "py", "-e", "txt",
-                                   "-E", "/d3", "-E", "/d7/d1", "."])
-    else:
-        print("fd is not installed (Debian: apt-get install fd-find): no fd figure")
+        cases["fd -j2"] = fd_case(fd, 2)
     cases["GNU find"] = command(["find", ".", "(", "-path", "./d3", "-o", "-path", "./d7/d1", ")",
                                  "-prune", "-o", "-type", "f", "(", "-iname", "*.py", "-o",
                                  "-iname", "*.txt", ")", "-print"])
@@ -150,6 +230,7 @@ def main():
           f"ahead of fd -j2 ({figures.get('fd -j2 / quillkit', float('nan')):.2f}x), "
           f"memory ≤ 1.25x the result ({figures['memory added / result']:.2f}x); "
           f"load average {os.getloadavg()[0]:.2f} after")
+    compare_threads(fd, cold=False)
     return figures
 
 

@@ -2,7 +2,7 @@
 // walk's rules made from a query, and the walk of a start directory into found files.
 //
 // The walk runs natively (walk.hpp) with the GIL released, on several threads where the process
-// has cores for them; what it cannot decide on bytes alone (a suffix that is not ASCII, a prefix
+// has cores for them or the reads wait on the disk; what it cannot decide on bytes alone (a suffix that is not ASCII, a prefix
 // that is not plain text) it leaves to the interpreter's own text operations (listing_reader.hpp),
 // so the result is exactly the one os.walk and pathlib give.
 #include "query.hpp"
@@ -23,11 +23,21 @@ namespace {
 // long walk) and two takes of what has been read.
 constexpr size_t kDirectoriesPerSlice = 256;
 
-// The most threads one walk uses: directory reads stop scaling well before.
-constexpr size_t kMostWalkThreads = 8;
+// The threads one walk starts with, at most: with the directories cached, reads stop scaling
+// well before.
+constexpr size_t kMostThreadsAtStart = 8;
+
+// The most threads one walk uses, with the helpers that join while reads wait on the disk: cold
+// reads finish no sooner with more in flight, and the descriptors the threads may hold (32 each)
+// would pass half the usual limit of 1,024.
+constexpr size_t kMostThreads = 16;
 
 // Forces the number of walk threads (a positive count): for measuring one against several.
 constexpr const char* kWalkThreadsVariable = "QUILLKIT_DISCOVERY_THREADS";
+
+// Makes every thread of the walk seem to wait on its reads, as on a cold disk, so that helpers
+// join: for testing them.
+constexpr const char* kWalkWaitingVariable = "QUILLKIT_DISCOVERY_WAITING";
 
 // `values` as a for statement iterates them, except that a lone text counts as a one-element
 // list.
@@ -173,32 +183,36 @@ nb::handle set_prefix_rule(nb::handle prefix, bool utf8, walk::Rules& rules) {
     return nb::handle();
 }
 
-// Threads for one walk: the count QUILLKIT_DISCOVERY_THREADS forces, else one per core this
-// process may run on.
-size_t walk_threads() {
+// The threads of one walk: the count QUILLKIT_DISCOVERY_THREADS forces, else one per core this
+// process may run on to start with, and more while reads wait.
+walk::ThreadPlan walk_threads() {
+    walk::ThreadPlan plan;
+    const char* waiting = std::getenv(kWalkWaitingVariable);
+    plan.always_waiting = waiting && *waiting;
     if (const char* forced = std::getenv(kWalkThreadsVariable)) {
         char* end = nullptr;
         const long count = std::strtol(forced, &end, 10);
-        if (end != forced && *end == '\0' && count > 0) return std::min<size_t>(count, kMostWalkThreads);
+        if (end != forced && *end == '\0' && count > 0) {
+            plan.threads = plan.most_threads = std::min<size_t>(count, kMostThreads);
+            return plan;
+        }
     }
     cpu_set_t cores;
-    if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
-    return std::clamp<size_t>(CPU_COUNT(&cores), 1, kMostWalkThreads);
+    if (sched_getaffinity(0, sizeof cores, &cores) == 0) {
+        plan.threads = std::clamp<size_t>(CPU_COUNT(&cores), 1, kMostThreadsAtStart);
+    }
+    plan.most_threads = kMostThreads;
+    return plan;
 }
 
 // Runs the walk to its end in slices on the caller's thread with the GIL released; between two,
-// a check for signals and a take of what has been read. Helpers join after the first slice,
-// so that a small tree is read without starting a thread.
+// a check for signals and a take of what has been read.
 void run_walk(walk::Walk& walk, ListingReader& reader) {
-    for (bool first = true;; first = false) {
+    for (;;) {
         const bool over = without_gil([&] { return walk.advance(kDirectoriesPerSlice); });
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
         reader.take_ready(walk.root());
         if (over) break;
-        if (first) {
-            const size_t threads = walk_threads();
-            if (threads > 1) walk.add_helpers(threads - 1);
-        }
     }
     without_gil([&] { walk.stop(); });  // the helpers are on their way out: wait for them
     if (!reader.take_ready(walk.root())) raise(PyExc_SystemError, "the walk ended with directories unread");
@@ -219,7 +233,7 @@ bool collect_from_directory(const Query& query, FoundFiles& found) {
     const TextTests tests{query.extensions, set_prefix_rule(query.prefix, utf8, rules), query.path_class};
     if (PySet_GET_SIZE(query.extensions.ptr()) == 0) return true;  // nothing can match
 
-    walk::Walk walk(*filesystem::encode(query.start_text), rules);
+    walk::Walk walk(*filesystem::encode(query.start_text), rules, walk_threads());
     ListingReader reader(query.start_text, tests, found);
     try {
         run_walk(walk, reader);

@@ -12,6 +12,7 @@
 
 #include "../stand_ins/byte_set.hpp"
 #include "../stand_ins/path_rules.hpp"
+#include "wait_meter.hpp"
 
 #include <atomic>
 #include <condition_variable>
@@ -95,23 +96,29 @@ struct Listing {
 // The listing of a directory that keeps nothing.
 const Listing* empty_listing();
 
+// The threads of one walk. The caller's thread starts the helpers once the walk proves worth
+// sharing, and more while the threads wait on their reads rather than run.
+struct ThreadPlan {
+    size_t threads = 1;           // the caller's thread and the helpers it starts
+    size_t most_threads = 1;      // in all, with the helpers that join while reads wait
+    bool always_waiting = false;  // every read seems to wait (to test the helpers that join)
+};
+
 class Worker;
 
 // One walk from `top` (the start directory as bytes). The caller's thread drives it through
-// advance(); helpers started with add_helpers() walk subtrees that it or they hand out.
+// advance(); the helpers it starts walk subtrees that it or they hand out.
 class Walk {
 public:
-    Walk(std::string top, const Rules& rules);
+    Walk(std::string top, const Rules& rules, const ThreadPlan& plan);
     ~Walk();  // stops and joins every helper
     Walk(const Walk&) = delete;
     Walk& operator=(const Walk&) = delete;
 
     // On the caller's thread: visits up to `budget` directories, or waits a short while for the
-    // helpers when there is none to visit. True when the walk is over. Throws what a helper threw.
+    // helpers when there is none to visit, starting helpers as the plan says. True when the walk
+    // is over. Throws what a helper threw.
     bool advance(size_t budget);
-
-    // Starts up to `count` helper threads; fewer when the system refuses more.
-    void add_helpers(size_t count);
 
     // Stops the walk and waits for every helper. Idempotent; the listings read so far stay.
     void stop() noexcept;
@@ -129,9 +136,9 @@ private:
         Child* slot;
     };
 
-    // The next task; false when there is none for now (the caller's thread, after a brief wait)
-    // or the walk is over for this thread.
-    bool take(Task& task, bool callers_thread);
+    // The next task for `worker`; false when there is none for now (the caller's thread, after a
+    // brief wait) or the walk is over for this thread.
+    bool take(Task& task, Worker& worker);
     void give(std::vector<Task>& tasks);
     // A helper found no descriptor left: the directory goes back to the queue, and the helpers
     // leave, handing back all they hold.
@@ -143,9 +150,16 @@ private:
     void update_hunger();  // with the lock held
     void fail(std::exception_ptr failure) noexcept;
     void run_helper(Worker& worker);
+    // Any worker, at the end of each window of its reads.
+    void note_window(bool waiting) noexcept;
+    // The caller's thread, after each directory it visits.
+    void consider_helpers(WaitMeter::Verdict own_verdict);
+    // Starts up to `count` helper threads; false when the system refused one.
+    bool add_helpers(size_t count);
 
     const std::string top_;
     const Rules& rules_;
+    const ThreadPlan plan_;
     Child root_;
     std::unique_ptr<ChunkPool> pool_;  // outlives the workers, whose arenas give back to it
 
@@ -160,6 +174,14 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<bool> scarce_{false};  // descriptors ran out: the caller's thread goes on alone
     std::atomic<int> hungry_{0};  // idle workers that no queued task will feed
+    // Windows of reads judged since the caller's thread last decided on a helper: their number
+    // in the high half, the waiting ones in the low half, so that one exchange takes both.
+    std::atomic<uint64_t> windows_{0};
+
+    // The caller's thread only.
+    size_t visits_before_helpers_ = 0;
+    bool helpers_started_ = false;
+    bool may_add_helpers_ = false;
 
     std::unique_ptr<Worker> own_;  // the caller's thread
     std::vector<std::unique_ptr<Worker>> helpers_;

@@ -81,7 +81,12 @@ inline bool in_path_order(const std::string& names, const Kept& left, const Kept
 }  // namespace
 
 Worker::Worker(Walk& walk, bool helper)
-    : walk_(walk), rules_(walk.rules_), top_(walk.top_), helper_(helper), arena_(*walk.pool_) {}
+    : walk_(walk),
+      rules_(walk.rules_),
+      top_(walk.top_),
+      helper_(helper),
+      arena_(*walk.pool_),
+      meter_(walk.plan_.always_waiting) {}
 
 // --- reading one directory ----------------------------------------------------------------
 
@@ -209,6 +214,12 @@ void Worker::visit(int fd, Child& slot) {
     if (frames_.size() <= kHeldDescriptors) frames_.back().fd = directory.take();
 }
 
+// Counts the directory just visited on the meter, and tells the walk of each window judged.
+void Worker::count_visit() {
+    verdict_ = meter_.count_read();
+    if (verdict_ != WaitMeter::Verdict::none) walk_.note_window(verdict_ == WaitMeter::Verdict::waiting);
+}
+
 // --- moving through the tree --------------------------------------------------------------
 
 // Opens the directory path_ names, a child of the directory open as `parent` (-1: closed).
@@ -249,6 +260,7 @@ void Worker::start(Walk::Task& task) {
     path_ = std::move(task.relative);
     // The start itself may be a link (it is read); below it, links are never entered.
     visit(open_by_path(path_.empty()), *task.slot);
+    count_visit();
 }
 
 void Worker::step() {
@@ -260,6 +272,7 @@ void Worker::step() {
     const int fd = open_child(frame.fd);
     pop_finished();  // so that the stack holds no finished directory when the child's is pushed
     visit(fd, child);
+    count_visit();
 }
 
 void Worker::give_away_some() {

@@ -4,6 +4,7 @@
 
 #include "../filesystem/directory_reads.hpp"
 #include "listing_memory.hpp"
+#include "wait_meter.hpp"
 #include "walk.hpp"
 
 #include <cstdint>
@@ -32,6 +33,10 @@ public:
     ~Worker() { abandon(); }
 
     bool has_work() const { return !frames_.empty(); }
+    bool is_helper() const { return helper_; }
+    // The verdict on the window of reads the last directory visited completed, if it did one.
+    WaitMeter::Verdict last_verdict() const { return verdict_; }
+    void restart_meter() noexcept { meter_.restart(); }
     // Reads the directory of `task`.
     void start(Walk::Task& task);
     // Reads the next directory of the stack.
@@ -53,6 +58,7 @@ private:
     };
 
     void visit(int fd, Child& slot);
+    void count_visit();
     bool read(int fd);
     void consider(int fd, const char* name, size_t length, unsigned char type);
     void consider_file(const char* name, size_t length);
@@ -70,6 +76,8 @@ private:
     const std::string& top_;
     const bool helper_;
     Arena arena_;
+    WaitMeter meter_;
+    WaitMeter::Verdict verdict_ = WaitMeter::Verdict::none;
     std::string path_;  // the directory last opened, below the start
     std::vector<Frame> frames_;
     filesystem::EntryBuffer buffer_;

@@ -147,18 +147,32 @@ def test_invalid_start_paths(project, recorder, monkeypatch):
     assert module_log.messages("warning") == ["⚠️ 跳過無效路徑：missing"]
 
 
-@pytest.mark.parametrize("threads", ["1", "4"])
+# (forced thread count, every read seems to wait as on a cold disk)
+WALK_THREADS = {"1": ("1", False), "4": ("4", False), "4, reads waiting": ("4", True),
+                "joining": (None, True)}
+
+
+@pytest.mark.parametrize("threads", WALK_THREADS.values(), ids=WALK_THREADS.keys())
 def test_a_signal_stops_a_long_walk(recorder, monkeypatch, threads):
     """The walk runs without the GIL, in slices, on several threads if it may: a signal handler
-    still runs, and its exception ends the call, as it would end os.walk, with no thread left."""
+    still runs, and its exception ends the call, as it would end os.walk, with no thread left.
+    While reads wait, helpers join beyond the cores', up to 15, unless the count is forced."""
 
     class Stop(Exception):
         pass
 
+    threads_during = []  # as the handler sees them: the walk's helpers are still at work
+
     def stop(signum, frame):
+        threads_during.append(len(os.listdir("/proc/self/task")))
         raise Stop
 
-    monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", threads)
+    forced, waiting = threads
+    monkeypatch.delenv("QUILLKIT_DISCOVERY_THREADS", raising=False)
+    if forced:
+        monkeypatch.setenv("QUILLKIT_DISCOVERY_THREADS", forced)
+    if waiting:
+        monkeypatch.setenv("QUILLKIT_DISCOVERY_WAITING", "1")
     previous = signal.signal(signal.SIGALRM, stop)
     threads_after = []  # a thread left behind by each stopped walk would add up
     try:
@@ -171,6 +185,11 @@ def test_a_signal_stops_a_long_walk(recorder, monkeypatch, threads):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert threads_after[0] == threads_after[1]
+    helpers = {during - threads_after[0] for during in threads_during}
+    if forced and waiting:
+        assert helpers == {int(forced) - 1}
+    elif waiting:
+        assert helpers == {15}  # the slice the handler ends took long enough to add them all
 
 
 def test_paths_too_long_for_the_system_stay_out_of_reach(tmp_path, recorder, monkeypatch):
@@ -224,8 +243,12 @@ DESCRIPTORS = textwrap.dedent("""
     highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))  # os.listdir's own is free again
     resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1, highest + 1))
     report = {{}}
-    for threads in ["1", "3", "3", "3", "3"]:
-        os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
+    for threads in ["1", "3", "3", "3", "3", "joining", "joining"]:
+        if threads == "joining":  # helpers join while reads seem to wait, until none is left
+            os.environ.pop("QUILLKIT_DISCOVERY_THREADS", None)
+            os.environ["QUILLKIT_DISCOVERY_WAITING"] = "1"
+        else:
+            os.environ["QUILLKIT_DISCOVERY_THREADS"] = threads
         report.setdefault(threads, []).append(
             cargohold.find_files_with_extensions("wide", ["py"], True, logger=Recorder()))
     expected = reference.find_files_with_extensions("wide", ["py"], True, logger=Recorder())
@@ -240,7 +263,7 @@ def test_few_descriptors_left_change_nothing(tmp_path):
     tests = str(TESTS)
     expected, report = json.loads(run_python(DESCRIPTORS.format(tests=tests, root=str(tmp_path))).stdout)
     assert len(expected[0]) == 600 + 81
-    assert report == {"1": [expected], "3": [expected] * 4}
+    assert report == {"1": [expected], "3": [expected] * 4, "joining": [expected] * 2}
 
 
 DATED = ["notes", "b_20240301", "a_20240101_0930", "run-20231231-235959", "readme", "x_20241301"]
