@@ -22,7 +22,7 @@ bool yaml_available(Call& c, nb::handle logger) {
 // Whether `Path(file_path).is_file()`.
 bool path_is_file(Call& c, nb::str file_path) {
     const stand_ins::NativePath native = stand_ins::native_path(c, file_path, stand_ins::kQuery);
-    if (native) return native.kind == stand_ins::Kind::regular_file;
+    if (native) return native.kind == filesystem::Kind::regular_file;
     return truthy(call_method(call(c.global(names::Path), {file_path}), names::is_file));
 }
 

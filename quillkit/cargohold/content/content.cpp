@@ -19,7 +19,7 @@ nb::object load_local_file_content(Call& c, nb::handle file_path, nb::str label,
     const stand_ins::NativePath native = stand_ins::native_path(c, file_path, stand_ins::kReadText);
     nb::object path = native.text;  // what the messages show: str(Path(file_path))
     if (native) {
-        if (native.kind != stand_ins::Kind::regular_file) return nb::borrow(literal(""));
+        if (native.kind != filesystem::Kind::regular_file) return nb::borrow(literal(""));
     } else {
         path = call(c.global(names::Path), {file_path});
         if (!truthy(call_method(path, names::is_file))) return nb::borrow(literal(""));

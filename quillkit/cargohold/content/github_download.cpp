@@ -78,8 +78,8 @@ nb::object dotenv_path(Call& c) {
     if (text.is_valid()) {
         // Path(__file__).parent.parent / ".env", without making the three paths.
         text = stand_ins::joined_path_text(stand_ins::parent_text(stand_ins::parent_text(text)), literal(".env"));
-        const stand_ins::Kind kind = stand_ins::pathlib_kind_of(c, text);
-        if (kind != stand_ins::Kind::unusual) return kind == stand_ins::Kind::missing ? found : text;
+        const filesystem::Kind kind = stand_ins::pathlib_kind_of(c, text);
+        if (kind != filesystem::Kind::unusual) return kind == filesystem::Kind::missing ? found : text;
     }
     nb::object package_level = call(c.global(names::Path), {module_file});
     package_level = attr(attr(package_level, names::parent), names::parent);

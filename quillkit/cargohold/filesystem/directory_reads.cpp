@@ -10,14 +10,6 @@
 
 namespace quillkit::cargohold::filesystem {
 
-Kind kind_of(const std::string& path) {
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0) return Kind::missing;
-    if (S_ISDIR(status.st_mode)) return Kind::directory;
-    if (S_ISREG(status.st_mode)) return Kind::regular_file;
-    return Kind::other;
-}
-
 int open_directory(int at, const char* path, bool follow_links) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     return openat(at, path, follow_links ? flags : flags | O_NOFOLLOW);

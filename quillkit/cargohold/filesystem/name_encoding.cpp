@@ -53,13 +53,6 @@ bool utf8_names() {
     return utf8;
 }
 
-Kind kind_of(nb::handle text) {
-    std::optional<std::string> bytes = encode(text);
-    if (!bytes) return Kind::missing;
-    // A stat may wait on a slow file system.
-    return without_gil([&] { return kind_of(*bytes); });
-}
-
 nb::object child_prefix(nb::handle directory_text) {
     const Py_ssize_t length = text_length(directory_text);
     if (length == 1 && PyUnicode_READ_CHAR(directory_text.ptr(), 0) == '.') return nb::borrow(literal(""));

@@ -3,6 +3,7 @@
 #include "../cargohold.hpp"
 
 #include "../config/text_file_reading.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
@@ -104,7 +105,7 @@ nb::object names_from_script(Call& c, nb::handle setup_content) {
 // Whether `os.path.isfile(path)`.
 bool os_path_isfile(Call& c, nb::handle os_path, nb::handle path) {
     if (PyUnicode_CheckExact(path.ptr()) && stand_ins::os_path_tests(c)) {
-        return stand_ins::kind_of(path) == stand_ins::Kind::regular_file;
+        return filesystem::kind_of(path) == filesystem::Kind::regular_file;
     }
     return truthy(call_method(os_path, names::isfile, {path}));
 }
@@ -156,7 +157,7 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_nam
     const stand_ins::NativePath native = stand_ins::native_path(c, setup_file_path, stand_ins::kReadText);
     nb::object path = native.text;
     if (native) {
-        if (native.kind != stand_ins::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
+        if (native.kind != filesystem::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
     } else {
         path = call(c.global(names::Path), {setup_file_path});
         if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {

@@ -13,7 +13,7 @@ nb::object join(nb::handle directory, nb::handle name) {
     return require(PyNumber_TrueDivide(directory.ptr(), name.ptr()));
 }
 
-using stand_ins::Kind;
+using filesystem::Kind;
 
 // The first name free in the directory named by `folder` (its path text), found natively; the
 // null object when a test meets an error pathlib may raise, for the caller to ask pathlib.

@@ -1,5 +1,6 @@
 // Path inspection: directory-or-file classification and extension replacement.
 #include "../cargohold.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../stand_ins/file_queries.hpp"
 #include "../stand_ins/path_rules.hpp"
 
@@ -7,7 +8,7 @@ namespace quillkit::cargohold {
 
 namespace {
 
-using stand_ins::Kind;
+using filesystem::Kind;
 
 // 0 for a directory, 1 for a regular file (links followed), else None after a warning.
 nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
@@ -15,7 +16,7 @@ nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     const bool text = PyUnicode_CheckExact(path.ptr()) || PyBytes_CheckExact(path.ptr());
     if (text && stand_ins::os_path_tests(c)) {
         // One stat answers both tests; every error means "neither" to them.
-        const Kind kind = stand_ins::kind_of(path);
+        const Kind kind = filesystem::kind_of(path);
         if (kind == Kind::directory) return path_kind(PathKind::directory);
         if (kind == Kind::regular_file) return path_kind(PathKind::regular_file);
     } else {

@@ -2,6 +2,7 @@
 // order the system lists them, without those ruled out by name.
 #include "../cargohold.hpp"
 #include "../filesystem/directory_reads.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../filesystem/name_encoding.hpp"
 #include "../stand_ins/file_queries.hpp"
 #include "../stand_ins/member_test.hpp"

@@ -4,7 +4,7 @@
 #include "../cargohold.hpp"
 #include "../discovery/listing_reader.hpp"
 #include "../discovery/query.hpp"
-#include "../filesystem/name_encoding.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../stand_ins/guards.hpp"
 
 namespace quillkit::cargohold {
