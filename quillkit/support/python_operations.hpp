@@ -126,6 +126,13 @@ inline nb::handle dict_item(nb::handle dict, nb::handle key) {
     return value;
 }
 
+// The value under `name` in a namespace's dict (a module's, a class's), with a reference of its
+// own; null when there is none. Throws what comparing the key raised.
+inline nb::object namespace_entry(PyObject* namespace_dict, const Name& name) {
+    const nb::handle value = dict_item(namespace_dict, name.handle());
+    return value.is_valid() ? nb::borrow(value) : nb::object();
+}
+
 // `module.name`: read from the module's namespace when `module` is a plain module holding the
 // name (what attribute access finds there too), else through attribute access.
 nb::object module_attr(nb::handle module, const Name& name);
