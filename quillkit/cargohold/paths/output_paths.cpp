@@ -57,8 +57,7 @@ std::optional<bool> made_natively(Call& c, nb::str dir_path) {
         case Kind::directory:
             return true;  // mkdir would fail, then accept it as a directory
         case Kind::missing:
-            call_method(call(c.global(names::Path), {dir_path}), names::mkdir, {},
-                        {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+            stand_ins::make_directories(c, call(c.global(names::Path), {dir_path}));
             return false;
         default:
             return std::nullopt;
@@ -74,7 +73,7 @@ nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
     if (!existed) {
         nb::object path = call(c.global(names::Path), {dir_path});
         existed = truthy(call_method(path, names::exists));
-        call_method(path, names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+        stand_ins::make_directories(c, path);
     }
     if (truthy(logger)) {
         log_to(logger, names::info,
