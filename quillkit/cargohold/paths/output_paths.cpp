@@ -15,6 +15,11 @@ nb::object join(nb::handle directory, nb::handle name) {
 
 using filesystem::Kind;
 
+// `f"{base_name}_{counter}{suffix}"`: the name tried after `counter` others were taken.
+nb::object numbered_name(nb::handle base_name, Py_ssize_t counter, nb::handle suffix) {
+    return require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter, suffix.ptr()));
+}
+
 // The first name free in the directory named by `folder` (its path text), found natively; the
 // null object when a test meets an error pathlib may raise, for the caller to ask pathlib.
 nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, nb::handle suffix) {
@@ -25,7 +30,7 @@ nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, n
         if (kind == Kind::missing) return call(c.global(names::Path), {candidate});
         if (kind == Kind::unusual) return nb::object();
         if (PyErr_CheckSignals() < 0) throw nb::python_error();  // the loop has no bound
-        name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter, suffix.ptr()));
+        name = numbered_name(base_name, counter, suffix);
     }
 }
 
@@ -42,9 +47,7 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb:
     nb::object folder = call(c.global(names::Path), {directory});
     nb::object candidate = join(folder, concat({base_name, suffix}));
     for (Py_ssize_t counter = 1; truthy(call_method(candidate, names::exists)); ++counter) {
-        nb::object name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter,
-                                                        suffix.ptr()));
-        candidate = join(folder, name);
+        candidate = join(folder, numbered_name(base_name, counter, suffix));
     }
     return candidate;
 }
