@@ -30,13 +30,9 @@ namespace {
 // `try: import yaml` — bound when it imports; an ImportError means the optional package is
 // absent, anything else reaches the importer as it was raised.
 bool import_optional_yaml(nb::handle module) {
-    PyObject* yaml = PyImport_ImportModule("yaml");
-    if (!yaml) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-        PyErr_Clear();
-        return false;
-    }
-    set_global(module, "yaml", nb::steal(yaml));
+    nb::object yaml = require_or_null(PyImport_ImportModule("yaml"), PyExc_ImportError);
+    if (!yaml.is_valid()) return false;
+    set_global(module, "yaml", yaml);
     return true;
 }
 

@@ -36,6 +36,16 @@ Status require_status(Status status) {
     return status;
 }
 
+// Owns the new reference `result`; null when the call failed with an error of the class
+// `expected` (which is cleared: the caller's answer for that case follows), and any other error
+// thrown as require throws it.
+inline nb::object require_or_null(PyObject* result, PyObject* expected) {
+    if (result) return nb::steal(result);
+    if (!PyErr_ExceptionMatches(expected)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 // Turns `error`, a C++ exception that reached a place where native code returns to the
 // interpreter, into the pending Python error.
 void restore_error(std::exception& error) noexcept;

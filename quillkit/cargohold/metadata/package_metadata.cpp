@@ -24,11 +24,8 @@ bool equals(nb::handle left, const Name& right) {
 
 // `getattr(obj, name, None)`
 nb::object attr_or_none(nb::handle obj, const Name& name) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::none();
+    nb::object value = require_or_null(PyObject_GetAttr(obj.ptr(), name.ptr()), PyExc_AttributeError);
+    return value.is_valid() ? value : nb::none();
 }
 
 nb::handle or_unknown(nb::handle value) { return truthy(value) ? value : names::unknown.handle(); }

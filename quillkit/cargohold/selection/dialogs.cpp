@@ -44,15 +44,10 @@ bool parse_indices(nb::handle answer, std::vector<long long>& indices) {
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object piece = call_method(nb::steal(raw), names::strip);
         if (!truthy(piece)) continue;
-        PyObject* number = PyNumber_Long(piece.ptr());  // int(piece)
-        if (!number) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-            PyErr_Clear();
-            return false;
-        }
-        nb::object owned = nb::steal(number);
+        nb::object number = require_or_null(PyNumber_Long(piece.ptr()), PyExc_ValueError);  // int(piece)
+        if (!number.is_valid()) return false;
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+        const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
         if (value == -1 && PyErr_Occurred()) throw nb::python_error();
         // A number too large for any list is out of range, like any other.
         indices.push_back(overflow ? LLONG_MIN : value - 1);

@@ -113,13 +113,9 @@ PyObject* owner_module(const Originals& originals, Owner owner) {
 
 // Whether the class attribute (what an instance without members of its own finds) is `expected`.
 bool same_member(PyObject* type, const Name& name, PyObject* expected) {
-    nb::object found = nb::steal(PyObject_GetAttr(type, name.ptr()));
-    if (!found.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();  // deleted: the library's own call reports it
-        return false;
-    }
-    return found.ptr() == expected;
+    // Deleted, it is not the one found: the library's own call reports it.
+    nb::object found = require_or_null(PyObject_GetAttr(type, name.ptr()), PyExc_AttributeError);
+    return found.is_valid() && found.ptr() == expected;
 }
 
 // 1 to kKnownReleases for the running release, 0 when it is none of them.
