@@ -4,6 +4,7 @@
 #include "logging_snapshot.hpp"
 
 #include "../support/module_startup.hpp"
+#include "../support/published.hpp"
 
 namespace quillkit::chronicle {
 
@@ -259,12 +260,14 @@ constexpr Function kLazyName{"name", body<lazy_name>, {kSelf}};
 
 constexpr Function kBaseName{"base_name", body<base_name>, {}, Returns{"str", Rule::str},
                              "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
+const Published kPublishBaseName{kBaseName, 2};
 
 constexpr Function kGetLogger{
     "get_logger", body<get_logger>, {kChildParam}, Returns{"Logger"},
     "依目前的基底名稱取得 logger：child 非空時為「基底名稱.child」，否則為基底名稱本身。\n\n"
     "    範例：\n"
     "        logger = get_logger(\"cargohold\")"};
+const Published kPublishGetLogger{kGetLogger, 3};
 
 constexpr Function kLazyLogger{
     "lazy_logger", body<lazy_logger>, {kChildParam}, Returns{"_LazyLogger"},
@@ -272,6 +275,7 @@ constexpr Function kLazyLogger{
     "    範例：\n"
     "        log = lazy_logger(\"cargohold\")\n"
     "        log.info(\"已啟動\")"};
+const Published kPublishLazyLogger{kLazyLogger, 4};
 
 const char* const kLazyLoggerDoc =
     "\n"

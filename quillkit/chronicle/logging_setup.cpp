@@ -3,6 +3,7 @@
 #include "chronicle.hpp"
 
 #include "../support/module_startup.hpp"
+#include "../support/published.hpp"
 
 namespace quillkit::chronicle {
 
@@ -145,6 +146,7 @@ constexpr Function kSetupLogging{
     "    handler（預設 \"debug.log\"，UTF-8，附加寫入）。回傳專案 logger。\n\n"
     "    範例：\n"
     "        logger = setup_logging(\"quill\", debug=True)"};
+const Published kPublishSetupLogging{kSetupLogging, 1};
 
 nb::object make_formatter_class(nb::handle module, nb::handle formatter_base) {
     nb::object bases = require(PyTuple_Pack(1, formatter_base.ptr()));

@@ -74,5 +74,6 @@ constexpr Function kLoadJsonConfig{
     "    失敗時記錄錯誤並回傳 None。提供 required_keys 時依序回傳各 key 的值（tuple），\n"
     "    方便直接拆解：\n"
     "        host, port = load_json_config(\"config.json\", required_keys=[\"host\", \"port\"])"};
+const Published kPublishLoadJsonConfig{kLoadJsonConfig, 26};
 
 }  // namespace quillkit::cargohold

@@ -85,6 +85,7 @@ constexpr Function kSaveYamlTemplate{
     "    內容先寫入同目錄的暫存檔再取代原檔，寫入失敗時原檔保持不變。\n\n"
     "    範例：\n"
     "        path = save_yaml_template(\"key: value\\n\", \"config.yaml\")"};
+const Published kPublishSaveYamlTemplate{kSaveYamlTemplate, 15};
 
 constexpr Function kLoadYamlConfig{
     "load_yaml_config",
@@ -94,6 +95,7 @@ constexpr Function kLoadYamlConfig{
     "以 yaml.safe_load 讀取 YAML 設定檔；失敗時記錄錯誤並回傳 None。\n\n"
     "    範例：\n"
     "        config = load_yaml_config(\"config.yaml\")"};
+const Published kPublishLoadYamlConfig{kLoadYamlConfig, 16};
 
 constexpr Function kLoadYamlString{
     "load_yaml_string",
@@ -104,5 +106,6 @@ constexpr Function kLoadYamlString{
     "以 yaml.safe_load 解析 YAML 文字；失敗時記錄錯誤並回傳 None。\n\n"
     "    範例：\n"
     "        defaults = load_yaml_string(DEFAULT_YAML, label=\"預設設定\")"};
+const Published kPublishLoadYamlString{kLoadYamlString, 19};
 
 }  // namespace quillkit::cargohold

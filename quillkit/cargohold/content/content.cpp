@@ -213,6 +213,7 @@ constexpr Function kLoadLocalFileContent{
     "    logger 未提供時使用模組 logger。\n\n"
     "    範例：\n"
     "        prompt = load_local_file_content(\"prompts/system.md\", label=\"系統提示\")"};
+const Published kPublishLoadLocalFileContent{kLoadLocalFileContent, 2};
 
 constexpr Function kSaveLocalFileContent{
     "save_local_file_content",
@@ -223,6 +224,7 @@ constexpr Function kSaveLocalFileContent{
     "    內容先寫入同目錄的暫存檔再取代原檔，寫入失敗時原檔保持不變。\n\n"
     "    範例：\n"
     "        ok, msg = save_local_file_content(\"out/report.md\", text, label=\"報告\")"};
+const Published kPublishSaveLocalFileContent{kSaveLocalFileContent, 3};
 
 constexpr Function kLoadOrDownloadContent{
     "load_or_download_content",
@@ -232,6 +234,7 @@ constexpr Function kLoadOrDownloadContent{
     "先讀取本地檔案；內容為空且提供了網址時，從 GitHub 下載並存回本地檔案。\n\n"
     "    範例：\n"
     "        text = load_or_download_content(\"prompts/system.md\", url, label=\"系統提示\")"};
+const Published kPublishLoadOrDownloadContent{kLoadOrDownloadContent, 4};
 
 constexpr Function kDownloadAndSaveFromRegistry{
     "download_and_save_from_registry",
@@ -245,6 +248,7 @@ constexpr Function kDownloadAndSaveFromRegistry{
     "    並存入輸出目錄。\n\n"
     "    範例：\n"
     "        download_and_save_from_registry(registry, \"docs\", auto_download=True)"};
+const Published kPublishDownloadAndSaveFromRegistry{kDownloadAndSaveFromRegistry, 10};
 
 constexpr Function kExtractAndSaveCode{
     "extract_and_save_code",
@@ -256,5 +260,6 @@ constexpr Function kExtractAndSaveCode{
     "從工具回覆中擷取第一個程式碼區塊（沒有區塊時取整段文字）並存檔，回傳 (是否成功, 訊息)。\n\n"
     "    範例：\n"
     "        ok, msg = extract_and_save_code(answer, \"out/script.py\", label=\"腳本\")"};
+const Published kPublishExtractAndSaveCode{kExtractAndSaveCode, 27};
 
 }  // namespace quillkit::cargohold

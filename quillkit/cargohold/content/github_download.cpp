@@ -244,5 +244,6 @@ constexpr Function kDownloadGithubContent{
     "    HTTPS 下載失敗時改用 gh api；全部失敗時記錄原因並回傳空字串。\n\n"
     "    範例：\n"
     "        text = download_github_content(\"https://github.com/owner/repo/blob/main/README.md\")"};
+const Published kPublishDownloadGithubContent{kDownloadGithubContent, 1};
 
 }  // namespace quillkit::cargohold

@@ -184,6 +184,7 @@ constexpr Function kGetPackageNameVersion{
     "從 setup.py（先找目前工作目錄，再找套件目錄旁）讀取套件名稱與版本，找不到時為 \"unknown\"。\n\n"
     "    範例：\n"
     "        name, ver = get_package_name_version()"};
+const Published kPublishGetPackageNameVersion{kGetPackageNameVersion, 6};
 
 constexpr Function kGetPackageVersion{
     "get_package_version",
@@ -193,6 +194,7 @@ constexpr Function kGetPackageVersion{
     "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
     "    範例：\n"
     "        get_package_version(\"quillkit\")"};
+const Published kPublishGetPackageVersion{kGetPackageVersion, 7};
 
 constexpr Function kGetCliName{
     "get_cli_name",
@@ -203,5 +205,6 @@ constexpr Function kGetCliName{
     "從 setup.py 的 console entry point（指向 cli:main）讀取指令名稱；找不到時回傳 default。\n\n"
     "    範例：\n"
     "        get_cli_name()  # 例如 'quill-cli'"};
+const Published kPublishGetCliName{kGetCliName, 29};
 
 }  // namespace quillkit::cargohold

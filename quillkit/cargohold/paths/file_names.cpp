@@ -98,6 +98,7 @@ constexpr Function kExtractFilenameInfo{
     "    範例：\n"
     "        extract_filename_info(\"test_-90.txt\")  # ('test', '-90')\n"
     "        extract_filename_info(\"dir/a_b_c.csv\", (2, 0))  # ('c', 'a')"};
+const Published kPublishExtractFilenameInfo{kExtractFilenameInfo, 21};
 
 constexpr Function kMatchFilename{
     "match_filename",
@@ -110,5 +111,6 @@ constexpr Function kMatchFilename{
     "    prefix、suffix 為 None 或空字串時視為符合。\n\n"
     "    範例：\n"
     "        match_filename(\"data/test_file.CSV\", prefix=\"test\", suffix=\".csv\")  # True"};
+const Published kPublishMatchFilename{kMatchFilename, 22};
 
 }  // namespace quillkit::cargohold

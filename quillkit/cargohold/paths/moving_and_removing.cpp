@@ -249,6 +249,7 @@ constexpr Function kForceMoveFile{
     "    （例如備份）會保留。\n\n"
     "    範例：\n"
     "        force_move_file(\"src.txt\", \"dest/target.txt\", backup=\"bk/old.txt\")"};
+const Published kPublishForceMoveFile{kForceMoveFile, 23};
 
 constexpr Function kRemoveDirectory{
     "remove_directory",
@@ -260,6 +261,7 @@ constexpr Function kRemoveDirectory{
     "    移除時記錄警告（含第一個無法克服的錯誤），不會拋出例外。\n\n"
     "    範例：\n"
     "        remove_directory(\"./temp_dir\")"};
+const Published kPublishRemoveDirectory{kRemoveDirectory, 24};
 
 constexpr Function kRemoveFile{
     "remove_file",
@@ -270,5 +272,6 @@ constexpr Function kRemoveFile{
     "    並記錄警告，不會拋出例外。路徑不存在或不是一般檔案時不做任何事。\n\n"
     "    範例：\n"
     "        remove_file(\"./temp_file.txt\")"};
+const Published kPublishRemoveFile{kRemoveFile, 25};
 
 }  // namespace quillkit::cargohold

@@ -6,6 +6,9 @@
 
 namespace quillkit::cargohold {
 
+// Below, with the others: setup_output_file tells the module's own setup_output_dir by it.
+extern const Function kSetupOutputDir;
+
 namespace {
 
 // `directory / name`, the path facility's join.
@@ -120,6 +123,7 @@ constexpr Function kGetUniquePath{
     "    extension 未以 \".\" 開頭時自動補上。只在檢查當下保證不存在，不會建立或保留檔案。\n\n"
     "    範例：\n"
     "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
+const Published kPublishGetUniquePath{kGetUniquePath, 11};
 
 constexpr Function kSetupOutputDir{
     "setup_output_dir",
@@ -130,6 +134,7 @@ constexpr Function kSetupOutputDir{
     "    未提供 logger 時不記錄任何訊息；dir_path 是既有檔案或無法建立時，例外原樣拋出。\n\n"
     "    範例：\n"
     "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
+const Published kPublishSetupOutputDir{kSetupOutputDir, 12};
 
 constexpr Function kSetupOutputFile{
     "setup_output_file",
@@ -140,5 +145,6 @@ constexpr Function kSetupOutputFile{
     "    只建立 out_dir 本身，不建立 out_file 內的子目錄，也不建立檔案。\n\n"
     "    範例：\n"
     "        path = setup_output_file(\"out\", \"result.txt\", logger=log)  # out/result.txt"};
+const Published kPublishSetupOutputFile{kSetupOutputFile, 13};
 
 }  // namespace quillkit::cargohold

@@ -49,6 +49,7 @@ constexpr Function kGetPathType{
     "判斷路徑種類：目錄回傳 0，一般檔案回傳 1，其他情況記錄警告並回傳 None。\n\n"
     "    範例：\n"
     "        if get_path_type(\"config.json\") == 1: ..."};
+const Published kPublishGetPathType{kGetPathType, 17};
 
 constexpr Function kReplaceFileExtension{
     "replace_file_extension",
@@ -58,5 +59,6 @@ constexpr Function kReplaceFileExtension{
     "將檔名實際的最後一個副檔名換成 newExt（自動補上開頭的 \".\"），orgExt 不影響結果。\n\n"
     "    範例：\n"
     "        replace_file_extension(\"a/b.txt\", \".txt\", \"md\")  # 'a/b.md'"};
+const Published kPublishReplaceFileExtension{kReplaceFileExtension, 20};
 
 }  // namespace quillkit::cargohold

@@ -222,6 +222,7 @@ constexpr Function kInteractiveSelectFiles{
     "    不選取任何檔案；超出範圍的編號略過；輸入非數字時顯示錯誤並回傳空清單。\n\n"
     "    範例：\n"
     "        chosen = interactive_select_files(files, names, extension=\".md\")"};
+const Published kPublishInteractiveSelectFiles{kInteractiveSelectFiles, 8};
 
 constexpr Function kScanAndSelectFiles{
     "scan_and_select_files",
@@ -236,6 +237,7 @@ constexpr Function kScanAndSelectFiles{
     "    清單會標示該副檔名。\n\n"
     "    範例：\n"
     "        chosen = scan_and_select_files(\"docs\", [\".md\"], label=\"文件\")"};
+const Published kPublishScanAndSelectFiles{kScanAndSelectFiles, 9};
 
 constexpr Function kSelectOption{
     "select_option",
@@ -248,6 +250,7 @@ constexpr Function kSelectOption{
     "    無效的輸入會要求重新輸入；default 為直接按 Enter 時採用的答案（例如 \"1\"）。\n\n"
     "    範例：\n"
     "        mode = select_option(\"請選擇模式\", [\"快速\", \"完整\"], default=\"1\")"};
+const Published kPublishSelectOption{kSelectOption, 28};
 
 constexpr Function kGetUserInputViaEditor{
     "get_user_input_via_editor",
@@ -258,5 +261,6 @@ constexpr Function kGetUserInputViaEditor{
     "    並去除前後空白後的文字；未存檔就關閉時回傳空字串。\n\n"
     "    範例：\n"
     "        text = get_user_input_via_editor(\"# 請在下方輸入內容，本行會自動移除\")"};
+const Published kPublishGetUserInputViaEditor{kGetUserInputViaEditor, 5};
 
 }  // namespace quillkit::cargohold

@@ -78,5 +78,6 @@ constexpr Function kGetDirectoryList{
     "    結尾者略過（區分大小寫，空 tuple 表示不套用該規則）。\n\n"
     "    範例：\n"
     "        paths, names = get_directory_list(\"src\", exclude_suffixes=(\".egg-info\",))"};
+const Published kPublishGetDirectoryList{kGetDirectoryList, 18};
 
 }  // namespace quillkit::cargohold

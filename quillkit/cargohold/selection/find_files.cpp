@@ -146,5 +146,6 @@ constexpr Function kFindFilesWithExtensions{
     "    範例：\n"
     "        files, names = find_files_with_extensions(\"src\", [\".py\"], recursive=True,\n"
     "                                                  exclude_paths=[\"src/build\"])"};
+const Published kPublishFindFilesWithExtensions{kFindFilesWithExtensions, 14};
 
 }  // namespace quillkit::cargohold
