@@ -1,6 +1,6 @@
 // What the files of quillkit.cargohold share: the module state and the helpers every body uses.
-// Each function is declared in the file of its body, and registers itself there with its place
-// in the namespace (../support/published.hpp).
+// Each function's declaration stands below its body, in the file of its subsystem, and registers
+// itself there with its place in the namespace (../support/published.hpp).
 #pragma once
 
 #include "../support/published.hpp"

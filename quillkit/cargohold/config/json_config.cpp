@@ -62,8 +62,6 @@ nb::object load_json_config(Call& c, nb::str file_path, Optional<nb::list> requi
     }
 }
 
-}  // namespace
-
 constexpr Function kLoadJsonConfig{
     "load_json_config",
     body<load_json_config>,
@@ -75,5 +73,7 @@ constexpr Function kLoadJsonConfig{
     "    方便直接拆解：\n"
     "        host, port = load_json_config(\"config.json\", required_keys=[\"host\", \"port\"])"};
 const Published kPublishLoadJsonConfig{kLoadJsonConfig, 26};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

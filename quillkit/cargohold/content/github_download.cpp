@@ -232,8 +232,6 @@ nb::object download_github_content(Call& c, nb::str url) {
     return nb::borrow(literal(""));
 }
 
-}  // namespace
-
 constexpr Function kDownloadGithubContent{
     "download_github_content",
     body<download_github_content>,
@@ -245,5 +243,7 @@ constexpr Function kDownloadGithubContent{
     "    範例：\n"
     "        text = download_github_content(\"https://github.com/owner/repo/blob/main/README.md\")"};
 const Published kPublishDownloadGithubContent{kDownloadGithubContent, 1};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -139,6 +139,16 @@ nb::object get_package_name_version(Call& c) {
     return pair(names::unknown.handle(), names::unknown.handle());
 }
 
+constexpr Function kGetPackageNameVersion{
+    "get_package_name_version",
+    body<get_package_name_version>,
+    {},
+    Returns{"tuple"},
+    "從 setup.py（先找目前工作目錄，再找套件目錄旁）讀取套件名稱與版本，找不到時為 \"unknown\"。\n\n"
+    "    範例：\n"
+    "        name, ver = get_package_name_version()"};
+const Published kPublishGetPackageNameVersion{kGetPackageNameVersion, 6};
+
 // The installed distribution's version, or "unknown".
 nb::object get_package_version(Call& c, nb::str package_name) {
     try {
@@ -148,6 +158,16 @@ nb::object get_package_version(Call& c, nb::str package_name) {
         return nb::borrow(names::unknown.handle());
     }
 }
+
+constexpr Function kGetPackageVersion{
+    "get_package_version",
+    body<get_package_version>,
+    {Param{"package_name", Rule::str, "str"}},
+    Returns{"str", Rule::str},
+    "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
+    "    範例：\n"
+    "        get_package_version(\"quillkit\")"};
+const Published kPublishGetPackageVersion{kGetPackageVersion, 7};
 
 // The command name of the setup script's entry point on a `cli:main` function, or `default`.
 nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_name) {
@@ -174,28 +194,6 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_nam
     }
 }
 
-}  // namespace
-
-constexpr Function kGetPackageNameVersion{
-    "get_package_name_version",
-    body<get_package_name_version>,
-    {},
-    Returns{"tuple"},
-    "從 setup.py（先找目前工作目錄，再找套件目錄旁）讀取套件名稱與版本，找不到時為 \"unknown\"。\n\n"
-    "    範例：\n"
-    "        name, ver = get_package_name_version()"};
-const Published kPublishGetPackageNameVersion{kGetPackageNameVersion, 6};
-
-constexpr Function kGetPackageVersion{
-    "get_package_version",
-    body<get_package_version>,
-    {Param{"package_name", Rule::str, "str"}},
-    Returns{"str", Rule::str},
-    "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
-    "    範例：\n"
-    "        get_package_version(\"quillkit\")"};
-const Published kPublishGetPackageVersion{kGetPackageVersion, 7};
-
 constexpr Function kGetCliName{
     "get_cli_name",
     body<get_cli_name>,
@@ -206,5 +204,7 @@ constexpr Function kGetCliName{
     "    範例：\n"
     "        get_cli_name()  # 例如 'quill-cli'"};
 const Published kPublishGetCliName{kGetCliName, 29};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -6,9 +6,6 @@
 
 namespace quillkit::cargohold {
 
-// Below, with the others: setup_output_file tells the module's own setup_output_dir by it.
-extern const Function kSetupOutputDir;
-
 namespace {
 
 // `directory / name`, the path facility's join.
@@ -55,6 +52,19 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb:
     return candidate;
 }
 
+constexpr Function kGetUniquePath{
+    "get_unique_path",
+    body<get_unique_path>,
+    {Param{"directory", Rule::any, "str | Path"}, Param{"base_name", Rule::str, "str"},
+     Param{"extension", Rule::str, "str"}},
+    Returns{"Path"},
+    "在目錄中找出不與既有項目衝突的檔案路徑：先試 base_name + extension，已存在時依序嘗試\n"
+    "    base_name_1、base_name_2……，回傳第一個不存在的路徑（Path）。\n\n"
+    "    extension 未以 \".\" 開頭時自動補上。只在檢查當下保證不存在，不會建立或保留檔案。\n\n"
+    "    範例：\n"
+    "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
+const Published kPublishGetUniquePath{kGetUniquePath, 11};
+
 // Whether the directory was there before the call, with it made (and its parents) when it was
 // not; empty when the stand-in leaves the case to pathlib (an entry that is no directory, an
 // error pathlib may raise).
@@ -88,6 +98,17 @@ nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
     return nb::none();
 }
 
+constexpr Function kSetupOutputDir{
+    "setup_output_dir",
+    body<setup_output_dir>,
+    {Param{"dir_path", Rule::str, "str"}, kLogger},
+    Returns{},
+    "確保輸出目錄存在（含上層目錄）；提供 logger 時記錄目錄已就緒或已建立。\n\n"
+    "    未提供 logger 時不記錄任何訊息；dir_path 是既有檔案或無法建立時，例外原樣拋出。\n\n"
+    "    範例：\n"
+    "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
+const Published kPublishSetupOutputDir{kSetupOutputDir, 12};
+
 // The path of `out_file` inside `out_dir` (the current directory when empty), after making sure
 // the directory exists.
 nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::handle logger) {
@@ -110,32 +131,6 @@ nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::han
     return path;
 }
 
-}  // namespace
-
-constexpr Function kGetUniquePath{
-    "get_unique_path",
-    body<get_unique_path>,
-    {Param{"directory", Rule::any, "str | Path"}, Param{"base_name", Rule::str, "str"},
-     Param{"extension", Rule::str, "str"}},
-    Returns{"Path"},
-    "在目錄中找出不與既有項目衝突的檔案路徑：先試 base_name + extension，已存在時依序嘗試\n"
-    "    base_name_1、base_name_2……，回傳第一個不存在的路徑（Path）。\n\n"
-    "    extension 未以 \".\" 開頭時自動補上。只在檢查當下保證不存在，不會建立或保留檔案。\n\n"
-    "    範例：\n"
-    "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
-const Published kPublishGetUniquePath{kGetUniquePath, 11};
-
-constexpr Function kSetupOutputDir{
-    "setup_output_dir",
-    body<setup_output_dir>,
-    {Param{"dir_path", Rule::str, "str"}, kLogger},
-    Returns{},
-    "確保輸出目錄存在（含上層目錄）；提供 logger 時記錄目錄已就緒或已建立。\n\n"
-    "    未提供 logger 時不記錄任何訊息；dir_path 是既有檔案或無法建立時，例外原樣拋出。\n\n"
-    "    範例：\n"
-    "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
-const Published kPublishSetupOutputDir{kSetupOutputDir, 12};
-
 constexpr Function kSetupOutputFile{
     "setup_output_file",
     body<setup_output_file>,
@@ -146,5 +141,7 @@ constexpr Function kSetupOutputFile{
     "    範例：\n"
     "        path = setup_output_file(\"out\", \"result.txt\", logger=log)  # out/result.txt"};
 const Published kPublishSetupOutputFile{kSetupOutputFile, 13};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

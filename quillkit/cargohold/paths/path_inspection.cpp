@@ -28,6 +28,16 @@ nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     return nb::none();
 }
 
+constexpr Function kGetPathType{
+    "get_path_type",
+    body<get_path_type>,
+    {Param{"path"}, kLogger},
+    Returns{},
+    "判斷路徑種類：目錄回傳 0，一般檔案回傳 1，其他情況記錄警告並回傳 None。\n\n"
+    "    範例：\n"
+    "        if get_path_type(\"config.json\") == 1: ..."};
+const Published kPublishGetPathType{kGetPathType, 17};
+
 // `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.
 nb::object replace_file_extension(Call& c, nb::str fn, nb::str, nb::str new_ext) {
     nb::object suffix = dotted(new_ext);
@@ -39,18 +49,6 @@ nb::object replace_file_extension(Call& c, nb::str fn, nb::str, nb::str new_ext)
     return to_str(call_method(path, names::with_suffix, {suffix}));
 }
 
-}  // namespace
-
-constexpr Function kGetPathType{
-    "get_path_type",
-    body<get_path_type>,
-    {Param{"path"}, kLogger},
-    Returns{},
-    "判斷路徑種類：目錄回傳 0，一般檔案回傳 1，其他情況記錄警告並回傳 None。\n\n"
-    "    範例：\n"
-    "        if get_path_type(\"config.json\") == 1: ..."};
-const Published kPublishGetPathType{kGetPathType, 17};
-
 constexpr Function kReplaceFileExtension{
     "replace_file_extension",
     body<replace_file_extension>,
@@ -60,5 +58,7 @@ constexpr Function kReplaceFileExtension{
     "    範例：\n"
     "        replace_file_extension(\"a/b.txt\", \".txt\", \"md\")  # 'a/b.md'"};
 const Published kPublishReplaceFileExtension{kReplaceFileExtension, 20};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

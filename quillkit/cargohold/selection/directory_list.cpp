@@ -63,8 +63,6 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     return pair(paths, names);
 }
 
-}  // namespace
-
 constexpr Function kGetDirectoryList{
     "get_directory_list",
     body<get_directory_list>,
@@ -79,5 +77,7 @@ constexpr Function kGetDirectoryList{
     "    範例：\n"
     "        paths, names = get_directory_list(\"src\", exclude_suffixes=(\".egg-info\",))"};
 const Published kPublishGetDirectoryList{kGetDirectoryList, 18};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -128,8 +128,6 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     return pair(found.files, found.names);
 }
 
-}  // namespace
-
 constexpr Function kFindFilesWithExtensions{
     "find_files_with_extensions",
     body<find_files_with_extensions>,
@@ -147,5 +145,7 @@ constexpr Function kFindFilesWithExtensions{
     "        files, names = find_files_with_extensions(\"src\", [\".py\"], recursive=True,\n"
     "                                                  exclude_paths=[\"src/build\"])"};
 const Published kPublishFindFilesWithExtensions{kFindFilesWithExtensions, 14};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold
