@@ -1,8 +1,9 @@
-// What the files of quillkit.cargohold share: the declarations of its functions, grouped by
-// the file that holds their bodies, and the helpers every body uses.
+// What the files of quillkit.cargohold share: the module state and the helpers every body uses.
+// Each function's declaration stands below its body, in the file of its subsystem, and registers
+// itself there with its place in the namespace (../support/published.hpp).
 #pragma once
 
-#include "../support/function.hpp"
+#include "../support/published.hpp"
 #include "interned_names.hpp"
 #include "stand_ins/guards.hpp"
 
@@ -39,55 +40,5 @@ inline constexpr Param kLabel{"label", Rule::str, "str", Default::text("檔案")
 
 // The `logger` argument when it is true, else the module logger `log`.
 nb::object choose_logger(Call& c, nb::handle logger);
-
-// content/content.cpp: local files, load-or-download, the registry download, code extraction.
-extern const Function kLoadLocalFileContent;
-extern const Function kSaveLocalFileContent;
-extern const Function kLoadOrDownloadContent;
-extern const Function kDownloadAndSaveFromRegistry;
-extern const Function kExtractAndSaveCode;
-
-// content/github_download.cpp: the code-hosting download.
-extern const Function kDownloadGithubContent;
-
-// paths/output_paths.cpp: output paths.
-extern const Function kGetUniquePath;
-extern const Function kSetupOutputDir;
-extern const Function kSetupOutputFile;
-
-// paths/path_inspection.cpp: path inspection.
-extern const Function kGetPathType;
-extern const Function kReplaceFileExtension;
-
-// paths/file_names.cpp: file-name fields and matching.
-extern const Function kExtractFilenameInfo;
-extern const Function kMatchFilename;
-
-// paths/moving_and_removing.cpp: moving and removing.
-extern const Function kForceMoveFile;
-extern const Function kRemoveDirectory;
-extern const Function kRemoveFile;
-
-// config/yaml_config.cpp: YAML configuration.
-extern const Function kSaveYamlTemplate;
-extern const Function kLoadYamlConfig;
-extern const Function kLoadYamlString;
-
-// config/json_config.cpp: JSON configuration.
-extern const Function kLoadJsonConfig;
-
-// metadata/package_metadata.cpp: package name, version and command name.
-extern const Function kGetPackageNameVersion;
-extern const Function kGetPackageVersion;
-extern const Function kGetCliName;
-
-// selection/: discovery (find_files.cpp), the directory list (directory_list.cpp), selection
-// dialogues and prompts (dialogs.cpp).
-extern const Function kFindFilesWithExtensions;
-extern const Function kGetDirectoryList;
-extern const Function kInteractiveSelectFiles;
-extern const Function kScanAndSelectFiles;
-extern const Function kSelectOption;
-extern const Function kGetUserInputViaEditor;
 
 }  // namespace quillkit::cargohold

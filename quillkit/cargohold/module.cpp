@@ -1,5 +1,5 @@
 // Start-up of quillkit.cargohold: binds the libraries it uses as module globals, in order, then
-// publishes its functions in the order of the function table.
+// publishes its functions in the order of the positions they registered with.
 #include "cargohold.hpp"
 
 #include "../support/module_startup.hpp"
@@ -30,30 +30,14 @@ namespace {
 // `try: import yaml` — bound when it imports; an ImportError means the optional package is
 // absent, anything else reaches the importer as it was raised.
 bool import_optional_yaml(nb::handle module) {
-    PyObject* yaml = PyImport_ImportModule("yaml");
-    if (!yaml) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-        PyErr_Clear();
-        return false;
-    }
-    set_global(module, "yaml", nb::steal(yaml));
+    nb::object yaml = require_or_null(PyImport_ImportModule("yaml"), PyExc_ImportError);
+    if (!yaml.is_valid()) return false;
+    set_global(module, "yaml", yaml);
     return true;
 }
 
-// The function table, in the order the module publishes them.
-constexpr const Function* kFunctions[] = {
-    &kDownloadGithubContent, &kLoadLocalFileContent, &kSaveLocalFileContent, &kLoadOrDownloadContent,
-    &kGetUserInputViaEditor, &kGetPackageNameVersion, &kGetPackageVersion, &kInteractiveSelectFiles,
-    &kScanAndSelectFiles, &kDownloadAndSaveFromRegistry, &kGetUniquePath, &kSetupOutputDir,
-    &kSetupOutputFile, &kFindFilesWithExtensions, &kSaveYamlTemplate, &kLoadYamlConfig,
-    &kGetPathType, &kGetDirectoryList, &kLoadYamlString, &kReplaceFileExtension,
-    &kExtractFilenameInfo, &kMatchFilename, &kForceMoveFile, &kRemoveDirectory,
-    &kRemoveFile, &kLoadJsonConfig, &kExtractAndSaveCode, &kSelectOption,
-    &kGetCliName,
-};
-
 // Binds, in order, the libraries as module globals, `_HAS_YAML`, the module logger `log`, then
-// the functions of the table.
+// the functions.
 void start(nb::handle module, State& state) {
     nb::object os = import_module("os");
     set_global(module, "os", os);
@@ -76,7 +60,7 @@ void start(nb::handle module, State& state) {
     set_global(module, "Path", path_class);
     stand_ins::capture(state.originals, os, path_class);
     set_global(module, "log", call_method(chronicle, names::lazy_logger, {literal("cargohold")}));
-    add_functions(module, kFunctions);
+    add_published_functions(module);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// What the files of quillkit.chronicle share: the module state and the declarations.
+// What the files of quillkit.chronicle share: the module state and what its files need of each
+// other.
 #pragma once
 
 #include "../support/function.hpp"
@@ -36,13 +37,11 @@ inline constexpr Param kSelf{"self"};
 nb::handle state_field(PyObject* field);
 
 // Level-switching formatter and logging set-up.
-extern const Function kSetupLogging;
 extern const char* const kFormatterDoc;
 
-// Logger naming and the lazy logger.
-extern const Function kBaseName;
+// Logger naming and the lazy logger. (The functions register themselves where they are declared;
+// get_logger's declaration is named here for the snapshot, which tells the module's own by it.)
 extern const Function kGetLogger;
-extern const Function kLazyLogger;
 extern const char* const kLazyLoggerDoc;
 
 // Makes the Python frames through which records reach the logging facility.

@@ -4,6 +4,7 @@
 #include "logging_snapshot.hpp"
 
 #include "../support/module_startup.hpp"
+#include "../support/published.hpp"
 
 namespace quillkit::chronicle {
 
@@ -12,8 +13,14 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Naming
 
+constexpr Param kChildParam{"child", Rule::str, "str", Default::text("")};
+
 // The current base name, as the module namespace holds it.
 nb::object base_name(Call& c) { return c.global(names::base_name_global); }
+
+constexpr Function kBaseName{"base_name", body<base_name>, {}, Returns{"str", Rule::str},
+                             "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
+const Published kPublishBaseName{kBaseName, 2};
 
 // The registry shortcut: the logger that `logging.getLogger(name)` would return when it exists
 // already, read from the registry the facility keeps (`logging.Logger.manager.loggerDict`)
@@ -73,8 +80,29 @@ nb::object get_logger(Call& c, nb::str child) {
     return registered.is_valid() ? registered : call(module_attr(logging, names::getLogger), {name});
 }
 
+}  // namespace
+
+// Outside the file's own namespace: the snapshot tells this module's own get_logger by it.
+constexpr Function kGetLogger{
+    "get_logger", body<get_logger>, {kChildParam}, Returns{"Logger"},
+    "依目前的基底名稱取得 logger：child 非空時為「基底名稱.child」，否則為基底名稱本身。\n\n"
+    "    範例：\n"
+    "        logger = get_logger(\"cargohold\")"};
+
+namespace {
+
+const Published kPublishGetLogger{kGetLogger, 3};
+
 // A new lazy logger for `child`.
 nb::object lazy_logger(Call& c, nb::str child) { return call(c.global(names::lazy_logger_class), {child}); }
+
+constexpr Function kLazyLogger{
+    "lazy_logger", body<lazy_logger>, {kChildParam}, Returns{"_LazyLogger"},
+    "建立一個 lazy logger：每次使用時才依目前的基底名稱解析真正的 logger。\n\n"
+    "    範例：\n"
+    "        log = lazy_logger(\"cargohold\")\n"
+    "        log.info(\"已啟動\")"};
+const Published kPublishLazyLogger{kLazyLogger, 4};
 
 // ---------------------------------------------------------------------------------------------
 // Forwarding a call's own *args and **kwargs
@@ -105,6 +133,8 @@ nb::object lazy_init(Call&, nb::handle self, nb::str child) {
     return nb::none();
 }
 
+constexpr Function kLazyInit{"__init__", body<lazy_init>, {kSelf, kChildParam}};
+
 // Shortcuts for the path every record takes. While a lazy logger's class still holds the
 // members it was made with (and the instance cannot shadow them), a level method runs `_emit`,
 // `_l` and `get_logger` directly instead of looking each one up and binding its arguments
@@ -127,6 +157,8 @@ nb::object logger_for(Call& c, nb::handle child) {
 
 // `_l`: the logger the current base name gives for this child.
 nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, attr(self, names::_child)); }
+
+constexpr Function kLazyCurrentLogger{"_l", body<lazy_current_logger>, {kSelf}, Returns{"logging.Logger"}};
 
 // `self._l`
 nb::object current_logger(Call& c, nb::handle self) {
@@ -179,6 +211,10 @@ nb::object lazy_emit(Call& c, nb::handle self, nb::int_ level, nb::handle msg, V
     return nb::none();
 }
 
+constexpr Function kLazyEmit{"_emit", body<lazy_emit>,
+                             {kSelf, Param{"level", Rule::integer, "int"}, Param{"msg"},
+                              var_positional("args"), var_keyword("kwargs")}};
+
 // `logging.<level>`
 nb::object level_number(Call& c, Level level, const Name& level_name) {
     nb::object number = current_facility(c).levels[static_cast<size_t>(level)];
@@ -206,31 +242,6 @@ nb::object lazy_level(Call& c, nb::handle self, nb::handle msg, VarPositional ar
     return emit_at(c, self, msg, args, kwargs, L, LevelName);
 }
 
-// ERROR with the current exception's traceback, unless the caller said otherwise.
-nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
-    nb::object number = level_number(c, Level::error, names::level_error);
-    Added traceback;
-    if (!kwargs.find(names::exc_info).is_valid()) traceback = Added{&names::exc_info, Py_True};
-    forward(self, names::_emit, {number, msg}, args, kwargs, traceback);
-    return nb::none();
-}
-
-// The pass-through methods: `self._l.<Method>(*args, **kwargs)`.
-template <const Name& Method>
-nb::object lazy_pass_through(Call& c, nb::handle self, VarPositional args, VarKeyword kwargs) {
-    return forward(current_logger(c, self), Method, {}, args, kwargs);
-}
-
-nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), names::name); }
-
-constexpr Param kChildParam{"child", Rule::str, "str", Default::text("")};
-
-constexpr Function kLazyInit{"__init__", body<lazy_init>, {kSelf, kChildParam}};
-constexpr Function kLazyCurrentLogger{"_l", body<lazy_current_logger>, {kSelf}, Returns{"logging.Logger"}};
-constexpr Function kLazyEmit{"_emit", body<lazy_emit>,
-                             {kSelf, Param{"level", Rule::integer, "int"}, Param{"msg"},
-                              var_positional("args"), var_keyword("kwargs")}};
-
 // The level methods share one shape: (self, msg, *args, **kwargs).
 template <auto Body>
 constexpr Function level_method(const char* name) {
@@ -241,7 +252,23 @@ constexpr Function kLazyInfo = level_method<lazy_level<Level::info, names::level
 constexpr Function kLazyWarning = level_method<lazy_level<Level::warning, names::level_warning>>("warning");
 constexpr Function kLazyError = level_method<lazy_level<Level::error, names::level_error>>("error");
 constexpr Function kLazyCritical = level_method<lazy_level<Level::critical, names::level_critical>>("critical");
+
+// ERROR with the current exception's traceback, unless the caller said otherwise.
+nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
+    nb::object number = level_number(c, Level::error, names::level_error);
+    Added traceback;
+    if (!kwargs.find(names::exc_info).is_valid()) traceback = Added{&names::exc_info, Py_True};
+    forward(self, names::_emit, {number, msg}, args, kwargs, traceback);
+    return nb::none();
+}
+
 constexpr Function kLazyException = level_method<lazy_exception>("exception");
+
+// The pass-through methods: `self._l.<Method>(*args, **kwargs)`.
+template <const Name& Method>
+nb::object lazy_pass_through(Call& c, nb::handle self, VarPositional args, VarKeyword kwargs) {
+    return forward(current_logger(c, self), Method, {}, args, kwargs);
+}
 
 // The pass-through methods share one shape: (self, *args, **kwargs).
 template <const Name& Method>
@@ -253,25 +280,11 @@ constexpr Function kLazySetLevel = pass_through_method<names::setLevel>("setLeve
 constexpr Function kLazyAddHandler = pass_through_method<names::addHandler>("addHandler");
 constexpr Function kLazyRemoveHandler = pass_through_method<names::removeHandler>("removeHandler");
 
+nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), names::name); }
+
 constexpr Function kLazyName{"name", body<lazy_name>, {kSelf}};
 
 }  // namespace
-
-constexpr Function kBaseName{"base_name", body<base_name>, {}, Returns{"str", Rule::str},
-                             "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
-
-constexpr Function kGetLogger{
-    "get_logger", body<get_logger>, {kChildParam}, Returns{"Logger"},
-    "依目前的基底名稱取得 logger：child 非空時為「基底名稱.child」，否則為基底名稱本身。\n\n"
-    "    範例：\n"
-    "        logger = get_logger(\"cargohold\")"};
-
-constexpr Function kLazyLogger{
-    "lazy_logger", body<lazy_logger>, {kChildParam}, Returns{"_LazyLogger"},
-    "建立一個 lazy logger：每次使用時才依目前的基底名稱解析真正的 logger。\n\n"
-    "    範例：\n"
-    "        log = lazy_logger(\"cargohold\")\n"
-    "        log.info(\"已啟動\")"};
 
 const char* const kLazyLoggerDoc =
     "\n"

@@ -3,6 +3,7 @@
 #include "chronicle.hpp"
 
 #include "../support/module_startup.hpp"
+#include "../support/published.hpp"
 
 namespace quillkit::chronicle {
 
@@ -21,6 +22,11 @@ nb::object formatter_init(Call& c, nb::handle self, nb::dict fmt_by_level, nb::h
     return nb::none();
 }
 
+constexpr Function kFormatterInit{
+    "__init__", body<formatter_init>,
+    {kSelf, Param{"fmt_by_level", Rule::dict, "Dict[int, logging.Formatter]"},
+     Param{"default_fmt", Rule::any, "logging.Formatter"}}};
+
 // The text of the formatter registered for the record's exact level, else of the default one.
 nb::object formatter_format(Call&, nb::handle self, nb::handle record) {
     nb::object table = attr(self, names::_fmt_by_level);
@@ -28,11 +34,6 @@ nb::object formatter_format(Call&, nb::handle self, nb::handle record) {
     nb::object chosen = call(lookup, {attr(record, names::levelno), attr(self, names::_default)});
     return call_method(chosen, names::format, {record});
 }
-
-constexpr Function kFormatterInit{
-    "__init__", body<formatter_init>,
-    {kSelf, Param{"fmt_by_level", Rule::dict, "Dict[int, logging.Formatter]"},
-     Param{"default_fmt", Rule::any, "logging.Formatter"}}};
 
 constexpr Function kFormatterFormat{"format", body<formatter_format>,
                                 {kSelf, Param{"record", Rule::any, "logging.LogRecord"}},
@@ -113,15 +114,6 @@ nb::object setup_logging(Call& c, nb::str project_name, nb::handle debug, Option
     return root;
 }
 
-}  // namespace
-
-const char* const kFormatterDoc =
-    "\n"
-    "    依 log 等級切換不同格式：\n"
-    "    - 若對應等級有自訂 formatter -> 用它\n"
-    "    - 否則用預設 formatter\n"
-    "    ";
-
 constexpr Function kSetupLogging{
     "setup_logging",
     body<setup_logging>,
@@ -145,6 +137,16 @@ constexpr Function kSetupLogging{
     "    handler（預設 \"debug.log\"，UTF-8，附加寫入）。回傳專案 logger。\n\n"
     "    範例：\n"
     "        logger = setup_logging(\"quill\", debug=True)"};
+const Published kPublishSetupLogging{kSetupLogging, 1};
+
+}  // namespace
+
+const char* const kFormatterDoc =
+    "\n"
+    "    依 log 等級切換不同格式：\n"
+    "    - 若對應等級有自訂 formatter -> 用它\n"
+    "    - 否則用預設 formatter\n"
+    "    ";
 
 nb::object make_formatter_class(nb::handle module, nb::handle formatter_base) {
     nb::object bases = require(PyTuple_Pack(1, formatter_base.ptr()));

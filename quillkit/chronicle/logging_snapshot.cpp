@@ -47,12 +47,6 @@ void watch_type(PyObject* type) {
     }
 }
 
-// The value under `name` in `dict` (a borrowed dict), or null.
-nb::object entry(PyObject* dict, const Name& name) {
-    const nb::handle value = dict_item(dict, name.handle());
-    return value.is_valid() ? nb::borrow(value) : nb::object();
-}
-
 // `obj.name`, or null when the attribute is missing or raises.
 nb::object attribute_or_null(nb::handle obj, const Name& name) {
     PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
@@ -71,25 +65,25 @@ Py_ssize_t g_child_offset = 0;
 // What this module's namespace holds.
 void read_globals(const State& state, PyObject* globals, Facility& facility) {
     watch_dict(globals);
-    facility.logging = entry(globals, names::logging);
-    facility.base_name = entry(globals, names::base_name_global);
-    nb::object get_logger = entry(globals, names::get_logger);
+    facility.logging = namespace_entry(globals, names::logging);
+    facility.base_name = namespace_entry(globals, names::base_name_global);
+    nb::object get_logger = namespace_entry(globals, names::get_logger);
     facility.get_logger_is_ours = get_logger.is_valid() && is_function(get_logger, kGetLogger);
     PyObject* lazy_class = state.lazy_logger_class;
     watch_type(lazy_class);
     if (lazy_class && g_child_descriptor) {
         PyObject* members = reinterpret_cast<PyTypeObject*>(lazy_class)->tp_dict;
-        facility.lazy_class_intact = entry(members, names::_emit).ptr() == state.emit_function &&
-                                     entry(members, names::_l).ptr() == state.logger_property &&
-                                     entry(members, names::_child).ptr() == g_child_descriptor;
+        facility.lazy_class_intact = namespace_entry(members, names::_emit).ptr() == state.emit_function &&
+                                     namespace_entry(members, names::_l).ptr() == state.logger_property &&
+                                     namespace_entry(members, names::_child).ptr() == g_child_descriptor;
     }
 }
 
 // What the shortcut to the registry relies on (see registered_logger).
 void read_registry(const State& state, Facility& facility) {
     nb::object logging = facility.logging;
-    facility.root = entry(PyModule_GetDict(logging.ptr()), names::root);
-    nb::object logger_class = entry(PyModule_GetDict(logging.ptr()), names::Logger);
+    facility.root = namespace_entry(PyModule_GetDict(logging.ptr()), names::root);
+    nb::object logger_class = namespace_entry(PyModule_GetDict(logging.ptr()), names::Logger);
     if (!logger_class.is_valid() || !PyType_Check(logger_class.ptr())) return;
     watch_type(logger_class.ptr());
     facility.logger_class = logger_class;
@@ -104,10 +98,10 @@ void read_logging(const State& state, Facility& facility) {
     PyObject* module_dict = PyModule_GetDict(facility.logging.ptr());
     watch_dict(module_dict);
     for (size_t index = 0; index < static_cast<size_t>(Level::count); ++index) {
-        nb::object level = entry(module_dict, *kLevelNames[index]);
+        nb::object level = namespace_entry(module_dict, *kLevelNames[index]);
         if (level.is_valid() && PyLong_CheckExact(level.ptr())) facility.levels[index] = level;
     }
-    facility.get_logger_is_standard = entry(module_dict, names::getLogger).ptr() == state.facility_get_logger;
+    facility.get_logger_is_standard = namespace_entry(module_dict, names::getLogger).ptr() == state.facility_get_logger;
     read_registry(state, facility);
 }
 
@@ -133,7 +127,7 @@ const Facility& current_facility(Call& c) {
 
 void remember_child_slot(nb::handle lazy_logger_class) {
     PyObject* members = reinterpret_cast<PyTypeObject*>(lazy_logger_class.ptr())->tp_dict;
-    nb::object descriptor = entry(members, names::_child);
+    nb::object descriptor = namespace_entry(members, names::_child);
     if (!descriptor.is_valid() || !PyObject_TypeCheck(descriptor.ptr(), &PyMemberDescr_Type)) return;
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor.ptr())->d_member;
     if (member->type != Py_T_OBJECT_EX) return;

@@ -2,6 +2,7 @@
 #include "chronicle.hpp"
 
 #include "../support/module_startup.hpp"
+#include "../support/published.hpp"
 
 namespace quillkit::chronicle {
 
@@ -30,11 +31,9 @@ void start(nb::handle module, State& state) {
     nb::object formatter_class = make_formatter_class(module, attr(logging, names::Formatter));
     state.formatter_class = Py_NewRef(formatter_class.ptr());
     set_global(module, "LevelSwitchingFormatter", formatter_class);
-    static constexpr const Function* kNaming[] = {&kSetupLogging, &kBaseName, &kGetLogger};
-    add_functions(module, kNaming);
+    add_published_functions(module, 1, 3);  // setup_logging, base_name, get_logger
     set_global(module, "_LazyLogger", make_lazy_logger_class(module, state));
-    static constexpr const Function* kLazy[] = {&kLazyLogger};
-    add_functions(module, kLazy);
+    add_published_functions(module, 4);  // lazy_logger
 }
 
 }  // namespace

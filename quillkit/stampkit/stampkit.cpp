@@ -7,8 +7,8 @@
 // searched from left to right as re.finditer does; the first match that forms a real date (and
 // time) wins, and one that does not is skipped. Written out by hand rather than through `re`:
 // discovery calls it once per file.
-#include "../support/function.hpp"
 #include "../support/module_startup.hpp"
+#include "../support/published.hpp"
 
 #include <optional>
 
@@ -121,11 +121,9 @@ constexpr Function kParseFileNameTime{
     "        parseVEV_fileNameTime(\"run_20240131_235959\")  # '2024-01-31 23:59:59'\n"
     "        parseVEV_fileNameTime(\"log20231105\")          # '2023-11-05 00:00:00'\n"
     "        parseVEV_fileNameTime(\"x20241301\")            # None"};
+const Published kPublishParseFileNameTime{kParseFileNameTime, 1};
 
-void start(nb::handle module, Stateless&) {
-    static constexpr const Function* kFunctions[] = {&kParseFileNameTime};
-    add_functions(module, kFunctions);
-}
+void start(nb::handle module, Stateless&) { add_published_functions(module); }
 
 }  // namespace
 }  // namespace quillkit::stampkit

@@ -399,13 +399,4 @@ nb::handle closure_cell(nb::handle function, size_t index);
 // True when `object` is the function object made from `declaration`.
 bool is_function(nb::handle object, const Function& declaration);
 
-// Makes and binds, in order, the module-level functions of a module.
-template <size_t Count>
-void add_functions(nb::handle module, const Function* const (&declarations)[Count]) {
-    for (const Function* declaration : declarations) {
-        nb::object function = make_function(module, *declaration);
-        require_status(PyModule_AddObjectRef(module.ptr(), declaration->name, function.ptr()));
-    }
-}
-
 }  // namespace quillkit

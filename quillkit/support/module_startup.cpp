@@ -43,18 +43,13 @@ nb::object import_from(const char* module, const char* name) {
     nb::object from_list = require(PyTuple_Pack(1, wanted.ptr()));
     nb::object found = require(
         PyImport_ImportModuleLevelObject(module_name.ptr(), nullptr, nullptr, from_list.ptr(), 0));
-    PyObject* value = PyObject_GetAttr(found.ptr(), wanted.ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    // The interpreter's wording for a `from ... import` of a name the module lacks.
-    PyObject* file = PyModule_Check(found.ptr()) ? PyModule_GetFilenameObject(found.ptr()) : nullptr;
-    if (!file && PyErr_Occurred()) {
-        // A module without a file name: the message says "unknown location".
-        if (!PyErr_ExceptionMatches(PyExc_SystemError)) throw nb::python_error();
-        PyErr_Clear();
-    }
-    nb::object location = file ? nb::steal(file) : nb::object();
+    nb::object value = require_or_null(PyObject_GetAttr(found.ptr(), wanted.ptr()), PyExc_AttributeError);
+    if (value.is_valid()) return value;
+    // The interpreter's wording for a `from ... import` of a name the module lacks; a module
+    // without a file name (a SystemError) has an "unknown location".
+    nb::object location = PyModule_Check(found.ptr())
+                              ? require_or_null(PyModule_GetFilenameObject(found.ptr()), PyExc_SystemError)
+                              : nb::object();
     nb::object message =
         location.is_valid()
             ? require(PyUnicode_FromFormat("cannot import name %R from %R (%S)", wanted.ptr(),

@@ -226,10 +226,8 @@ nb::object pair(nb::handle first, nb::handle second) {
 }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+    nb::object iterator = require_or_null(PyObject_GetIter(value.ptr()), PyExc_TypeError);
     if (!iterator.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
         raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
     }
     nb::object items[2];

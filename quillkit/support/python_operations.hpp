@@ -36,6 +36,16 @@ Status require_status(Status status) {
     return status;
 }
 
+// Owns the new reference `result`; null when the call failed with an error of the class
+// `expected` (which is cleared: the caller's answer for that case follows), and any other error
+// thrown as require throws it.
+inline nb::object require_or_null(PyObject* result, PyObject* expected) {
+    if (result) return nb::steal(result);
+    if (!PyErr_ExceptionMatches(expected)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 // Turns `error`, a C++ exception that reached a place where native code returns to the
 // interpreter, into the pending Python error.
 void restore_error(std::exception& error) noexcept;
@@ -124,6 +134,13 @@ inline nb::handle dict_item(nb::handle dict, nb::handle key) {
     PyObject* value = PyDict_GetItemWithError(dict.ptr(), key.ptr());
     if (!value && PyErr_Occurred()) throw nb::python_error();
     return value;
+}
+
+// The value under `name` in a namespace's dict (a module's, a class's), with a reference of its
+// own; null when there is none. Throws what comparing the key raised.
+inline nb::object namespace_entry(PyObject* namespace_dict, const Name& name) {
+    const nb::handle value = dict_item(namespace_dict, name.handle());
+    return value.is_valid() ? nb::borrow(value) : nb::object();
 }
 
 // `module.name`: read from the module's namespace when `module` is a plain module holding the

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace quillkit {
 
@@ -91,7 +92,8 @@ private:
 };
 
 // An open descriptor, closed when it goes out of scope unless closed before through the
-// retrying close (an exception leaves no descriptor behind).
+// retrying close or taken (an exception leaves no descriptor behind). Going out of scope calls
+// no Python code, so code without the GIL (the walk) holds its descriptors in these too.
 class Descriptor {
 public:
     explicit Descriptor(int fd) : fd_(fd) {}
@@ -107,6 +109,8 @@ public:
         fd_ = -1;
         return calls.close(fd);
     }
+    // The descriptor, now the caller's to close.
+    int take() { return std::exchange(fd_, -1); }
 
 private:
     int fd_;

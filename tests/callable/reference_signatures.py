@@ -1,9 +1,10 @@
 """Plain Python functions with the signatures the modules promise.
 
 The parameters (names, kinds, defaults) are those of the type stubs, read from the installed
-package; the annotations are the texts the modules must store, which the stubs spell for type
-checkers instead. The tests compare names, kinds, defaults, annotations and the interpreter's own
-argument errors against these functions, and derive the exact-type rules from the texts.
+package; so are the annotation texts the modules must store, but where the stubs spell a type
+otherwise for type checkers (STORED_OTHERWISE). The tests compare names, kinds, defaults,
+annotations and the interpreter's own argument errors against these functions, and derive the
+exact-type rules from the texts.
 """
 
 import ast
@@ -11,57 +12,39 @@ from pathlib import Path
 
 import quillkit
 
-# The stored annotation texts, by function (methods as "Class.method"); "return" for the result.
-ANNOTATIONS = {
+# The stored annotation texts are the stubs' own (ast.unparse of each annotation), except that
+# `Any` and `object` stand for a parameter that stores none and `-> None` for a result that stores
+# none. Where a stub spells a type otherwise for type checkers (an os.PathLike where the function
+# stores "str | Path", Optional[...] for a None default, type arguments, `Any` for a flag any
+# value sets), this holds what is stored instead, by function (methods as "Class.method";
+# "return" for the result): the text, or None where nothing is stored.
+STORED_OTHERWISE = {
     # quillkit.chronicle
-    "setup_logging": {"project_name": "str", "debug": "bool", "level": "Optional[int]", "console": "bool",
-                      "file": "Optional[str]", "fmt_info": "str", "fmt_debug": "str", "fmt_file": "str",
-                      "datefmt": "str", "propagate": "bool", "return": "Logger"},
-    "base_name": {"return": "str"},
-    "get_logger": {"child": "str", "return": "Logger"},
-    "lazy_logger": {"child": "str", "return": "_LazyLogger"},
-    "_LazyLogger.__init__": {"child": "str"},
-    "_LazyLogger._l": {"return": "logging.Logger"},
-    "_LazyLogger._emit": {"level": "int"},
-    "LevelSwitchingFormatter.__init__": {"fmt_by_level": "Dict[int, logging.Formatter]",
-                                         "default_fmt": "logging.Formatter"},
-    "LevelSwitchingFormatter.format": {"record": "logging.LogRecord", "return": "str"},
+    "_LazyLogger.isEnabledFor": {"return": None},
+    "_LazyLogger.name": {"return": None},
     # quillkit.cargohold
-    "download_github_content": {"url": "str", "return": "str"},
-    "load_local_file_content": {"label": "str", "return": "str"},
-    "save_local_file_content": {"content": "str", "label": "str", "return": "tuple[bool, str]"},
-    "load_or_download_content": {"url": "str", "label": "str", "return": "str"},
-    "get_user_input_via_editor": {"marker": "str", "label": "str", "return": "str"},
+    "load_local_file_content": {"file_path": None},
+    "save_local_file_content": {"file_path": None},
+    "load_or_download_content": {"file_path": None},
     "get_package_name_version": {"return": "tuple"},
-    "get_package_version": {"package_name": "str", "return": "str"},
-    "interactive_select_files": {"files": "list", "names": "list", "extension": "str",
-                                 "exclude_names": "list", "return": "list"},
-    "scan_and_select_files": {"return": "list"},
-    "download_and_save_from_registry": {"registry": "list", "output_dir": "str", "title": "str",
-                                        "label_prefix": "str", "auto_download": "bool"},
-    "get_unique_path": {"directory": "str | Path", "base_name": "str", "extension": "str", "return": "Path"},
-    "setup_output_dir": {"dir_path": "str"},
-    "setup_output_file": {"out_dir": "str", "out_file": "str", "return": "Path"},
-    "find_files_with_extensions": {},
-    "save_yaml_template": {"template_content": "str", "output_file": "str", "return": "str"},
-    "load_yaml_config": {"file_path": "str"},
-    "get_path_type": {},
+    "interactive_select_files": {"files": "list", "names": "list", "exclude_names": "list", "return": "list"},
+    "scan_and_select_files": {"directory": None, "extensions": None, "exclude_names": None, "return": "list"},
+    "download_and_save_from_registry": {"registry": "list"},
+    "get_unique_path": {"directory": "str | Path"},
+    "find_files_with_extensions": {"in_path": None, "extensions": None, "exclude_paths": None, "prefix": None,
+                                   "return": None},
+    "get_path_type": {"path": None, "return": None},
     "get_directory_list": {"root_path": "str | Path", "exclude_prefixes": "tuple", "exclude_names": "tuple",
-                           "exclude_suffixes": "tuple", "return": "tuple[list[str], list[str]]"},
-    "load_yaml_string": {"yaml_content": "str", "label": "str"},
-    "replace_file_extension": {"fn": "str", "orgExt": "str", "newExt": "str", "return": "str"},
-    "extract_filename_info": {"fileName": "str", "partNumber": "tuple", "sp": "str", "return": "tuple"},
-    "match_filename": {"filename": "str", "prefix": "str", "suffix": "str", "ignore_case": "bool",
-                       "return": "bool"},
+                           "exclude_suffixes": "tuple"},
+    "extract_filename_info": {"partNumber": "tuple", "return": "tuple"},
+    "match_filename": {"prefix": "str", "suffix": "str", "ignore_case": "bool"},
     "force_move_file": {"src": "str | Path", "dest": "str | Path", "backup": "str | Path", "return": "None"},
     "remove_directory": {"path": "str | Path", "return": "None"},
     "remove_file": {"path": "str | Path", "return": "None"},
-    "load_json_config": {"file_path": "str", "required_keys": "list[str]"},
-    "extract_and_save_code": {"text": "str", "label": "str", "error_msg": "str", "fail_msg": "str",
-                              "return": "tuple[bool, str]"},
-    "select_option": {"prompt_text": "str", "option_array": "list[str]", "default": "str", "title": "str",
-                      "allow_all": "bool", "return": "str"},
-    "get_cli_name": {"setup_file_path": "str | Path", "default": "str", "return": "str"},
+    "load_json_config": {"required_keys": "list[str]"},
+    "extract_and_save_code": {"file_path": None},
+    "select_option": {"default": "str", "title": "str", "allow_all": "bool"},
+    "get_cli_name": {"setup_file_path": "str | Path"},
 }
 
 # Annotation texts whose parameters take exactly one built-in type (the int rule converts).
@@ -83,13 +66,31 @@ def _without_annotations(node):
                            returns=None, type_comment=None, type_params=[])
 
 
+def _stored_annotations(node, qualified_name):
+    """The annotation texts the function stores, from its stub (see STORED_OTHERWISE)."""
+    arguments = node.args
+    annotated = [(argument.arg, argument.annotation) for argument in
+                 arguments.posonlyargs + arguments.args + [arguments.vararg] + arguments.kwonlyargs +
+                 [arguments.kwarg] if argument and argument.annotation]
+    if node.returns:
+        annotated.append(("return", node.returns))
+    texts = {name: ast.unparse(annotation) for name, annotation in annotated}
+    otherwise = STORED_OTHERWISE.get(qualified_name, {})
+    assert set(otherwise) <= set(texts), f"{qualified_name}: no such annotation in the stub"
+    texts = {name: text for name, text in texts.items()
+             if text not in ("Any", "object") and (name, text) != ("return", "None")}
+    texts.update(otherwise)
+    return {name: text for name, text in texts.items() if text is not None}
+
+
 def _function(node, qualified_name):
+    annotations = _stored_annotations(node, qualified_name)  # before the stub's are taken away
     namespace = {}
     source = ast.unparse(ast.fix_missing_locations(_without_annotations(node)))
     exec(compile(source, f"<stub of {qualified_name}>", "exec"), namespace)
     function = namespace[node.name]
     function.__qualname__ = qualified_name
-    function.__annotations__ = dict(ANNOTATIONS.get(qualified_name, {}))
+    function.__annotations__ = annotations
     return function
 
 
@@ -108,6 +109,8 @@ def _read(module_name):
 
 CHRONICLE_FUNCTIONS, CHRONICLE_METHODS = _read("chronicle")
 CARGOHOLD_FUNCTIONS, _ = _read("cargohold")
+assert set(STORED_OTHERWISE) <= {f.__qualname__ for f in CHRONICLE_FUNCTIONS + CARGOHOLD_FUNCTIONS} | {
+    f.__qualname__ for methods in CHRONICLE_METHODS.values() for f in methods.values()}
 
 
 def _exact_types(function):

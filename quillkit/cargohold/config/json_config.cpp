@@ -62,8 +62,6 @@ nb::object load_json_config(Call& c, nb::str file_path, Optional<nb::list> requi
     }
 }
 
-}  // namespace
-
 constexpr Function kLoadJsonConfig{
     "load_json_config",
     body<load_json_config>,
@@ -74,5 +72,8 @@ constexpr Function kLoadJsonConfig{
     "    失敗時記錄錯誤並回傳 None。提供 required_keys 時依序回傳各 key 的值（tuple），\n"
     "    方便直接拆解：\n"
     "        host, port = load_json_config(\"config.json\", required_keys=[\"host\", \"port\"])"};
+const Published kPublishLoadJsonConfig{kLoadJsonConfig, 26};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -22,7 +22,7 @@ bool yaml_available(Call& c, nb::handle logger) {
 // Whether `Path(file_path).is_file()`.
 bool path_is_file(Call& c, nb::str file_path) {
     const stand_ins::NativePath native = stand_ins::native_path(c, file_path, stand_ins::kQuery);
-    if (native) return native.kind == stand_ins::Kind::regular_file;
+    if (native) return native.kind == filesystem::Kind::regular_file;
     return truthy(call_method(call(c.global(names::Path), {file_path}), names::is_file));
 }
 
@@ -48,6 +48,16 @@ nb::object load_yaml_config(Call& c, nb::str file_path, nb::handle logger) {
     }
 }
 
+constexpr Function kLoadYamlConfig{
+    "load_yaml_config",
+    body<load_yaml_config>,
+    {Param{"file_path", Rule::str, "str"}, kLogger},
+    Returns{},
+    "以 yaml.safe_load 讀取 YAML 設定檔；失敗時記錄錯誤並回傳 None。\n\n"
+    "    範例：\n"
+    "        config = load_yaml_config(\"config.yaml\")"};
+const Published kPublishLoadYamlConfig{kLoadYamlConfig, 16};
+
 // The value safe loading builds from a YAML text; None after a logged error.
 nb::object load_yaml_string(Call& c, nb::str yaml_content, nb::str label, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
@@ -61,6 +71,17 @@ nb::object load_yaml_string(Call& c, nb::str yaml_content, nb::str label, nb::ha
     }
 }
 
+constexpr Function kLoadYamlString{
+    "load_yaml_string",
+    body<load_yaml_string>,
+    {Param{"yaml_content", Rule::str, "str"}, Param{"label", Rule::str, "str", Default::text("YAML 內容")},
+     kLogger},
+    Returns{},
+    "以 yaml.safe_load 解析 YAML 文字；失敗時記錄錯誤並回傳 None。\n\n"
+    "    範例：\n"
+    "        defaults = load_yaml_string(DEFAULT_YAML, label=\"預設設定\")"};
+const Published kPublishLoadYamlString{kLoadYamlString, 19};
+
 // The absolute path of the template written verbatim to `output_file`.
 nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_file,
                               nb::handle logger) {
@@ -73,8 +94,6 @@ nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_
     return call_method(attr(c.global(names::os), names::path), names::abspath, {output_file});
 }
 
-}  // namespace
-
 constexpr Function kSaveYamlTemplate{
     "save_yaml_template",
     body<save_yaml_template>,
@@ -85,24 +104,8 @@ constexpr Function kSaveYamlTemplate{
     "    內容先寫入同目錄的暫存檔再取代原檔，寫入失敗時原檔保持不變。\n\n"
     "    範例：\n"
     "        path = save_yaml_template(\"key: value\\n\", \"config.yaml\")"};
+const Published kPublishSaveYamlTemplate{kSaveYamlTemplate, 15};
 
-constexpr Function kLoadYamlConfig{
-    "load_yaml_config",
-    body<load_yaml_config>,
-    {Param{"file_path", Rule::str, "str"}, kLogger},
-    Returns{},
-    "以 yaml.safe_load 讀取 YAML 設定檔；失敗時記錄錯誤並回傳 None。\n\n"
-    "    範例：\n"
-    "        config = load_yaml_config(\"config.yaml\")"};
-
-constexpr Function kLoadYamlString{
-    "load_yaml_string",
-    body<load_yaml_string>,
-    {Param{"yaml_content", Rule::str, "str"}, Param{"label", Rule::str, "str", Default::text("YAML 內容")},
-     kLogger},
-    Returns{},
-    "以 yaml.safe_load 解析 YAML 文字；失敗時記錄錯誤並回傳 None。\n\n"
-    "    範例：\n"
-    "        defaults = load_yaml_string(DEFAULT_YAML, label=\"預設設定\")"};
+}  // namespace
 
 }  // namespace quillkit::cargohold

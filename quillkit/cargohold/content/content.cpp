@@ -19,7 +19,7 @@ nb::object load_local_file_content(Call& c, nb::handle file_path, nb::str label,
     const stand_ins::NativePath native = stand_ins::native_path(c, file_path, stand_ins::kReadText);
     nb::object path = native.text;  // what the messages show: str(Path(file_path))
     if (native) {
-        if (native.kind != stand_ins::Kind::regular_file) return nb::borrow(literal(""));
+        if (native.kind != filesystem::Kind::regular_file) return nb::borrow(literal(""));
     } else {
         path = call(c.global(names::Path), {file_path});
         if (!truthy(call_method(path, names::is_file))) return nb::borrow(literal(""));
@@ -36,6 +36,18 @@ nb::object load_local_file_content(Call& c, nb::handle file_path, nb::str label,
         return nb::borrow(literal(""));
     }
 }
+
+constexpr Function kLoadLocalFileContent{
+    "load_local_file_content",
+    body<load_local_file_content>,
+    {Param{"file_path"}, kLabel, kLogger},
+    Returns{"str", Rule::str},
+    "讀取文字檔（UTF-8）的完整內容。\n\n"
+    "    檔案不存在或不是一般檔案時回傳空字串且不記錄任何訊息；讀取失敗時記錄錯誤並回傳空字串。\n"
+    "    logger 未提供時使用模組 logger。\n\n"
+    "    範例：\n"
+    "        prompt = load_local_file_content(\"prompts/system.md\", label=\"系統提示\")"};
+const Published kPublishLoadLocalFileContent{kLoadLocalFileContent, 2};
 
 // Writes the text whole (a failure keeps the previous file) and reports (success, message).
 nb::object save_local_file_content(Call& c, nb::handle file_path, nb::str content, nb::str label,
@@ -58,6 +70,17 @@ nb::object save_local_file_content(Call& c, nb::handle file_path, nb::str conten
     }
     return pair(saved ? Py_True : Py_False, message);
 }
+
+constexpr Function kSaveLocalFileContent{
+    "save_local_file_content",
+    body<save_local_file_content>,
+    {Param{"file_path"}, Param{"content", Rule::str, "str"}, kLabel, kLogger},
+    Returns{"tuple[bool, str]"},
+    "將文字以 UTF-8 寫入檔案，必要時建立上層目錄，回傳 (是否成功, 訊息)。\n\n"
+    "    內容先寫入同目錄的暫存檔再取代原檔，寫入失敗時原檔保持不變。\n\n"
+    "    範例：\n"
+    "        ok, msg = save_local_file_content(\"out/report.md\", text, label=\"報告\")"};
+const Published kPublishSaveLocalFileContent{kSaveLocalFileContent, 3};
 
 // ---------------------------------------------------------------------------------------------
 // Load-or-download, the registry download, code extraction
@@ -82,6 +105,16 @@ nb::object load_or_download_content(Call& c, nb::handle file_path, nb::str url, 
     }
     return content;
 }
+
+constexpr Function kLoadOrDownloadContent{
+    "load_or_download_content",
+    body<load_or_download_content>,
+    {Param{"file_path"}, Param{"url", Rule::str, "str", Default::text("")}, kLabel, kLogger},
+    Returns{"str", Rule::str},
+    "先讀取本地檔案；內容為空且提供了網址時，從 GitHub 下載並存回本地檔案。\n\n"
+    "    範例：\n"
+    "        text = load_or_download_content(\"prompts/system.md\", url, label=\"系統提示\")"};
+const Published kPublishLoadOrDownloadContent{kLoadOrDownloadContent, 4};
 
 // `[entry[key] for entry in registry]`
 nb::object registry_values(nb::handle registry, const Name& key) {
@@ -171,6 +204,20 @@ nb::object download_and_save_from_registry(Call& c, nb::list registry, nb::str o
     return nb::none();
 }
 
+constexpr Function kDownloadAndSaveFromRegistry{
+    "download_and_save_from_registry",
+    body<download_and_save_from_registry>,
+    {Param{"registry", Rule::list, "list"}, Param{"output_dir", Rule::str, "str"},
+     Param{"title", Rule::str, "str", Default::text("請選擇下載項目")},
+     Param{"label_prefix", Rule::str, "str", Default::text("")}, kLogger,
+     Param{"auto_download", Rule::any, "bool", Default::boolean(false)}},
+    Returns{},
+    "依登錄清單（每項含 \"display\"、\"url\"，可選 \"filename\"）讓使用者選擇或全部下載，\n"
+    "    並存入輸出目錄。\n\n"
+    "    範例：\n"
+    "        download_and_save_from_registry(registry, \"docs\", auto_download=True)"};
+const Published kPublishDownloadAndSaveFromRegistry{kDownloadAndSaveFromRegistry, 10};
+
 // The block searched for; first_fenced_block finds the same one in linear time.
 const char* const kFencePattern = "```(?:python|bash|yaml)?\\n(.*?)\\n```";
 
@@ -200,52 +247,6 @@ nb::object extract_and_save_code(Call& c, nb::str text, nb::handle file_path, nb
     return pair(truthy(saved) ? Py_True : Py_False, message);
 }
 
-
-}  // namespace
-
-constexpr Function kLoadLocalFileContent{
-    "load_local_file_content",
-    body<load_local_file_content>,
-    {Param{"file_path"}, kLabel, kLogger},
-    Returns{"str", Rule::str},
-    "讀取文字檔（UTF-8）的完整內容。\n\n"
-    "    檔案不存在或不是一般檔案時回傳空字串且不記錄任何訊息；讀取失敗時記錄錯誤並回傳空字串。\n"
-    "    logger 未提供時使用模組 logger。\n\n"
-    "    範例：\n"
-    "        prompt = load_local_file_content(\"prompts/system.md\", label=\"系統提示\")"};
-
-constexpr Function kSaveLocalFileContent{
-    "save_local_file_content",
-    body<save_local_file_content>,
-    {Param{"file_path"}, Param{"content", Rule::str, "str"}, kLabel, kLogger},
-    Returns{"tuple[bool, str]"},
-    "將文字以 UTF-8 寫入檔案，必要時建立上層目錄，回傳 (是否成功, 訊息)。\n\n"
-    "    內容先寫入同目錄的暫存檔再取代原檔，寫入失敗時原檔保持不變。\n\n"
-    "    範例：\n"
-    "        ok, msg = save_local_file_content(\"out/report.md\", text, label=\"報告\")"};
-
-constexpr Function kLoadOrDownloadContent{
-    "load_or_download_content",
-    body<load_or_download_content>,
-    {Param{"file_path"}, Param{"url", Rule::str, "str", Default::text("")}, kLabel, kLogger},
-    Returns{"str", Rule::str},
-    "先讀取本地檔案；內容為空且提供了網址時，從 GitHub 下載並存回本地檔案。\n\n"
-    "    範例：\n"
-    "        text = load_or_download_content(\"prompts/system.md\", url, label=\"系統提示\")"};
-
-constexpr Function kDownloadAndSaveFromRegistry{
-    "download_and_save_from_registry",
-    body<download_and_save_from_registry>,
-    {Param{"registry", Rule::list, "list"}, Param{"output_dir", Rule::str, "str"},
-     Param{"title", Rule::str, "str", Default::text("請選擇下載項目")},
-     Param{"label_prefix", Rule::str, "str", Default::text("")}, kLogger,
-     Param{"auto_download", Rule::any, "bool", Default::boolean(false)}},
-    Returns{},
-    "依登錄清單（每項含 \"display\"、\"url\"，可選 \"filename\"）讓使用者選擇或全部下載，\n"
-    "    並存入輸出目錄。\n\n"
-    "    範例：\n"
-    "        download_and_save_from_registry(registry, \"docs\", auto_download=True)"};
-
 constexpr Function kExtractAndSaveCode{
     "extract_and_save_code",
     body<extract_and_save_code>,
@@ -256,5 +257,8 @@ constexpr Function kExtractAndSaveCode{
     "從工具回覆中擷取第一個程式碼區塊（沒有區塊時取整段文字）並存檔，回傳 (是否成功, 訊息)。\n\n"
     "    範例：\n"
     "        ok, msg = extract_and_save_code(answer, \"out/script.py\", label=\"腳本\")"};
+const Published kPublishExtractAndSaveCode{kExtractAndSaveCode, 27};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

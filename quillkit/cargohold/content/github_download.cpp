@@ -78,8 +78,8 @@ nb::object dotenv_path(Call& c) {
     if (text.is_valid()) {
         // Path(__file__).parent.parent / ".env", without making the three paths.
         text = stand_ins::joined_path_text(stand_ins::parent_text(stand_ins::parent_text(text)), literal(".env"));
-        const stand_ins::Kind kind = stand_ins::pathlib_kind_of(c, text);
-        if (kind != stand_ins::Kind::unusual) return kind == stand_ins::Kind::missing ? found : text;
+        const filesystem::Kind kind = stand_ins::pathlib_kind_of(c, text);
+        if (kind != filesystem::Kind::unusual) return kind == filesystem::Kind::missing ? found : text;
     }
     nb::object package_level = call(c.global(names::Path), {module_file});
     package_level = attr(attr(package_level, names::parent), names::parent);
@@ -232,8 +232,6 @@ nb::object download_github_content(Call& c, nb::str url) {
     return nb::borrow(literal(""));
 }
 
-}  // namespace
-
 constexpr Function kDownloadGithubContent{
     "download_github_content",
     body<download_github_content>,
@@ -244,5 +242,8 @@ constexpr Function kDownloadGithubContent{
     "    HTTPS 下載失敗時改用 gh api；全部失敗時記錄原因並回傳空字串。\n\n"
     "    範例：\n"
     "        text = download_github_content(\"https://github.com/owner/repo/blob/main/README.md\")"};
+const Published kPublishDownloadGithubContent{kDownloadGithubContent, 1};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

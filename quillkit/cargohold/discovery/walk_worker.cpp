@@ -2,6 +2,7 @@
 // through the tree, handing out work.
 #include "walk_worker.hpp"
 
+#include "../../support/system_calls.hpp"
 #include "../filesystem/directory_reads.hpp"
 
 #include <fcntl.h>
@@ -25,22 +26,6 @@ constexpr size_t kHeldDescriptors = 32;
 constexpr int kGivenBack = -2;
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
-
-// A descriptor closed when it goes out of scope, unless taken.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    int take() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

@@ -1,6 +1,8 @@
 // Directory reads declared in directory_reads.hpp.
 #include "directory_reads.hpp"
 
+#include "../../support/system_calls.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,14 +11,6 @@
 #include <cstdint>
 
 namespace quillkit::cargohold::filesystem {
-
-Kind kind_of(const std::string& path) {
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0) return Kind::missing;
-    if (S_ISDIR(status.st_mode)) return Kind::directory;
-    if (S_ISREG(status.st_mode)) return Kind::regular_file;
-    return Kind::other;
-}
 
 int open_directory(int at, const char* path, bool follow_links) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -53,13 +47,14 @@ EntryKind probe(int directory_fd, const char* name, unsigned char type, bool alw
 
 bool read_directory(const std::string& path, Probe probe_mode, std::vector<Entry>& entries, int& error) {
     entries.clear();
-    const int fd = open_directory(AT_FDCWD, path.c_str(), true);
-    if (fd < 0) {
+    const Descriptor directory(open_directory(AT_FDCWD, path.c_str(), true));
+    if (directory.get() < 0) {
         error = errno;
         return false;
     }
+    const int fd = directory.get();
     EntryBuffer buffer;
-    const bool complete = for_each_entry(
+    return for_each_entry(
         fd, buffer,
         [&](const char* name, size_t length, unsigned char type) {
             const bool always_stat = (probe_mode == Probe::stat_first && entries.empty()) ||
@@ -67,8 +62,6 @@ bool read_directory(const std::string& path, Probe probe_mode, std::vector<Entry
             entries.push_back(Entry{std::string(name, length), probe(fd, name, type, always_stat)});
         },
         error);
-    close(fd);
-    return complete;
 }
 
 std::string join(const std::string& top, std::string_view relative) {

@@ -17,17 +17,6 @@
 
 namespace quillkit::cargohold::filesystem {
 
-// What a stat of a path says, links followed; `missing` for every failure, as os.path.isdir
-// and os.path.isfile treat them.
-enum class Kind { missing, directory, regular_file, other };
-Kind kind_of(const std::string& path);
-
-// The stat failures that pathlib's tests (is_dir, exists, ...) answer False for; they raise the
-// others.
-inline bool is_missing_stat_error(int error) {
-    return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
-}
-
 // A descriptor for reading the directory `path` (relative to the open directory `at`, or to the
 // working directory with AT_FDCWD), opened as opendir opens one; -1 with errno on failure.
 // Without `follow_links`, a link in the last component is refused rather than followed.

@@ -6,15 +6,10 @@
 namespace quillkit::cargohold::filesystem {
 
 std::optional<std::string> encode(nb::handle text) {
-    PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
-    if (!bytes) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    nb::object owned = nb::steal(bytes);
-    const char* data = PyBytes_AS_STRING(bytes);
-    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+    nb::object bytes = require_or_null(PyUnicode_EncodeFSDefault(text.ptr()), PyExc_UnicodeEncodeError);
+    if (!bytes.is_valid()) return std::nullopt;
+    const char* data = PyBytes_AS_STRING(bytes.ptr());
+    const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()));
     if (std::memchr(data, '\0', size)) return std::nullopt;
     return std::string(data, size);
 }
@@ -41,23 +36,11 @@ bool utf8_names() {
         nb::object probe = require(PyUnicode_New(2, 0xFFFF));
         PyUnicode_WRITE(PyUnicode_2BYTE_KIND, PyUnicode_DATA(probe.ptr()), 0, 0xE9);    // é
         PyUnicode_WRITE(PyUnicode_2BYTE_KIND, PyUnicode_DATA(probe.ptr()), 1, 0xDCFF);  // byte 0xff
-        PyObject* encoded = PyUnicode_EncodeFSDefault(probe.ptr());
-        if (!encoded) {
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw nb::python_error();
-            PyErr_Clear();  // a strict or non-UTF-8 setting cannot encode the probe
-            return false;
-        }
-        nb::object bytes = nb::steal(encoded);
-        return PyBytes_GET_SIZE(encoded) == 3 && std::memcmp(PyBytes_AS_STRING(encoded), "\xc3\xa9\xff", 3) == 0;
+        nb::object bytes = require_or_null(PyUnicode_EncodeFSDefault(probe.ptr()), PyExc_UnicodeError);
+        if (!bytes.is_valid()) return false;  // a strict or non-UTF-8 setting cannot encode the probe
+        return PyBytes_GET_SIZE(bytes.ptr()) == 3 && std::memcmp(PyBytes_AS_STRING(bytes.ptr()), "\xc3\xa9\xff", 3) == 0;
     }();
     return utf8;
-}
-
-Kind kind_of(nb::handle text) {
-    std::optional<std::string> bytes = encode(text);
-    if (!bytes) return Kind::missing;
-    // A stat may wait on a slow file system.
-    return without_gil([&] { return kind_of(*bytes); });
 }
 
 nb::object child_prefix(nb::handle directory_text) {

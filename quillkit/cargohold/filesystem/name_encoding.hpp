@@ -4,7 +4,6 @@
 #pragma once
 
 #include "../../support/python_operations.hpp"
-#include "directory_reads.hpp"
 
 #include <optional>
 #include <string>
@@ -26,9 +25,6 @@ nb::object decode(std::string_view bytes);
 // True when the interpreter decodes names as UTF-8 with surrogate escapes (on Linux, always
 // unless a legacy locale is set): only then do the byte-level shortcuts of discovery apply.
 bool utf8_names();
-
-// What stat says of the path a text names, links followed: os.path.isdir and os.path.isfile.
-Kind kind_of(nb::handle text);
 
 // What pathlib puts before a child's name: nothing below ".", the text itself below a root
 // ("/"), else the text and "/".

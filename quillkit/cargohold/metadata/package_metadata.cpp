@@ -3,6 +3,7 @@
 #include "../cargohold.hpp"
 
 #include "../config/text_file_reading.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../stand_ins/file_queries.hpp"
 
 namespace quillkit::cargohold {
@@ -23,11 +24,8 @@ bool equals(nb::handle left, const Name& right) {
 
 // `getattr(obj, name, None)`
 nb::object attr_or_none(nb::handle obj, const Name& name) {
-    PyObject* value = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    return nb::none();
+    nb::object value = require_or_null(PyObject_GetAttr(obj.ptr(), name.ptr()), PyExc_AttributeError);
+    return value.is_valid() ? value : nb::none();
 }
 
 nb::handle or_unknown(nb::handle value) { return truthy(value) ? value : names::unknown.handle(); }
@@ -104,7 +102,7 @@ nb::object names_from_script(Call& c, nb::handle setup_content) {
 // Whether `os.path.isfile(path)`.
 bool os_path_isfile(Call& c, nb::handle os_path, nb::handle path) {
     if (PyUnicode_CheckExact(path.ptr()) && stand_ins::os_path_tests(c)) {
-        return stand_ins::kind_of(path) == stand_ins::Kind::regular_file;
+        return filesystem::kind_of(path) == filesystem::Kind::regular_file;
     }
     return truthy(call_method(os_path, names::isfile, {path}));
 }
@@ -141,6 +139,16 @@ nb::object get_package_name_version(Call& c) {
     return pair(names::unknown.handle(), names::unknown.handle());
 }
 
+constexpr Function kGetPackageNameVersion{
+    "get_package_name_version",
+    body<get_package_name_version>,
+    {},
+    Returns{"tuple"},
+    "從 setup.py（先找目前工作目錄，再找套件目錄旁）讀取套件名稱與版本，找不到時為 \"unknown\"。\n\n"
+    "    範例：\n"
+    "        name, ver = get_package_name_version()"};
+const Published kPublishGetPackageNameVersion{kGetPackageNameVersion, 6};
+
 // The installed distribution's version, or "unknown".
 nb::object get_package_version(Call& c, nb::str package_name) {
     try {
@@ -151,12 +159,22 @@ nb::object get_package_version(Call& c, nb::str package_name) {
     }
 }
 
+constexpr Function kGetPackageVersion{
+    "get_package_version",
+    body<get_package_version>,
+    {Param{"package_name", Rule::str, "str"}},
+    Returns{"str", Rule::str},
+    "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
+    "    範例：\n"
+    "        get_package_version(\"quillkit\")"};
+const Published kPublishGetPackageVersion{kGetPackageVersion, 7};
+
 // The command name of the setup script's entry point on a `cli:main` function, or `default`.
 nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_name) {
     const stand_ins::NativePath native = stand_ins::native_path(c, setup_file_path, stand_ins::kReadText);
     nb::object path = native.text;
     if (native) {
-        if (native.kind != stand_ins::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
+        if (native.kind != filesystem::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
     } else {
         path = call(c.global(names::Path), {setup_file_path});
         if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {
@@ -176,26 +194,6 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_nam
     }
 }
 
-}  // namespace
-
-constexpr Function kGetPackageNameVersion{
-    "get_package_name_version",
-    body<get_package_name_version>,
-    {},
-    Returns{"tuple"},
-    "從 setup.py（先找目前工作目錄，再找套件目錄旁）讀取套件名稱與版本，找不到時為 \"unknown\"。\n\n"
-    "    範例：\n"
-    "        name, ver = get_package_name_version()"};
-
-constexpr Function kGetPackageVersion{
-    "get_package_version",
-    body<get_package_version>,
-    {Param{"package_name", Rule::str, "str"}},
-    Returns{"str", Rule::str},
-    "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
-    "    範例：\n"
-    "        get_package_version(\"quillkit\")"};
-
 constexpr Function kGetCliName{
     "get_cli_name",
     body<get_cli_name>,
@@ -205,5 +203,8 @@ constexpr Function kGetCliName{
     "從 setup.py 的 console entry point（指向 cli:main）讀取指令名稱；找不到時回傳 default。\n\n"
     "    範例：\n"
     "        get_cli_name()  # 例如 'quill-cli'"};
+const Published kPublishGetCliName{kGetCliName, 29};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

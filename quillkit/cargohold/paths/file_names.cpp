@@ -53,6 +53,21 @@ nb::object extract_filename_info(Call& c, nb::str file_name, nb::tuple part_numb
     return result;
 }
 
+constexpr Function kExtractFilenameInfo{
+    "extract_filename_info",
+    body<extract_filename_info>,
+    {Param{"fileName", Rule::str, "str"}, Param{"partNumber", Rule::tuple, "tuple", Default::tuple(0, 1)},
+     Param{"sp", Rule::str, "str", Default::text("_")}},
+    Returns{"tuple"},
+    "以分隔字元 sp 切分檔名主幹（路徑最後一段，去掉最後一個副檔名），依 partNumber 的順序\n"
+    "    取出各欄位，回傳 tuple。\n\n"
+    "    fileName 為空字串時拋出 ValueError；partNumber 的索引必須滿足 0 <= 索引 < 欄位數，\n"
+    "    否則拋出 IndexError（負數索引也不接受）。\n\n"
+    "    範例：\n"
+    "        extract_filename_info(\"test_-90.txt\")  # ('test', '-90')\n"
+    "        extract_filename_info(\"dir/a_b_c.csv\", (2, 0))  # ('c', 'a')"};
+const Published kPublishExtractFilenameInfo{kExtractFilenameInfo, 21};
+
 constexpr int kStart = -1, kEnd = 1;
 
 // `name.startswith(affix)` (kStart) or `name.endswith(affix)` (kEnd); an unset affix matches.
@@ -83,22 +98,6 @@ nb::object match_filename(Call& c, nb::str filename, Optional<nb::str> prefix, O
     return nb::borrow(matched ? Py_True : Py_False);
 }
 
-}  // namespace
-
-constexpr Function kExtractFilenameInfo{
-    "extract_filename_info",
-    body<extract_filename_info>,
-    {Param{"fileName", Rule::str, "str"}, Param{"partNumber", Rule::tuple, "tuple", Default::tuple(0, 1)},
-     Param{"sp", Rule::str, "str", Default::text("_")}},
-    Returns{"tuple"},
-    "以分隔字元 sp 切分檔名主幹（路徑最後一段，去掉最後一個副檔名），依 partNumber 的順序\n"
-    "    取出各欄位，回傳 tuple。\n\n"
-    "    fileName 為空字串時拋出 ValueError；partNumber 的索引必須滿足 0 <= 索引 < 欄位數，\n"
-    "    否則拋出 IndexError（負數索引也不接受）。\n\n"
-    "    範例：\n"
-    "        extract_filename_info(\"test_-90.txt\")  # ('test', '-90')\n"
-    "        extract_filename_info(\"dir/a_b_c.csv\", (2, 0))  # ('c', 'a')"};
-
 constexpr Function kMatchFilename{
     "match_filename",
     body<match_filename>,
@@ -110,5 +109,8 @@ constexpr Function kMatchFilename{
     "    prefix、suffix 為 None 或空字串時視為符合。\n\n"
     "    範例：\n"
     "        match_filename(\"data/test_file.CSV\", prefix=\"test\", suffix=\".csv\")  # True"};
+const Published kPublishMatchFilename{kMatchFilename, 22};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

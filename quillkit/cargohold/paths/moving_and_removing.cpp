@@ -164,6 +164,18 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
     return nb::none();
 }
 
+constexpr Function kRemoveDirectory{
+    "remove_directory",
+    body<remove_directory>,
+    {Param{"path", Rule::any, "str | Path"}},
+    Returns{"None"},
+    "移除整個目錄樹，無法刪除的項目會先將權限設為僅擁有者可寫入再重試一次。\n\n"
+    "    路徑不存在或不是目錄時不做任何事。重試仍失敗的項目會還原原本的權限；目錄未能完全\n"
+    "    移除時記錄警告（含第一個無法克服的錯誤），不會拋出例外。\n\n"
+    "    範例：\n"
+    "        remove_directory(\"./temp_dir\")"};
+const Published kPublishRemoveDirectory{kRemoveDirectory, 24};
+
 // Removes one regular file; a PermissionError gets the read-only retry.
 nb::object remove_file(Call& c, nb::handle path_argument) {
     nb::object stat = import_now(names::stat);
@@ -187,6 +199,17 @@ nb::object remove_file(Call& c, nb::handle path_argument) {
     }
     return nb::none();
 }
+
+constexpr Function kRemoveFile{
+    "remove_file",
+    body<remove_file>,
+    {Param{"path", Rule::any, "str | Path"}},
+    Returns{"None"},
+    "移除單一檔案；權限不足時先將權限設為僅擁有者可寫入再重試一次，仍失敗則還原原本的權限\n"
+    "    並記錄警告，不會拋出例外。路徑不存在或不是一般檔案時不做任何事。\n\n"
+    "    範例：\n"
+    "        remove_file(\"./temp_file.txt\")"};
+const Published kPublishRemoveFile{kRemoveFile, 25};
 
 // ---------------------------------------------------------------------------------------------
 // Moving
@@ -235,8 +258,6 @@ nb::object force_move_file(Call& c, nb::handle src, nb::handle dest, nb::handle 
     return nb::none();
 }
 
-}  // namespace
-
 constexpr Function kForceMoveFile{
     "force_move_file",
     body<force_move_file>,
@@ -249,26 +270,8 @@ constexpr Function kForceMoveFile{
     "    （例如備份）會保留。\n\n"
     "    範例：\n"
     "        force_move_file(\"src.txt\", \"dest/target.txt\", backup=\"bk/old.txt\")"};
+const Published kPublishForceMoveFile{kForceMoveFile, 23};
 
-constexpr Function kRemoveDirectory{
-    "remove_directory",
-    body<remove_directory>,
-    {Param{"path", Rule::any, "str | Path"}},
-    Returns{"None"},
-    "移除整個目錄樹，無法刪除的項目會先將權限設為僅擁有者可寫入再重試一次。\n\n"
-    "    路徑不存在或不是目錄時不做任何事。重試仍失敗的項目會還原原本的權限；目錄未能完全\n"
-    "    移除時記錄警告（含第一個無法克服的錯誤），不會拋出例外。\n\n"
-    "    範例：\n"
-    "        remove_directory(\"./temp_dir\")"};
-
-constexpr Function kRemoveFile{
-    "remove_file",
-    body<remove_file>,
-    {Param{"path", Rule::any, "str | Path"}},
-    Returns{"None"},
-    "移除單一檔案；權限不足時先將權限設為僅擁有者可寫入再重試一次，仍失敗則還原原本的權限\n"
-    "    並記錄警告，不會拋出例外。路徑不存在或不是一般檔案時不做任何事。\n\n"
-    "    範例：\n"
-    "        remove_file(\"./temp_file.txt\")"};
+}  // namespace
 
 }  // namespace quillkit::cargohold

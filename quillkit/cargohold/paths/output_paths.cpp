@@ -13,7 +13,12 @@ nb::object join(nb::handle directory, nb::handle name) {
     return require(PyNumber_TrueDivide(directory.ptr(), name.ptr()));
 }
 
-using stand_ins::Kind;
+using filesystem::Kind;
+
+// `f"{base_name}_{counter}{suffix}"`: the name tried after `counter` others were taken.
+nb::object numbered_name(nb::handle base_name, Py_ssize_t counter, nb::handle suffix) {
+    return require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter, suffix.ptr()));
+}
 
 // The first name free in the directory named by `folder` (its path text), found natively; the
 // null object when a test meets an error pathlib may raise, for the caller to ask pathlib.
@@ -25,7 +30,7 @@ nb::object unique_path_natively(Call& c, nb::handle folder, nb::str base_name, n
         if (kind == Kind::missing) return call(c.global(names::Path), {candidate});
         if (kind == Kind::unusual) return nb::object();
         if (PyErr_CheckSignals() < 0) throw nb::python_error();  // the loop has no bound
-        name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter, suffix.ptr()));
+        name = numbered_name(base_name, counter, suffix);
     }
 }
 
@@ -42,12 +47,23 @@ nb::object get_unique_path(Call& c, nb::handle directory, nb::str base_name, nb:
     nb::object folder = call(c.global(names::Path), {directory});
     nb::object candidate = join(folder, concat({base_name, suffix}));
     for (Py_ssize_t counter = 1; truthy(call_method(candidate, names::exists)); ++counter) {
-        nb::object name = require(PyUnicode_FromFormat("%U_%zd%U", base_name.ptr(), counter,
-                                                        suffix.ptr()));
-        candidate = join(folder, name);
+        candidate = join(folder, numbered_name(base_name, counter, suffix));
     }
     return candidate;
 }
+
+constexpr Function kGetUniquePath{
+    "get_unique_path",
+    body<get_unique_path>,
+    {Param{"directory", Rule::any, "str | Path"}, Param{"base_name", Rule::str, "str"},
+     Param{"extension", Rule::str, "str"}},
+    Returns{"Path"},
+    "在目錄中找出不與既有項目衝突的檔案路徑：先試 base_name + extension，已存在時依序嘗試\n"
+    "    base_name_1、base_name_2……，回傳第一個不存在的路徑（Path）。\n\n"
+    "    extension 未以 \".\" 開頭時自動補上。只在檢查當下保證不存在，不會建立或保留檔案。\n\n"
+    "    範例：\n"
+    "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
+const Published kPublishGetUniquePath{kGetUniquePath, 11};
 
 // Whether the directory was there before the call, with it made (and its parents) when it was
 // not; empty when the stand-in leaves the case to pathlib (an entry that is no directory, an
@@ -57,8 +73,7 @@ std::optional<bool> made_natively(Call& c, nb::str dir_path) {
         case Kind::directory:
             return true;  // mkdir would fail, then accept it as a directory
         case Kind::missing:
-            call_method(call(c.global(names::Path), {dir_path}), names::mkdir, {},
-                        {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+            stand_ins::make_directories(c, call(c.global(names::Path), {dir_path}));
             return false;
         default:
             return std::nullopt;
@@ -74,7 +89,7 @@ nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
     if (!existed) {
         nb::object path = call(c.global(names::Path), {dir_path});
         existed = truthy(call_method(path, names::exists));
-        call_method(path, names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});
+        stand_ins::make_directories(c, path);
     }
     if (truthy(logger)) {
         log_to(logger, names::info,
@@ -82,6 +97,17 @@ nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
     }
     return nb::none();
 }
+
+constexpr Function kSetupOutputDir{
+    "setup_output_dir",
+    body<setup_output_dir>,
+    {Param{"dir_path", Rule::str, "str"}, kLogger},
+    Returns{},
+    "確保輸出目錄存在（含上層目錄）；提供 logger 時記錄目錄已就緒或已建立。\n\n"
+    "    未提供 logger 時不記錄任何訊息；dir_path 是既有檔案或無法建立時，例外原樣拋出。\n\n"
+    "    範例：\n"
+    "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
+const Published kPublishSetupOutputDir{kSetupOutputDir, 12};
 
 // The path of `out_file` inside `out_dir` (the current directory when empty), after making sure
 // the directory exists.
@@ -105,30 +131,6 @@ nb::object setup_output_file(Call& c, nb::str out_dir, nb::str out_file, nb::han
     return path;
 }
 
-}  // namespace
-
-constexpr Function kGetUniquePath{
-    "get_unique_path",
-    body<get_unique_path>,
-    {Param{"directory", Rule::any, "str | Path"}, Param{"base_name", Rule::str, "str"},
-     Param{"extension", Rule::str, "str"}},
-    Returns{"Path"},
-    "在目錄中找出不與既有項目衝突的檔案路徑：先試 base_name + extension，已存在時依序嘗試\n"
-    "    base_name_1、base_name_2……，回傳第一個不存在的路徑（Path）。\n\n"
-    "    extension 未以 \".\" 開頭時自動補上。只在檢查當下保證不存在，不會建立或保留檔案。\n\n"
-    "    範例：\n"
-    "        path = get_unique_path(\"out\", \"report\", \"csv\")  # out/report.csv、out/report_1.csv……"};
-
-constexpr Function kSetupOutputDir{
-    "setup_output_dir",
-    body<setup_output_dir>,
-    {Param{"dir_path", Rule::str, "str"}, kLogger},
-    Returns{},
-    "確保輸出目錄存在（含上層目錄）；提供 logger 時記錄目錄已就緒或已建立。\n\n"
-    "    未提供 logger 時不記錄任何訊息；dir_path 是既有檔案或無法建立時，例外原樣拋出。\n\n"
-    "    範例：\n"
-    "        setup_output_dir(\"out\", logger=log)  # ✅ 輸出目錄已建立：out"};
-
 constexpr Function kSetupOutputFile{
     "setup_output_file",
     body<setup_output_file>,
@@ -138,5 +140,8 @@ constexpr Function kSetupOutputFile{
     "    只建立 out_dir 本身，不建立 out_file 內的子目錄，也不建立檔案。\n\n"
     "    範例：\n"
     "        path = setup_output_file(\"out\", \"result.txt\", logger=log)  # out/result.txt"};
+const Published kPublishSetupOutputFile{kSetupOutputFile, 13};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -44,15 +44,10 @@ bool parse_indices(nb::handle answer, std::vector<long long>& indices) {
     while (PyObject* raw = PyIter_Next(iterator.ptr())) {
         nb::object piece = call_method(nb::steal(raw), names::strip);
         if (!truthy(piece)) continue;
-        PyObject* number = PyNumber_Long(piece.ptr());  // int(piece)
-        if (!number) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-            PyErr_Clear();
-            return false;
-        }
-        nb::object owned = nb::steal(number);
+        nb::object number = require_or_null(PyNumber_Long(piece.ptr()), PyExc_ValueError);  // int(piece)
+        if (!number.is_valid()) return false;
         int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+        const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
         if (value == -1 && PyErr_Occurred()) throw nb::python_error();
         // A number too large for any list is out of range, like any other.
         indices.push_back(overflow ? LLONG_MIN : value - 1);
@@ -127,6 +122,21 @@ nb::object interactive_select_files(Call& c, nb::list files, nb::list file_names
     return chosen_pairs(click, pairs, ask_for_numbers(c, click, pairs, extension));
 }
 
+constexpr Function kInteractiveSelectFiles{
+    "interactive_select_files",
+    body<interactive_select_files>,
+    {Param{"files", Rule::list, "list"}, Param{"names", Rule::list, "list"},
+     Param{"extension", Rule::str, "str", Default::text(".py")},
+     Param{"exclude_names", Rule::list, "list", Default::none()}},
+    Returns{"list", Rule::list},
+    "在終端機列出編號清單，讓使用者以編號（例如 1,2,5）或 'all' 選擇檔案，回傳 (路徑, 名稱)\n"
+    "    的清單，順序與輸入的編號相同。\n\n"
+    "    名稱在 exclude_names 中的檔案不列出；工作目錄以外的檔案以相對路徑顯示。直接按 Enter\n"
+    "    不選取任何檔案；超出範圍的編號略過；輸入非數字時顯示錯誤並回傳空清單。\n\n"
+    "    範例：\n"
+    "        chosen = interactive_select_files(files, names, extension=\".md\")"};
+const Published kPublishInteractiveSelectFiles{kInteractiveSelectFiles, 8};
+
 // The extension the list shows: the one scanned when there was exactly one, else nothing.
 nb::object shown_extension(nb::handle extensions) {
     nb::object distinct = extension_set(extensions);
@@ -167,6 +177,21 @@ nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle exten
     return selection;
 }
 
+constexpr Function kScanAndSelectFiles{
+    "scan_and_select_files",
+    body<scan_and_select_files>,
+    {Param{"directory"}, Param{"extensions"}, Param{"recursive", Rule::any, nullptr, Default::boolean(true)},
+     Param{"exclude_names", Rule::any, nullptr, Default::none()},
+     Param{"exclude_paths", Rule::any, nullptr, Default::none()},
+     Param{"label", Rule::any, nullptr, Default::text("檔案")}, kLogger},
+    Returns{"list", Rule::list},
+    "掃描資料夾中符合副檔名的檔案，並讓使用者在終端機選擇，回傳 (路徑, 名稱) 的清單。\n\n"
+    "    資料夾不存在、找不到檔案或未選取任何檔案時記錄原因並回傳空清單。只掃描一種副檔名時，\n"
+    "    清單會標示該副檔名。\n\n"
+    "    範例：\n"
+    "        chosen = scan_and_select_files(\"docs\", [\".md\"], label=\"文件\")"};
+const Published kPublishScanAndSelectFiles{kScanAndSelectFiles, 9};
+
 // ---------------------------------------------------------------------------------------------
 // Prompts
 
@@ -202,46 +227,6 @@ nb::object select_option(Call& c, nb::str prompt_text, nb::list option_array, Op
     return require(PyObject_GetItem(option_array.ptr(), index.ptr()));
 }
 
-// What the user typed in the editor, without the marker; an empty text when nothing was saved.
-nb::object get_user_input_via_editor(Call& c, nb::str marker, nb::str label, nb::handle logger) {
-    nb::object chosen = choose_logger(c, logger);
-    log_to(chosen, names::debug, concat({"正在開啟編輯器獲取 ", label, "..."}));
-    nb::object edited = call_method(c.global(names::click), names::edit, {marker});
-    if (edited.is_none()) return nb::borrow(literal(""));
-    return stand_ins::strip(stand_ins::replace(edited, marker, literal("")));
-}
-
-
-}  // namespace
-
-constexpr Function kInteractiveSelectFiles{
-    "interactive_select_files",
-    body<interactive_select_files>,
-    {Param{"files", Rule::list, "list"}, Param{"names", Rule::list, "list"},
-     Param{"extension", Rule::str, "str", Default::text(".py")},
-     Param{"exclude_names", Rule::list, "list", Default::none()}},
-    Returns{"list", Rule::list},
-    "在終端機列出編號清單，讓使用者以編號（例如 1,2,5）或 'all' 選擇檔案，回傳 (路徑, 名稱)\n"
-    "    的清單，順序與輸入的編號相同。\n\n"
-    "    名稱在 exclude_names 中的檔案不列出；工作目錄以外的檔案以相對路徑顯示。直接按 Enter\n"
-    "    不選取任何檔案；超出範圍的編號略過；輸入非數字時顯示錯誤並回傳空清單。\n\n"
-    "    範例：\n"
-    "        chosen = interactive_select_files(files, names, extension=\".md\")"};
-
-constexpr Function kScanAndSelectFiles{
-    "scan_and_select_files",
-    body<scan_and_select_files>,
-    {Param{"directory"}, Param{"extensions"}, Param{"recursive", Rule::any, nullptr, Default::boolean(true)},
-     Param{"exclude_names", Rule::any, nullptr, Default::none()},
-     Param{"exclude_paths", Rule::any, nullptr, Default::none()},
-     Param{"label", Rule::any, nullptr, Default::text("檔案")}, kLogger},
-    Returns{"list", Rule::list},
-    "掃描資料夾中符合副檔名的檔案，並讓使用者在終端機選擇，回傳 (路徑, 名稱) 的清單。\n\n"
-    "    資料夾不存在、找不到檔案或未選取任何檔案時記錄原因並回傳空清單。只掃描一種副檔名時，\n"
-    "    清單會標示該副檔名。\n\n"
-    "    範例：\n"
-    "        chosen = scan_and_select_files(\"docs\", [\".md\"], label=\"文件\")"};
-
 constexpr Function kSelectOption{
     "select_option",
     body<select_option>,
@@ -253,6 +238,16 @@ constexpr Function kSelectOption{
     "    無效的輸入會要求重新輸入；default 為直接按 Enter 時採用的答案（例如 \"1\"）。\n\n"
     "    範例：\n"
     "        mode = select_option(\"請選擇模式\", [\"快速\", \"完整\"], default=\"1\")"};
+const Published kPublishSelectOption{kSelectOption, 28};
+
+// What the user typed in the editor, without the marker; an empty text when nothing was saved.
+nb::object get_user_input_via_editor(Call& c, nb::str marker, nb::str label, nb::handle logger) {
+    nb::object chosen = choose_logger(c, logger);
+    log_to(chosen, names::debug, concat({"正在開啟編輯器獲取 ", label, "..."}));
+    nb::object edited = call_method(c.global(names::click), names::edit, {marker});
+    if (edited.is_none()) return nb::borrow(literal(""));
+    return stand_ins::strip(stand_ins::replace(edited, marker, literal("")));
+}
 
 constexpr Function kGetUserInputViaEditor{
     "get_user_input_via_editor",
@@ -263,5 +258,8 @@ constexpr Function kGetUserInputViaEditor{
     "    並去除前後空白後的文字；未存檔就關閉時回傳空字串。\n\n"
     "    範例：\n"
     "        text = get_user_input_via_editor(\"# 請在下方輸入內容，本行會自動移除\")"};
+const Published kPublishGetUserInputViaEditor{kGetUserInputViaEditor, 5};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -2,6 +2,7 @@
 // order the system lists them, without those ruled out by name.
 #include "../cargohold.hpp"
 #include "../filesystem/directory_reads.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../filesystem/name_encoding.hpp"
 #include "../stand_ins/file_queries.hpp"
 #include "../stand_ins/member_test.hpp"
@@ -62,8 +63,6 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     return pair(paths, names);
 }
 
-}  // namespace
-
 constexpr Function kGetDirectoryList{
     "get_directory_list",
     body<get_directory_list>,
@@ -77,5 +76,8 @@ constexpr Function kGetDirectoryList{
     "    結尾者略過（區分大小寫，空 tuple 表示不套用該規則）。\n\n"
     "    範例：\n"
     "        paths, names = get_directory_list(\"src\", exclude_suffixes=(\".egg-info\",))"};
+const Published kPublishGetDirectoryList{kGetDirectoryList, 18};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

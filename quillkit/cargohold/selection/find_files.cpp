@@ -4,7 +4,7 @@
 #include "../cargohold.hpp"
 #include "../discovery/listing_reader.hpp"
 #include "../discovery/query.hpp"
-#include "../filesystem/name_encoding.hpp"
+#include "../filesystem/file_kinds.hpp"
 #include "../stand_ins/guards.hpp"
 
 namespace quillkit::cargohold {
@@ -128,8 +128,6 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     return pair(found.files, found.names);
 }
 
-}  // namespace
-
 constexpr Function kFindFilesWithExtensions{
     "find_files_with_extensions",
     body<find_files_with_extensions>,
@@ -146,5 +144,8 @@ constexpr Function kFindFilesWithExtensions{
     "    範例：\n"
     "        files, names = find_files_with_extensions(\"src\", [\".py\"], recursive=True,\n"
     "                                                  exclude_paths=[\"src/build\"])"};
+const Published kPublishFindFilesWithExtensions{kFindFilesWithExtensions, 14};
+
+}  // namespace
 
 }  // namespace quillkit::cargohold

@@ -1,9 +1,6 @@
 // The file queries declared in file_queries.hpp.
 #include "file_queries.hpp"
 
-#include "../filesystem/directory_reads.hpp"
-#include "../filesystem/name_encoding.hpp"
-
 #include "../../support/system_calls.hpp"
 
 #include <fcntl.h>
@@ -11,25 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <optional>
 #include <string>
 
 namespace quillkit::cargohold::stand_ins {
 
-namespace {
+using filesystem::Kind;
 
-// The bytes of a str or bytes path as the system takes them; nothing when the library's call
-// would refuse the text (it answers False to a test, raises on an open).
-std::optional<std::string> system_path(nb::handle path) {
-    if (PyBytes_Check(path.ptr())) {  // a subclass's bytes cannot change either
-        const char* data = PyBytes_AS_STRING(path.ptr());
-        const size_t size = static_cast<size_t>(PyBytes_GET_SIZE(path.ptr()));
-        if (std::memchr(data, '\0', size)) return std::nullopt;
-        return std::string(data, size);
-    }
-    return filesystem::encode(path);
-}
+namespace {
 
 // Universal newlines, as text mode reads: "\r\n" and a lone "\r" become "\n".
 nb::object translate_newlines(nb::object text) {
@@ -43,25 +28,6 @@ nb::object translate_newlines(nb::object text) {
 
 }  // namespace
 
-Kind kind_of(nb::handle path) {
-    std::optional<std::string> bytes = system_path(path);
-    if (!bytes) return Kind::missing;
-    struct stat status;
-    int error = 0;
-    // A stat may wait on a slow file system.
-    const bool found = without_gil([&]() noexcept {
-        if (stat(bytes->c_str(), &status) == 0) return true;
-        error = errno;
-        return false;
-    });
-    if (!found) {
-        return filesystem::is_missing_stat_error(error) ? Kind::missing : Kind::unusual;
-    }
-    if (S_ISDIR(status.st_mode)) return Kind::directory;
-    if (S_ISREG(status.st_mode)) return Kind::regular_file;
-    return Kind::other;
-}
-
 StatFailure stat_failure(Call& c, int error) {
     const LibraryRules* rules = library_rules(c);
     if (!rules) return StatFailure::unknown;
@@ -74,7 +40,7 @@ Kind as_pathlib_sees(Call& c, Kind kind) {
     return rules && !rules->queries_raise ? Kind::missing : Kind::unusual;
 }
 
-Kind pathlib_kind_of(Call& c, nb::handle text) { return as_pathlib_sees(c, kind_of(text)); }
+Kind pathlib_kind_of(Call& c, nb::handle text) { return as_pathlib_sees(c, filesystem::kind_of(text)); }
 
 Kind query(Call& c, nb::handle path) {
     if (!is_plain_path(c, path) || !path_members(c, kQuery)) return Kind::unusual;
@@ -94,7 +60,7 @@ NativePath native_path(Call& c, nb::handle argument, unsigned uses) {
 void make_directories(Call& c, nb::handle path) {
     // mkdir fails on a directory that is there, then accepts it after asking is_dir().
     if (is_plain_path(c, path) && path_members(c, kMakeDir) &&
-        kind_of(require(PyOS_FSPath(path.ptr()))) == Kind::directory) {
+        filesystem::kind_of(require(PyOS_FSPath(path.ptr()))) == Kind::directory) {
         return;
     }
     call_method(path, names::mkdir, {}, {{names::parents, Py_True}, {names::exist_ok, Py_True}});

@@ -1,5 +1,6 @@
-// What the file system says, as pathlib's queries and os.path's tests see it: the kind a stat
-// gives, the answers of exists(), is_file() and is_dir(), a file's text, existing directories.
+// What the file system says, as pathlib's queries see it: the kind a stat gives
+// (filesystem::kind_of) on the running release, the answers of exists(), is_file() and is_dir(),
+// a file's text, existing directories.
 //
 // The answers are those of the running release's pathlib (which stat errors its queries raise
 // changed in 3.14). Where it would raise, or the release is one the stand-ins do not know, a
@@ -9,18 +10,10 @@
 // May include: support/, ../interned_names.hpp, the file-system layer, guards.hpp, path_rules.hpp.
 #pragma once
 
+#include "../filesystem/file_kinds.hpp"
 #include "guards.hpp"
 
 namespace quillkit::cargohold::stand_ins {
-
-// What a stat of the path says, links followed. `missing` stands for the errors that both
-// pathlib's queries and os.path's tests answer with False (no such entry, not a directory, a
-// loop, a text the system cannot take); `unusual` for any other error, which os.path's tests
-// answer with False and pathlib's queries, on some releases, raise.
-enum class Kind { directory, regular_file, other, missing, unusual };
-
-// For a str or bytes path, as os.path's tests see it.
-Kind kind_of(nb::handle path);
 
 // What pathlib's queries do when the stat of a path failed with `error` on the running release:
 // answer False (as for a missing entry), raise it, or unknown (a release the stand-ins do not
@@ -30,30 +23,30 @@ StatFailure stat_failure(Call& c, int error);
 
 // A kind as pathlib's queries see it on the running release: `unusual` only for an error they
 // raise (or may raise, on a release the stand-ins do not know), else `missing`.
-Kind as_pathlib_sees(Call& c, Kind kind);
+filesystem::Kind as_pathlib_sees(Call& c, filesystem::Kind kind);
 
 // For a str, as pathlib's queries see it: as_pathlib_sees(kind_of(text)).
-Kind pathlib_kind_of(Call& c, nb::handle text);
+filesystem::Kind pathlib_kind_of(Call& c, nb::handle text);
 
 // For a path object, as its exists(), is_file() and is_dir() see it: `unusual` too when it is no
 // plain path or a query member is not the one found.
-Kind query(Call& c, nb::handle path);
+filesystem::Kind query(Call& c, nb::handle path);
 
 // What `path.exists()`, `path.is_dir()` and `path.is_file()` answer for a path object, from one
 // stat while query() can tell, else from the path's own methods.
 class Queries {
 public:
     Queries(Call& c, nb::handle path) : path_(path), kind_(query(c, path)) {}
-    bool exists() const { return answer(names::exists, kind_ != Kind::missing); }
-    bool is_dir() const { return answer(names::is_dir, kind_ == Kind::directory); }
-    bool is_file() const { return answer(names::is_file, kind_ == Kind::regular_file); }
+    bool exists() const { return answer(names::exists, kind_ != filesystem::Kind::missing); }
+    bool is_dir() const { return answer(names::is_dir, kind_ == filesystem::Kind::directory); }
+    bool is_file() const { return answer(names::is_file, kind_ == filesystem::Kind::regular_file); }
 
 private:
     bool answer(const Name& method, bool native) const {
-        return kind_ == Kind::unusual ? truthy(call_method(path_, method)) : native;
+        return kind_ == filesystem::Kind::unusual ? truthy(call_method(path_, method)) : native;
     }
     nb::handle path_;
-    Kind kind_;
+    filesystem::Kind kind_;
 };
 
 // Path(argument) as the stand-ins see it: its text (str of the Path) and what a stat of it says,
@@ -61,7 +54,7 @@ private:
 // pathlib may raise; otherwise no text, and the body makes the Path and asks it.
 struct NativePath {
     nb::object text;
-    Kind kind = Kind::unusual;
+    filesystem::Kind kind = filesystem::Kind::unusual;
     explicit operator bool() const { return text.is_valid(); }
 };
 NativePath native_path(Call& c, nb::handle argument, unsigned uses);

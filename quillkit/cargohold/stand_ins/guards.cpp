@@ -91,16 +91,15 @@ const LibraryFunction kFunctions[] = {
 };
 static_assert(std::size(kFunctions) == kLibraryFunctions, "Originals::functions holds one pointer a function");
 
-// `module.name` read from a module's namespace; null when missing. Borrowed.
-PyObject* entry(PyObject* module, const Name& name) {
-    return dict_item(PyModule_GetDict(module), name.handle()).ptr();
-}
-
-// A new reference to `module.name`, for the state; start-up fails when it is missing.
+// A new reference to `module.name` read from the module's namespace, for the state; start-up
+// fails when it is missing. Null when what start-up found is no module (a program put another
+// object in place of os.path before the import): nothing is read from it, and the uses that
+// rely on it decline.
 PyObject* keep(PyObject* module, const Name& name) {
-    PyObject* value = entry(module, name);
-    if (!value) raise(PyExc_ImportError, "cannot find %U in module %R", name.ptr(), module);
-    return Py_NewRef(value);
+    if (!module || !PyModule_Check(module)) return nullptr;
+    nb::object value = namespace_entry(PyModule_GetDict(module), name);
+    if (!value.is_valid()) raise(PyExc_ImportError, "cannot find %U in module %R", name.ptr(), module);
+    return value.release().ptr();
 }
 
 PyObject* owner_module(const Originals& originals, Owner owner) {
@@ -114,13 +113,9 @@ PyObject* owner_module(const Originals& originals, Owner owner) {
 
 // Whether the class attribute (what an instance without members of its own finds) is `expected`.
 bool same_member(PyObject* type, const Name& name, PyObject* expected) {
-    nb::object found = nb::steal(PyObject_GetAttr(type, name.ptr()));
-    if (!found.is_valid()) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();  // deleted: the library's own call reports it
-        return false;
-    }
-    return found.ptr() == expected;
+    // Deleted, it is not the one found: the library's own call reports it.
+    nb::object found = require_or_null(PyObject_GetAttr(type, name.ptr()), PyExc_AttributeError);
+    return found.is_valid() && found.ptr() == expected;
 }
 
 // 1 to kKnownReleases for the running release, 0 when it is none of them.
@@ -152,7 +147,12 @@ bool functions_as_found(const Originals& originals, size_t column, unsigned uses
     for (size_t index = 0; index < kLibraryFunctions; ++index) {
         const LibraryFunction& function = kFunctions[index];
         if (!(function.uses[column - 1] & uses)) continue;
-        if (entry(owner_module(originals, function.owner), function.name) != originals.functions[index]) return false;
+        // Null when start-up found no module to read it from (see keep); else its owner, which
+        // the state holds, is that module.
+        PyObject* found = originals.functions[index];
+        if (!found) return false;
+        PyObject* owner = PyModule_GetDict(owner_module(originals, function.owner));
+        if (namespace_entry(owner, function.name).ptr() != found) return false;
     }
     return true;
 }

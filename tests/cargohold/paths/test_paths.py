@@ -147,6 +147,42 @@ def test_kinds_with_links_followed(tmp_path, recorder):
                                             "⚠️ 路徑不存在或無效：/dev/null"]
 
 
+INTERRUPTED_STAT = """
+import json, os, sys
+from pathlib import Path
+sys.path.insert(0, {tests!r})
+from helpers import Recorder
+from quillkit import cargohold
+root = Path({root!r})
+calls = {{
+    "directory kind": lambda: cargohold.get_path_type(str(root), Recorder()),
+    "file kind": lambda: cargohold.get_path_type(bytes(root / "a.py"), Recorder()),
+    "discovery": lambda: cargohold.find_files_with_extensions(root, [".py"], logger=Recorder()),
+    "directory list": lambda: cargohold.get_directory_list(root),
+    "file content": lambda: cargohold.load_local_file_content(root / "a.py", logger=Recorder()),
+}}
+report = {{}}
+for serial, (case, call) in enumerate(calls.items(), 1):
+    os.environ["QUILLKIT_FAULT"] = f"{{serial}};stat 1 eintr"
+    interrupted = call()
+    os.environ["QUILLKIT_FAULT"] = ""
+    report[case] = [repr(interrupted), repr(call())]
+print(json.dumps(report))
+"""
+
+
+def test_an_interrupted_stat_is_made_again(tmp_path, fault_library):
+    """A signal that interrupts the first stat of a call changes nothing: the stat is made again,
+    as os.stat makes it, and the answer is the one an uninterrupted call gives."""
+    import json
+    root = tmp_path / "tree"  # inside the folder whose calls fail: the folder itself is not
+    (root / "sub").mkdir(parents=True)
+    (root / "a.py").write_text("x")
+    code = INTERRUPTED_STAT.format(tests=str(TESTS), root=str(root))
+    report = json.loads(run_python(code, env=fault_library.environment(tmp_path)).stdout)
+    assert {case: interrupted for case, (interrupted, plain) in report.items() if interrupted != plain} == {}
+
+
 def test_module_logger_and_bad_types(monkeypatch):
     module_log = Recorder()
     monkeypatch.setattr(cargohold, "log", module_log)

@@ -69,6 +69,28 @@ def test_missing_yaml_leaves_no_global():
     assert result.stdout.split() == ["False", "os", "re", "json", "shutil", "_HAS_YAML", "click"]
 
 
+@pytest.mark.parametrize("replaced", ["os.path", "os"])
+def test_a_library_module_replaced_before_start_up_is_called(replaced):
+    """Start-up may find any object where a library module should be: nothing is read from it
+    natively, and what the program put there answers."""
+    result = child(f"""
+        import os, types
+        def like(module, **members):
+            names = [name for name in dir(module) if not name.startswith("__")]
+            return types.SimpleNamespace(**{{**{{name: getattr(module, name) for name in names}}, **members}})
+        calls = []
+        real_isdir = os.path.isdir
+        path = like(os.path, isdir=lambda name: calls.append(name) or real_isdir(name))
+        if "{replaced}" == "os.path":
+            os.path = path
+        else:
+            sys.modules["os"] = like(os, path=path)
+        from quillkit import cargohold
+        print(cargohold.get_path_type("."), calls)
+    """)
+    assert result.stdout.split() == ["0", "['.']"], (result.returncode, result.stderr)
+
+
 def test_yaml_import_error_from_inside_the_package_is_swallowed():
     result = child("""
         sys.meta_path.insert(0, Refuse("yaml", ImportError("its own import failed")))
