@@ -69,46 +69,37 @@ bool attribute_dicts_watchable() { return Py_Version >= 0x030D0100; }
 
 PyObject* attribute_dict(nb::handle object) {
     if (Py_TYPE(object.ptr())->tp_dictoffset == 0) return nullptr;
-    // A new reference to what the object keeps anyway: only the address is wanted.
-    nb::object dict = require(PyObject_GenericGetDict(object.ptr(), nullptr));
-    return dict.ptr();
-}
-
-ViewReading::ViewReading(ChangeWatch& watch)
-    : watch_(watch), started_(watch.changes), watchable_(watch.route != 0) {
-    watch.read_at = 0;
-}
-
-void ViewReading::watch_dict(nb::handle dict) {
-    if (!watchable_) return;
-    if (!PyDict_Check(dict.ptr())) {
-        watchable_ = false;
-        return;
-    }
-    require_status(PyDict_Watch(watch_.dict_watcher - 1, dict.ptr()));
-}
-
-void ViewReading::watch_type(nb::handle type) {
-    if (!watchable_) return;
-    if (!PyType_Check(type.ptr())) {
-        watchable_ = false;
-        return;
-    }
-    auto* watched = reinterpret_cast<PyTypeObject*>(type.ptr());
-    require_status(PyType_Watch(watch_.type_watcher - 1, type.ptr()));
-    // A class reports its changes only while it has a version tag (so do the classes it derives
-    // from, which get theirs first); one that can get none is read at each use.
-    if (!PyUnstable_Type_AssignVersionTag(watched)) watchable_ = false;
-}
-
-PyObject* ViewReading::watch_attributes(nb::handle object) {
-    if (!watchable_ || !attribute_dicts_watchable()) return nullptr;
-    PyObject* dict = attribute_dict(object);
-    if (dict) watch_dict(dict);
+    PyObject* dict = PyObject_GenericGetDict(object.ptr(), nullptr);
+    if (!dict) throw nb::python_error();
+    Py_DECREF(dict);  // the object keeps it: only the address is wanted
     return dict;
 }
 
-void ViewReading::done() { watch_.read_at = watchable_ ? started_ + 1 : 0; }
+bool watch_dict(ChangeWatch& watch, nb::handle dict) {
+    if (!watch.route || !PyDict_Check(dict.ptr())) return false;
+    require_status(PyDict_Watch(watch.dict_watcher - 1, dict.ptr()));
+    return true;
+}
+
+bool watch_type(ChangeWatch& watch, nb::handle type) {
+    if (!watch.route || !PyType_Check(type.ptr())) return false;
+    require_status(PyType_Watch(watch.type_watcher - 1, type.ptr()));
+    // Its bases get their tags first, so a change of any of them reaches this class too.
+    return PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(type.ptr())) != 0;
+}
+
+PyObject* watch_attributes(ChangeWatch& watch, nb::handle object) {
+    if (!watch.route || !attribute_dicts_watchable()) return nullptr;
+    PyObject* dict = attribute_dict(object);
+    return dict && watch_dict(watch, dict) ? dict : nullptr;
+}
+
+ViewReading::ViewReading(ChangeWatch& watch)
+    : watch_(watch), started_(watch.changes), complete_(watch.route != 0) {
+    watch.read_at = 0;
+}
+
+void ViewReading::done() { watch_.read_at = complete_ ? started_ + 1 : 0; }
 
 bool finds_class_member(nb::handle object, const Name& name, PyObject* expected) {
 #if PY_VERSION_HEX < 0x030D0000

@@ -45,30 +45,36 @@ bool attribute_dicts_watchable();
 // dereferenced); null when it has none. Only where attribute_dicts_watchable().
 PyObject* attribute_dict(nb::handle object);
 
-// One reading of a view. It watches what it reads; once done, the view counts as current, unless
-// something changed while it was read or could not be watched. A reading that throws leaves the
-// view to be read again.
+// Watch a dict, a class (and through it the classes it derives from), or the attribute dict of an
+// object, for `watch`; false (null) where it cannot be watched: no watcher, not a dict or class,
+// a class that can get no version tag (it reports changes only while it has one), attribute
+// dicts that cannot be watched (then the attributes are read at each use). The attribute dict is
+// borrowed: compare it only, with attribute_dict.
+bool watch_dict(ChangeWatch& watch, nb::handle dict);
+bool watch_type(ChangeWatch& watch, nb::handle type);
+PyObject* watch_attributes(ChangeWatch& watch, nb::handle object);
+
+// One reading of a whole view: it watches what it reads, and once done the view counts as
+// current, unless something changed while it was read or could not be watched. A reading that
+// throws leaves the view to be read again.
 class ViewReading {
 public:
     explicit ViewReading(ChangeWatch& watch);
     ViewReading(const ViewReading&) = delete;
     ViewReading& operator=(const ViewReading&) = delete;
 
-    // Watches a dict (any other object cannot be watched: the view then stays unreliable).
-    void watch_dict(nb::handle dict);
-    // Watches a class and, through it, the classes it derives from.
-    void watch_type(nb::handle type);
-    // Watches the attribute dict of `object` and gives it (borrowed: compare it only, with
-    // attribute_dict); null where attribute dicts cannot be watched (the attributes are then read
-    // at each use) or the object has none.
-    PyObject* watch_attributes(nb::handle object);
+    void watch_dict(nb::handle dict) { complete_ = quillkit::watch_dict(watch_, dict) && complete_; }
+    void watch_type(nb::handle type) { complete_ = quillkit::watch_type(watch_, type) && complete_; }
+    // The attribute dict, watched; null where attribute dicts cannot be watched (no fault of the
+    // view's) or the object has none.
+    PyObject* watch_attributes(nb::handle object) { return quillkit::watch_attributes(watch_, object); }
     // Marks the view as current.
     void done();
 
 private:
     ChangeWatch& watch_;
     uint64_t started_;
-    bool watchable_;
+    bool complete_;
 };
 
 // Whether `object.name` finds the class member `expected`, with nothing of the object's own in
