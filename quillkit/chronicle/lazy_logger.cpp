@@ -31,8 +31,9 @@ nb::object logger_for_child(Call& c, State& state, nb::handle child, ResolvedLog
     nb::object name = resolved.name().is_valid()
                           ? nb::borrow(resolved.name())
                           : formatted_name(c.global(names::base_name_global), nb::borrow<nb::str>(child));
-    nb::handle logging = current_view(c).view.logging;
-    return call(module_attr(logging ? nb::object(nb::borrow(logging)) : c.global(names::logging), names::getLogger), {name});
+    nb::handle viewed = current_view(c).view.logging;
+    nb::object logging = viewed ? nb::object(nb::borrow(viewed)) : c.global(names::logging);
+    return call(module_attr(logging, names::getLogger), {name});
 }
 
 // `logging.getLogger` of the name the base name gives `child`.
@@ -81,7 +82,8 @@ nb::object lazy_init(Call&, nb::handle self, nb::str child) {
 // Only instances of the class as made take the shortcut (its slots leave no instance dict that
 // could shadow a member); a subclass goes the long way, through attribute look-up.
 bool is_intact_lazy_logger(const State& state, nb::handle self) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == state.lazy_logger_class && state.plain.lazy_class_intact;
+    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == state.lazy_logger_class &&
+           state.plain.lazy_class_intact;
 }
 
 // `self._l`, with what the view resolved on the way. `state` as for logger_for_child.
@@ -142,12 +144,14 @@ const Name* const kLevelNames[] = {&names::level_debug, &names::level_info, &nam
 
 // `logging.<level>`
 nb::object level_number(Call& c, Level level) {
-    nb::handle number = current_view(c).view.levels[static_cast<size_t>(level)];
-    return number ? nb::object(nb::borrow(number)) : attr(c.global(names::logging), *kLevelNames[static_cast<size_t>(level)]);
+    const size_t index = static_cast<size_t>(level);
+    nb::handle number = current_view(c).view.levels[index];
+    return number ? nb::object(nb::borrow(number)) : attr(c.global(names::logging), *kLevelNames[index]);
 }
 
 // `self._emit(logging.<level>, msg, *args, **kwargs)`
-nb::object emit_at(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs, Level level_index) {
+nb::object emit_at(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs,
+                   Level level_index) {
     State& state = current_view(c);
     nb::object level = nb::borrow(state.view.levels[static_cast<size_t>(level_index)]);
     // `_emit` as made, with an int level and no `level` keyword that it would refuse.

@@ -32,14 +32,16 @@ const Name* const kLevelNames[] = {&names::level_debug, &names::level_info, &nam
 // Whether instances of `type` are read by plain attribute access: no __getattribute__ or
 // __getattr__ of their own, and a `__class__` that tells their class (isinstance reads it).
 bool plain_attribute_access(nb::handle type) {
-    static PyObject* const object_class = class_member(reinterpret_cast<PyObject*>(&PyBaseObject_Type), names::dunder_class);
+    static PyObject* const object_class =
+        class_member(reinterpret_cast<PyObject*>(&PyBaseObject_Type), names::dunder_class);
     return reinterpret_cast<PyTypeObject*>(type.ptr())->tp_getattro == PyObject_GenericGetAttr &&
            class_member(type, names::dunder_class) == object_class;
 }
 
 // Whether the standard functions still run the code they were found with.
 bool standard_code(const Standard& standard, size_t first, size_t count) {
-    PyObject* const functions[] = {standard.get_logger, standard.manager_get_logger, standard.log, standard.is_enabled_for};
+    PyObject* const functions[] = {standard.get_logger, standard.manager_get_logger, standard.log,
+                                   standard.is_enabled_for};
     for (size_t index = first; index < first + count; ++index) {
         if (!functions[index] || PyFunction_GET_CODE(functions[index]) != standard.code[index]) return false;
     }
@@ -119,8 +121,8 @@ void read_logging(ViewReading& reading, State& state) {
 void read_view(Call& c, State& state) {
     ViewReading reading(state.plain.watch);
     LoggingView& view = state.view;
-    for (PyObject** field : {&view.logging, &view.base_name, &view.root, &view.root_class, &view.root_name, &view.manager,
-                             &view.manager_class, &view.registry}) {
+    for (PyObject** field : {&view.logging, &view.base_name, &view.root, &view.root_class, &view.root_name,
+                             &view.manager, &view.manager_class, &view.registry}) {
         Py_CLEAR(*field);
     }
     for (PyObject*& level : view.levels) Py_CLEAR(level);
@@ -137,7 +139,8 @@ void read_view(Call& c, State& state) {
     state.plain.get_logger_is_ours = get_logger && is_function(get_logger, kGetLogger);
     nb::handle lazy_class = state_field(state.lazy_logger_class);
     reading.watch_type(lazy_class);
-    state.plain.lazy_class_intact = state.plain.child_offset && class_member(lazy_class, names::_emit) == state.emit_function &&
+    state.plain.lazy_class_intact = state.plain.child_offset &&
+                                    class_member(lazy_class, names::_emit) == state.emit_function &&
                                     class_member(lazy_class, names::_l) == state.logger_property &&
                                     class_member(lazy_class, names::_child) == state.child_descriptor;
     if (view.logging) read_logging(reading, state);
@@ -159,7 +162,8 @@ enum Slot : Py_ssize_t { kBase, kName, kLogger, kClass, kAttributes, kCache, kSl
 bool resolution_holds(const State& state) {
     const LoggingView& view = state.view;
     if (!view.root || reinterpret_cast<PyObject*>(Py_TYPE(view.root)) != view.root_class ||
-        reinterpret_cast<PyObject*>(Py_TYPE(view.manager)) != view.manager_class || !standard_code(state.standard, 0, 2)) {
+        reinterpret_cast<PyObject*>(Py_TYPE(view.manager)) != view.manager_class ||
+        !standard_code(state.standard, 0, 2)) {
         return false;
     }
     if (state.plain.root_attributes) {
@@ -198,8 +202,8 @@ std::pair<nb::object, nb::object> dropped_facts(State& state, nb::handle logger)
     const Standard& standard = state.standard;
     nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr()));
     if (!standard_code(standard, 2, 2) || class_member(type, names::log) != standard.log ||
-        class_member(type, names::isEnabledFor) != standard.is_enabled_for || class_member(type, names::_cache) ||
-        class_member(type, names::disabled)) {
+        class_member(type, names::isEnabledFor) != standard.is_enabled_for ||
+        class_member(type, names::_cache) || class_member(type, names::disabled)) {
         return {nb::none(), nb::none()};
     }
     PyObject* attributes = watch_attributes(state.plain.watch, logger);
@@ -209,8 +213,8 @@ std::pair<nb::object, nb::object> dropped_facts(State& state, nb::handle logger)
     }
     PyObject* cache = entry(attributes, names::_cache);
     PyObject* disabled = entry(attributes, names::disabled);
-    if (entry(attributes, names::log) || entry(attributes, names::isEnabledFor) || !cache || !PyDict_CheckExact(cache) ||
-        (disabled != Py_True && disabled != Py_False)) {
+    if (entry(attributes, names::log) || entry(attributes, names::isEnabledFor) || !cache ||
+        !PyDict_CheckExact(cache) || (disabled != Py_True && disabled != Py_False)) {
         return {nb::none(), nb::none()};
     }
     return {nb::borrow(attributes), nb::borrow(cache)};
@@ -229,8 +233,9 @@ nb::object make_entry(State& state, nb::handle base, nb::handle child) {
             logger = nb::object();  // what the class says may change unseen
         }
     }
-    nb::object made = require(PyTuple_Pack(kSlots, base.ptr(), name.ptr(), logger.is_valid() ? logger.ptr() : Py_None,
-                                           type.ptr(), attributes.ptr(), cache.ptr()));
+    nb::object made =
+        require(PyTuple_Pack(kSlots, base.ptr(), name.ptr(), logger.is_valid() ? logger.ptr() : Py_None,
+                             type.ptr(), attributes.ptr(), cache.ptr()));
     if (still_current(state.plain.watch)) {
         PyObject* loggers = state_field(state.view.loggers).ptr();
         if (PyDict_GET_SIZE(loggers) >= kMaxCachedNames) PyDict_Clear(loggers);
@@ -243,14 +248,16 @@ nb::object make_entry(State& state, nb::handle base, nb::handle child) {
 nb::object cached_entry(const State& state, nb::handle base, nb::handle child) {
     PyObject* found = dict_item(state_field(state.view.loggers), child).ptr();
     if (!found || !PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != kSlots ||
-        PyTuple_GET_ITEM(found, kBase) != base.ptr() || !PyUnicode_CheckExact(PyTuple_GET_ITEM(found, kName))) {
+        PyTuple_GET_ITEM(found, kBase) != base.ptr() ||
+        !PyUnicode_CheckExact(PyTuple_GET_ITEM(found, kName))) {
         return nb::object();
     }
     PyObject* type = PyTuple_GET_ITEM(found, kClass);
     PyObject* attributes = PyTuple_GET_ITEM(found, kAttributes);
     PyObject* cache = PyTuple_GET_ITEM(found, kCache);
     const bool logger = PyTuple_GET_ITEM(found, kLogger) != Py_None;
-    if ((logger && !PyType_Check(type)) || (attributes != Py_None && attributes != Py_True && !PyDict_Check(attributes)) ||
+    if ((logger && !PyType_Check(type)) ||
+        (attributes != Py_None && attributes != Py_True && !PyDict_Check(attributes)) ||
         (cache != Py_None && !PyDict_CheckExact(cache)) || (PyDict_Check(attributes) != (cache != Py_None))) {
         return nb::object();
     }
@@ -266,7 +273,8 @@ void capture_standard(State& state, nb::handle logging, nb::handle lazy_logger_c
     PyObject* manager_class = entry(module_dict, names::Manager);
     PyObject* place_holder = entry(module_dict, names::PlaceHolder);
     PyObject* functions[4] = {entry(module_dict, names::getLogger), nullptr, nullptr, nullptr};
-    if (manager_class && PyType_Check(manager_class)) functions[1] = class_member(manager_class, names::getLogger);
+    if (manager_class && PyType_Check(manager_class))
+        functions[1] = class_member(manager_class, names::getLogger);
     if (logger_class && PyType_Check(logger_class)) {
         functions[2] = class_member(logger_class, names::log);
         functions[3] = class_member(logger_class, names::isEnabledFor);
@@ -278,7 +286,8 @@ void capture_standard(State& state, nb::handle logging, nb::handle lazy_logger_c
         set_field(standard.manager_get_logger, functions[1]);
         set_field(standard.log, functions[2]);
         set_field(standard.is_enabled_for, functions[3]);
-        for (size_t index = 0; index < 4; ++index) set_field(standard.code[index], PyFunction_GET_CODE(functions[index]));
+        for (size_t index = 0; index < 4; ++index)
+            set_field(standard.code[index], PyFunction_GET_CODE(functions[index]));
         set_field(standard.place_holder, place_holder);
     }
     state.view.loggers = require(PyDict_New()).release().ptr();
@@ -297,7 +306,9 @@ State& current_view(Call& c) {
     return state;
 }
 
-nb::handle ResolvedLogger::name() const { return entry_.is_valid() ? PyTuple_GET_ITEM(entry_.ptr(), kName) : nullptr; }
+nb::handle ResolvedLogger::name() const {
+    return entry_.is_valid() ? PyTuple_GET_ITEM(entry_.ptr(), kName) : nullptr;
+}
 
 ResolvedLogger resolve(State& state, nb::handle child) {
     // Held: finding the entry may run Python code (a key's comparison), which may read the view again.
@@ -307,9 +318,10 @@ ResolvedLogger resolve(State& state, nb::handle child) {
     nb::object found = cached_entry(state, base, child);
     if (!found.is_valid()) found = make_entry(state, base, child);
     nb::handle logger = PyTuple_GET_ITEM(found.ptr(), kLogger);
-    const bool usable = logger.ptr() != Py_None &&
-                        reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == PyTuple_GET_ITEM(found.ptr(), kClass) &&
-                        still_current(state.plain.watch) && resolution_holds(state);
+    const bool usable =
+        logger.ptr() != Py_None &&
+        reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) == PyTuple_GET_ITEM(found.ptr(), kClass) &&
+        still_current(state.plain.watch) && resolution_holds(state);
     return ResolvedLogger(std::move(found), usable ? logger : nb::handle());
 }
 

@@ -12,20 +12,17 @@ namespace {
 constexpr int kRoutes = 8;  // as many as the interpreter gives dict watchers
 ChangeWatch* g_routes[kRoutes] = {};
 
-template <int Route>
-int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+template <int Route> int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     if (ChangeWatch* watch = g_routes[Route]) ++watch->changes;
     return 0;
 }
 
-template <int Route>
-int count_type_change(PyTypeObject*) {
+template <int Route> int count_type_change(PyTypeObject*) {
     if (ChangeWatch* watch = g_routes[Route]) ++watch->changes;
     return 0;
 }
 
-template <int... Route>
-constexpr auto callbacks(std::integer_sequence<int, Route...>) {
+template <int... Route> constexpr auto callbacks(std::integer_sequence<int, Route...>) {
     struct Callbacks {
         PyDict_WatchCallback dict[kRoutes];
         PyType_WatchCallback type[kRoutes];
@@ -121,17 +118,13 @@ bool finds_class_member(nb::handle object, const Name& name, PyObject* expected)
         PyErr_Clear();
         return false;
     }
-    return PyMethod_Check(found) && PyMethod_GET_FUNCTION(found) == expected && PyMethod_GET_SELF(found) == object.ptr();
+    return PyMethod_Check(found) && PyMethod_GET_FUNCTION(found) == expected &&
+           PyMethod_GET_SELF(found) == object.ptr();
 #endif
 }
 
 PyObject* class_member(nb::handle type, const Name& name) {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.ptr()), name.ptr());
-}
-
-bool yields_to_instance(nb::handle type, const Name& name) {
-    PyObject* member = class_member(type, name);
-    return !member || !Py_TYPE(member)->tp_descr_set;
 }
 
 }  // namespace quillkit

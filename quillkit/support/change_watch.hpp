@@ -23,7 +23,7 @@ struct ChangeWatch {
     uint64_t read_at;  // `changes` + 1 when the view was read; 0 while it must be read (again)
     int dict_watcher;  // the interpreter's watcher ids, + 1; 0 while the module has none
     int type_watcher;
-    int route;         // which of the callbacks counts into this watch, + 1
+    int route;  // which of the callbacks counts into this watch, + 1
 };
 
 // Takes a dict watcher and a type watcher for `watch`; without one, the view is read at each use.
@@ -84,9 +84,5 @@ bool finds_class_member(nb::handle object, const Name& name, PyObject* expected)
 
 // What the class `type` holds under `name` along its MRO, borrowed; null when nothing does.
 PyObject* class_member(nb::handle type, const Name& name);
-
-// Whether the class member `name` of `type` lets an object's own attribute of that name be what
-// `object.name` finds: nothing, or a member without __set__ and __delete__.
-bool yields_to_instance(nb::handle type, const Name& name);
 
 }  // namespace quillkit

@@ -68,7 +68,9 @@ struct ObjectFields {
     }
     // Before `Start`: what the state's plain values need from the interpreter.
     static void prepare(void* state) {
-        if constexpr (!kStateless && HasWatch<State>::value) start_watching(static_cast<State*>(state)->plain.watch);
+        if constexpr (!kStateless && HasWatch<State>::value) {
+            start_watching(static_cast<State*>(state)->plain.watch);
+        }
     }
 };
 

@@ -203,6 +203,11 @@ class _Noted(logging.Handler):
         self.calls.append((record.msg,))
 
 
+def _stand_in(calls):
+    """A logger of no class of logging's whose `log` records what it is called with."""
+    return type("S", (), {"log": _seen(calls)})()
+
+
 def _logging_with(log):
     """A class of loggers whose `log` is `log`."""
     return type("L", (logging.Logger,), {"log": log})
@@ -248,8 +253,9 @@ CHANGES = {
     # Whether a record is dropped: logging's answer, and what it is made of.
     "level": lambda m, calls: _live().setLevel(logging.DEBUG),
     "ancestor level": lambda m, calls: logging.getLogger("app").setLevel(logging.DEBUG),
-    "class isEnabledFor": lambda m, calls: m.setattr(logging.Logger, "isEnabledFor", lambda self, level: True),
-    "instance isEnabledFor": lambda m, calls: m.setattr(_live(), "isEnabledFor", lambda level: True, raising=False),
+    "class isEnabledFor": lambda m, calls: m.setattr(logging.Logger, "isEnabledFor", lambda self, lv: True),
+    "instance isEnabledFor": lambda m, calls: m.setattr(_live(), "isEnabledFor", lambda lv: True,
+                                                        raising=False),
     "isEnabledFor code": lambda m, calls: m.setattr(logging.Logger.isEnabledFor, "__code__",
                                                     (lambda self, level: True).__code__),
     "an answer in its cache": lambda m, calls: m.setitem(_live()._cache, logging.DEBUG, True),
@@ -258,10 +264,10 @@ CHANGES = {
     "logger's class": lambda m, calls: m.setattr(_live(), "__class__", _logging_with(_seen(calls))),
     "class of new loggers": _new_loggers_of_class,
     # How getLogger finds the logger.
-    "manager's own getLogger": lambda m, calls: m.setattr(logging.Logger.manager, "getLogger", lambda name: type(
-        "S", (), {"log": _seen(calls)})(), raising=False),
-    "Manager.getLogger": lambda m, calls: m.setattr(logging.Manager, "getLogger", lambda self, name: type(
-        "S", (), {"log": _seen(calls)})()),
+    "manager's own getLogger": lambda m, calls: m.setattr(logging.Logger.manager, "getLogger",
+                                                          lambda name: _stand_in(calls), raising=False),
+    "Manager.getLogger": lambda m, calls: m.setattr(logging.Manager, "getLogger",
+                                                    lambda self, name: _stand_in(calls)),
     "registry replaced": lambda m, calls: m.setattr(logging.Logger.manager, "loggerDict",
                                                     {"app.live": _logging_with(_seen(calls))("app.live")}),
     "Logger.manager": lambda m, calls: m.setattr(logging.Logger, "manager", _manager_holding(
@@ -270,7 +276,7 @@ CHANGES = {
     "root's class": lambda m, calls: m.setattr(logging.root, "__class__", type(
         "R", (logging.RootLogger,), {"name": property(lambda self: "app.live"), "log": _seen(calls)})),
     "manager's class": lambda m, calls: m.setattr(logging.Logger.manager, "__class__", type(
-        "M", (logging.Manager,), {"getLogger": lambda self, name: type("S", (), {"log": _seen(calls)})()})),
+        "M", (logging.Manager,), {"getLogger": lambda self, name: _stand_in(calls)})),
 }
 
 

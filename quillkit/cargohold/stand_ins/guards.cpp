@@ -147,9 +147,9 @@ unsigned functions_as_found(const Originals& originals, size_t column, unsigned 
     for (size_t index = 0; index < kLibraryFunctions; ++index) {
         const LibraryFunction& function = kFunctions[index];
         const unsigned uses = function.uses[column - 1];
-        if ((uses & all) && entry(owner_module(originals, function.owner), function.name) != originals.functions[index]) {
-            all &= ~uses;
-        }
+        if (!(uses & all)) continue;
+        PyObject* found = entry(owner_module(originals, function.owner), function.name);
+        if (found != originals.functions[index]) all &= ~uses;
     }
     return all;
 }
@@ -160,9 +160,9 @@ unsigned uses_as_found(const Originals& originals, size_t column) {
     unsigned all = ~0u;
     for (size_t index = 0; index < std::size(kMembers); ++index) {
         const unsigned uses = kMembers[index].uses[column - 1];
-        if ((uses & all) && !same_member(originals.path_type, kMembers[index].name, originals.path_members[index])) {
-            all &= ~uses;
-        }
+        if (!(uses & all)) continue;
+        const Member& member = kMembers[index];
+        if (!same_member(originals.path_type, member.name, originals.path_members[index])) all &= ~uses;
     }
     return functions_as_found(originals, column, all);
 }
