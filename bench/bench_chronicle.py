@@ -34,18 +34,24 @@ def main():
                                 lambda: native_shown.info("message"), 5_000),
         "get_logger": compare("get_logger('x')", lambda: get_logger("x"),
                               lambda: chronicle.get_logger("x"), 20_000),
-        # The aims: within twice the cost of what a plain program would do instead.
+        # The aims: no dearer than what a plain program would do instead (a ratio of 1 or more).
         "dropped vs plain": compare("debug dropped, vs a plain Logger.debug",
                                     lambda: dropped.debug("message %s", 1),
                                     lambda: native_dropped.debug("message %s", 1), 20_000,
                                     baseline_label="Logger "),
+        "info dropped vs plain": compare("info dropped, vs a plain Logger.info",
+                                         lambda: dropped.info("message %s", 1),
+                                         lambda: native_dropped.info("message %s", 1), 20_000,
+                                         baseline_label="Logger "),
         "get_logger vs lookup": compare("get_logger('x'), vs dict look-up + join",
                                         lambda: registry[".".join((plain._BASE_NAME, "x"))],
                                         lambda: chronicle.get_logger("x"), 20_000,
                                         baseline_label="dict   "),
     }
-    print(f"aims: dropped debug within 2x a plain Logger.debug ({1 / ratios['dropped vs plain']:.2f}x), "
-          f"get_logger within 2x a look-up and a join ({1 / ratios['get_logger vs lookup']:.2f}x)")
+    cost = {name: 1 / ratio for name, ratio in ratios.items()}
+    print(f"aims: a dropped debug or info no dearer than a plain Logger's ({cost['dropped vs plain']:.2f} "
+          f"and {cost['info dropped vs plain']:.2f} times its cost), get_logger no dearer than a look-up "
+          f"and a join ({cost['get_logger vs lookup']:.2f} times)")
     return ratios
 
 

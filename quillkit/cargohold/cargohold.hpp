@@ -12,13 +12,9 @@ namespace quillkit::cargohold {
 // The module state: what start-up bound, so that a body can tell whether a program has replaced
 // it since (then the replacement is called) or not (then the work may be done natively).
 struct State {
-    PyObject* re_module;  // the standard `re`
-    PyObject* re_search;  // re.search
     stand_ins::Originals originals;  // what the stand-ins are compared with
+    stand_ins::Seen plain;           // the plain values: what the last comparison found
 };
-
-// True when the module global `re` is still the standard module with its own `search`.
-bool standard_re_search(Call& c);
 
 // What get_path_type answers: 0 for a directory, 1 for a regular file (None for the rest).
 enum class PathKind : long { directory = 0, regular_file = 1 };

@@ -18,12 +18,7 @@ bool is_path_kind(nb::handle result, PathKind kind) {
 }
 
 stand_ins::Originals& stand_ins::originals(Call& c) { return c.state<State>().originals; }
-
-bool standard_re_search(Call& c) {
-    const State& state = c.state<State>();
-    nb::object re = c.global(names::re);
-    return state.re_search && re.ptr() == state.re_module && attr(re, names::search).ptr() == state.re_search;
-}
+stand_ins::Seen& stand_ins::seen(Call& c) { return c.state<State>().plain; }
 
 namespace {
 
@@ -43,8 +38,6 @@ void start(nb::handle module, State& state) {
     set_global(module, "os", os);
     nb::object re = import_module("re");
     set_global(module, "re", re);
-    state.re_module = Py_NewRef(re.ptr());
-    state.re_search = attr(re, names::search).release().ptr();
     set_global(module, "json", import_module("json"));
     set_global(module, "shutil", import_module("shutil"));
     const bool has_yaml = import_optional_yaml(module);
@@ -58,7 +51,7 @@ void start(nb::handle module, State& state) {
     set_global(module, "chronicle", chronicle);
     nb::object path_class = import_from("pathlib", "Path");
     set_global(module, "Path", path_class);
-    stand_ins::capture(state.originals, os, path_class);
+    stand_ins::capture(state.originals, state.plain, os, re, path_class);
     set_global(module, "log", call_method(chronicle, names::lazy_logger, {literal("cargohold")}));
     add_published_functions(module);
 }

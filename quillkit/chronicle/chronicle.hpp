@@ -4,6 +4,7 @@
 
 #include "../support/function.hpp"
 #include "interned_names.hpp"
+#include "logging_snapshot.hpp"
 
 namespace quillkit::chronicle {
 
@@ -13,21 +14,22 @@ constexpr Py_ssize_t kFixedRelays = 3;
 // The stack level a record names when its caller gives none: the line that called the logger.
 constexpr long kDefaultStackLevel = 3;
 
-// The module state.
+// The module state: object pointers, then the plain values.
 struct State {
     PyObject* formatter_class;  // LevelSwitchingFormatter as it was made, for `super()`
     PyObject* relay_fixed[kFixedRelays];  // relayN(logger, level, msg, <N arguments>, stacklevel)
     PyObject* relay_args;       // relay_args(logger, level, msg, args, stacklevel)
     PyObject* relay_general;    // relay_general(logger, level, msg, args, kwargs)
-    PyObject* facility_get_logger;  // logging.getLogger as the logging module defines it
     PyObject* emit_function;    // _LazyLogger._emit as made
     PyObject* logger_property;  // _LazyLogger._l as made
+    PyObject* child_descriptor;   // _LazyLogger._child as made
     PyObject* lazy_logger_class;  // _LazyLogger as made
-    PyObject* standard_log;     // logging.Logger.log as the logging module defines it
-    PyObject* logger_names;     // {child: (base name, "base.child")} for base names that are texts
+    Standard standard;          // logging's own functions, as start-up found them
+    LoggingView view;           // the logging package as last read
+    ViewFlags plain;
 };
 
-// The most children whose logger names are kept; beyond, the cache starts again.
+// The most children whose loggers are kept; beyond, the cache starts again.
 constexpr Py_ssize_t kMaxCachedNames = 1024;
 
 // The first parameter of every method.

@@ -5,6 +5,7 @@
 
 namespace quillkit::names {
 
+inline const Name _cache{"_cache"};
 inline const Name _child{"_child"};
 inline const Name _default{"_default"};
 inline const Name _emit{"_emit"};
@@ -14,6 +15,8 @@ inline const Name addHandler{"addHandler"};
 inline const Name base_name_global{"_BASE_NAME"};
 inline const Name clear{"clear"};
 inline const Name datefmt{"datefmt"};
+inline const Name disabled{"disabled"};
+inline const Name dunder_class{"__class__"};
 inline const Name dunder_init{"__init__"};
 inline const Name exc_info{"exc_info"};
 inline const Name FileHandler{"FileHandler"};
@@ -37,6 +40,8 @@ inline const Name Logger{"Logger"};
 inline const Name loggerDict{"loggerDict"};
 inline const Name logging{"logging"};
 inline const Name manager{"manager"};
+inline const Name Manager{"Manager"};
+inline const Name PlaceHolder{"PlaceHolder"};
 inline const Name propagate{"propagate"};
 inline const Name removeHandler{"removeHandler"};
 inline const Name root{"root"};

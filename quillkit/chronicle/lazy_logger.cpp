@@ -22,62 +22,31 @@ constexpr Function kBaseName{"base_name", body<base_name>, {}, Returns{"str", Ru
                              "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
 const Published kPublishBaseName{kBaseName, 2};
 
-// The registry shortcut: the logger that `logging.getLogger(name)` would return when it exists
-// already, read from the registry the facility keeps (`logging.Logger.manager.loggerDict`)
-// instead of through getLogger, which takes the registry's lock. It relies on getLogger being the
-// facility's own, on the registry being a dict of loggers by name, and on the root logger living
-// outside it; when any of that does not hold, or the logger is missing, it gives nothing.
-nb::object registered_logger(const Facility& facility, nb::handle name) {
-    if (!facility.get_logger_is_standard || !facility.root.is_valid() || !facility.manager.is_valid()) {
-        return nb::object();
-    }
-    if (!PyUnicode_CheckExact(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0) return nb::object();
-    // Held here: reading attributes may run Python code, which may make the facility read afresh.
-    nb::object root = facility.root, manager = facility.manager, logger_class = facility.logger_class;
-    nb::object root_name = attr(root, names::name);
-    if (root_name.ptr() == name.ptr() || require_status(PyObject_RichCompareBool(name.ptr(), root_name.ptr(), Py_EQ))) {
-        return nb::object();
-    }
-    nb::object registry = attr(manager, names::loggerDict);
-    if (!PyDict_CheckExact(registry.ptr())) return nb::object();
-    nb::handle found = dict_item(registry, name);
-    if (!found.is_valid() || !PyObject_TypeCheck(found.ptr(), reinterpret_cast<PyTypeObject*>(logger_class.ptr()))) {
-        return nb::object();
-    }
-    return nb::borrow(found);
-}
-
-// "base.child": joined once for each base name that is a text (a text cannot change), kept in
-// a small cache by child; any other base name is formatted anew each time.
-nb::object joined_name(Call& c, nb::handle base, nb::str child) {
-    PyObject* cache = state_field(c.state<State>().logger_names).ptr();
-    const bool cacheable = PyUnicode_CheckExact(base.ptr());
-    if (cacheable) {
-        // A borrowed (base, name), checked again: the collector shows the cache to Python code.
-        PyObject* entry = dict_item(cache, child).ptr();
-        if (entry && PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2 &&
-            PyTuple_GET_ITEM(entry, 0) == base.ptr() && PyUnicode_CheckExact(PyTuple_GET_ITEM(entry, 1))) {
-            return nb::borrow(PyTuple_GET_ITEM(entry, 1));
-        }
-    }
-    nb::object base_text = require(PyObject_Format(base.ptr(), nullptr));
-    nb::object name = concat({base_text, ".", child});
-    if (cacheable) {
-        if (PyDict_GET_SIZE(cache) >= kMaxCachedNames) PyDict_Clear(cache);
-        require_status(PyDict_SetItem(cache, child.ptr(), pair(base, name).ptr()));
-    }
-    return name;
+// The name the base name gives `child` when the base name is no text: formatted anew at each
+// use, as an f-string would (a text's is kept with the resolved logger).
+nb::object formatted_name(nb::handle base, nb::str child) {
+    if (PyUnicode_GET_LENGTH(child.ptr()) == 0) return nb::borrow(base);
+    return concat({require(PyObject_Format(base.ptr(), nullptr)), ".", child});
 }
 
 // The logging facility's logger for `child` under the current base name: `logging.getLogger(...)`,
-// through the registry shortcut when it answers.
+// or what the registry holds for the name while it answers as getLogger would. `resolved` keeps
+// what the view resolved on the way; `state` is current_view's, since which no Python code ran.
+nb::object logger_for_child(Call& c, State& state, nb::handle child, ResolvedLogger& resolved) {
+    resolved = resolve(state, child);
+    if (resolved.logger().is_valid()) return nb::borrow(resolved.logger());
+    nb::object name = resolved.name().is_valid()
+                          ? nb::borrow(resolved.name())
+                          : formatted_name(c.global(names::base_name_global), nb::borrow<nb::str>(child));
+    nb::handle viewed = current_view(c).view.logging;
+    nb::object logging = viewed ? nb::object(nb::borrow(viewed)) : c.global(names::logging);
+    return call(module_attr(logging, names::getLogger), {name});
+}
+
+// `logging.getLogger` of the name the base name gives `child`.
 nb::object get_logger(Call& c, nb::str child) {
-    const Facility& facility = current_facility(c);
-    nb::object base = facility.base_name.is_valid() ? facility.base_name : c.global(names::base_name_global);
-    nb::object logging = facility.logging.is_valid() ? facility.logging : c.global(names::logging);
-    nb::object name = PyUnicode_GET_LENGTH(child.ptr()) > 0 ? joined_name(c, base, child) : base;
-    nb::object registered = registered_logger(current_facility(c), name);
-    return registered.is_valid() ? registered : call(module_attr(logging, names::getLogger), {name});
+    ResolvedLogger resolved;
+    return logger_for_child(c, current_view(c), child, resolved);
 }
 
 }  // namespace
@@ -142,58 +111,49 @@ constexpr Function kLazyInit{"__init__", body<lazy_init>, {kSelf, kChildParam}};
 //
 // Only instances of the class as made take the shortcut (its slots leave no instance dict that
 // could shadow a member); a subclass goes the long way, through attribute look-up.
-bool is_intact_lazy_logger(Call& c, nb::handle self) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == c.state<State>().lazy_logger_class &&
-           current_facility(c).lazy_class_intact;
+bool is_intact_lazy_logger(const State& state, nb::handle self) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())) == state.lazy_logger_class &&
+           state.plain.lazy_class_intact;
 }
 
-// `get_logger(child)`, through the module global.
-nb::object logger_for(Call& c, nb::handle child) {
-    if (current_facility(c).get_logger_is_ours && PyUnicode_CheckExact(child.ptr())) {
-        return get_logger(c, nb::borrow<nb::str>(child));
+// `self._l`, with what the view resolved on the way. `state` as for logger_for_child.
+nb::object current_logger(Call& c, State& state, nb::handle self, ResolvedLogger& resolved) {
+    if (!is_intact_lazy_logger(state, self)) return attr(self, names::_l);
+    nb::object child = child_of(state, self);
+    if (state.plain.get_logger_is_ours && PyUnicode_CheckExact(child.ptr())) {
+        return logger_for_child(c, state, child, resolved);
     }
     return call(c.global(names::get_logger), {child});
 }
 
+// `self._l`
+nb::object current_logger(Call& c, nb::handle self) {
+    ResolvedLogger resolved;
+    return current_logger(c, current_view(c), self, resolved);
+}
+
 // `_l`: the logger the current base name gives for this child.
-nb::object lazy_current_logger(Call& c, nb::handle self) { return logger_for(c, attr(self, names::_child)); }
+nb::object lazy_current_logger(Call& c, nb::handle self) {
+    nb::object child = attr(self, names::_child);
+    State& state = current_view(c);
+    if (state.plain.get_logger_is_ours && PyUnicode_CheckExact(child.ptr())) {
+        ResolvedLogger resolved;
+        return logger_for_child(c, state, child, resolved);
+    }
+    return call(c.global(names::get_logger), {child});
+}
 
 constexpr Function kLazyCurrentLogger{"_l", body<lazy_current_logger>, {kSelf}, Returns{"logging.Logger"}};
 
-// `self._l`
-nb::object current_logger(Call& c, nb::handle self) {
-    if (!is_intact_lazy_logger(c, self)) return attr(self, names::_l);
-    return logger_for(c, child_of(self));
-}
-
-// Whether `logger.log` is the facility's own Logger.log.
-bool uses_standard_log(Call& c, nb::handle logger) {
-    const Facility& facility = current_facility(c);
-    if (facility.log_is_standard && facility.logger_class.ptr() == reinterpret_cast<PyObject*>(Py_TYPE(logger.ptr())) &&
-        Py_TYPE(logger.ptr())->tp_getattro == PyObject_GenericGetAttr) {
-        // A Logger as the facility makes it: only an instance attribute could stand in the way.
-        nb::object instance_dict = require(PyObject_GenericGetDict(logger.ptr(), nullptr));
-        return !require_status(PyDict_Contains(instance_dict.ptr(), names::log.ptr()));
-    }
-    PyObject* standard_log = c.state<State>().standard_log;
-    nb::object log = attr(logger, names::log);
-    return standard_log && PyMethod_Check(log.ptr()) && PyMethod_GET_FUNCTION(log.ptr()) == standard_log &&
-           PyMethod_GET_SELF(log.ptr()) == logger.ptr();
-}
-
-// Whether the record would go nowhere: `logger.log` is the facility's own, which does nothing
-// but ask `isEnabledFor(level)` first, and that answers no. Such a record needs no relay frames.
-bool is_dropped(Call& c, nb::handle logger, nb::handle level) {
-    if (!uses_standard_log(c, logger)) return false;
-    return !truthy(call_method(logger, names::isEnabledFor, {level}));
-}
-
 // Sends one record, naming the caller's frame unless the caller chose a stack level; a logger
-// that refuses `stacklevel` gets the record once more without it.
-void emit(Call& c, nb::handle self, nb::handle level, nb::handle msg, VarPositional args, VarKeyword kwargs) {
+// that refuses `stacklevel` gets the record once more without it. A record the logger's `log`
+// would drop at once goes no further. `state` as for logger_for_child.
+void emit(Call& c, State& state, nb::handle self, nb::handle level, nb::handle msg, VarPositional args,
+          VarKeyword kwargs) {
     static nb::handle default_stacklevel = require(PyLong_FromLong(kDefaultStackLevel)).release();
-    nb::object logger = current_logger(c, self);
-    if (is_dropped(c, logger, level)) return;
+    ResolvedLogger resolved;
+    nb::object logger = current_logger(c, state, self, resolved);
+    if (resolved.logger().ptr() == logger.ptr() && is_dropped(state, resolved, level)) return;
     Record record{level, msg, args, kwargs, kwargs.find(names::stacklevel)};
     if (!record.stacklevel.is_valid()) record.stacklevel = default_stacklevel;
     try {
@@ -207,7 +167,7 @@ void emit(Call& c, nb::handle self, nb::handle level, nb::handle msg, VarPositio
 
 nb::object lazy_emit(Call& c, nb::handle self, nb::int_ level, nb::handle msg, VarPositional args,
                      VarKeyword kwargs) {
-    emit(c, self, level, msg, args, kwargs);
+    emit(c, current_view(c), self, level, msg, args, kwargs);
     return nb::none();
 }
 
@@ -215,31 +175,34 @@ constexpr Function kLazyEmit{"_emit", body<lazy_emit>,
                              {kSelf, Param{"level", Rule::integer, "int"}, Param{"msg"},
                               var_positional("args"), var_keyword("kwargs")}};
 
+const Name* const kLevelNames[] = {&names::level_debug, &names::level_info, &names::level_warning,
+                                   &names::level_error, &names::level_critical};
+
 // `logging.<level>`
-nb::object level_number(Call& c, Level level, const Name& level_name) {
-    nb::object number = current_facility(c).levels[static_cast<size_t>(level)];
-    return number.is_valid() ? number : attr(c.global(names::logging), level_name);
+nb::object level_number(Call& c, Level level) {
+    const size_t index = static_cast<size_t>(level);
+    nb::handle number = current_view(c).view.levels[index];
+    return number ? nb::object(nb::borrow(number)) : attr(c.global(names::logging), *kLevelNames[index]);
 }
 
 // `self._emit(logging.<level>, msg, *args, **kwargs)`
 nb::object emit_at(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs,
-                   Level level_index, const Name& level_name) {
-    nb::object level = level_number(c, level_index, level_name);
+                   Level level_index) {
+    State& state = current_view(c);
+    nb::object level = nb::borrow(state.view.levels[static_cast<size_t>(level_index)]);
     // `_emit` as made, with an int level and no `level` keyword that it would refuse.
-    const bool direct = PyLong_CheckExact(level.ptr()) && is_intact_lazy_logger(c, self) &&
-                        !kwargs.find(names::level).is_valid();
-    if (direct) {
-        emit(c, self, level, msg, args, kwargs);
+    if (level.is_valid() && is_intact_lazy_logger(state, self) && !kwargs.find(names::level).is_valid()) {
+        emit(c, state, self, level, msg, args, kwargs);
     } else {
-        forward(self, names::_emit, {level, msg}, args, kwargs);
+        forward(self, names::_emit, {level_number(c, level_index), msg}, args, kwargs);
     }
     return nb::none();
 }
 
-// The level methods: `self._emit(logging.<LEVEL>, msg, *args, **kwargs)`.
-template <Level L, const Name& LevelName>
+// The level methods: `self._emit(logging.<L>, msg, *args, **kwargs)`.
+template <Level L>
 nb::object lazy_level(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
-    return emit_at(c, self, msg, args, kwargs, L, LevelName);
+    return emit_at(c, self, msg, args, kwargs, L);
 }
 
 // The level methods share one shape: (self, msg, *args, **kwargs).
@@ -247,15 +210,15 @@ template <auto Body>
 constexpr Function level_method(const char* name) {
     return Function(name, body<Body>, {kSelf, Param{"msg"}, var_positional("args"), var_keyword("kwargs")});
 }
-constexpr Function kLazyDebug = level_method<lazy_level<Level::debug, names::level_debug>>("debug");
-constexpr Function kLazyInfo = level_method<lazy_level<Level::info, names::level_info>>("info");
-constexpr Function kLazyWarning = level_method<lazy_level<Level::warning, names::level_warning>>("warning");
-constexpr Function kLazyError = level_method<lazy_level<Level::error, names::level_error>>("error");
-constexpr Function kLazyCritical = level_method<lazy_level<Level::critical, names::level_critical>>("critical");
+constexpr Function kLazyDebug = level_method<lazy_level<Level::debug>>("debug");
+constexpr Function kLazyInfo = level_method<lazy_level<Level::info>>("info");
+constexpr Function kLazyWarning = level_method<lazy_level<Level::warning>>("warning");
+constexpr Function kLazyError = level_method<lazy_level<Level::error>>("error");
+constexpr Function kLazyCritical = level_method<lazy_level<Level::critical>>("critical");
 
 // ERROR with the current exception's traceback, unless the caller said otherwise.
 nb::object lazy_exception(Call& c, nb::handle self, nb::handle msg, VarPositional args, VarKeyword kwargs) {
-    nb::object number = level_number(c, Level::error, names::level_error);
+    nb::object number = level_number(c, Level::error);
     Added traceback;
     if (!kwargs.find(names::exc_info).is_valid()) traceback = Added{&names::exc_info, Py_True};
     forward(self, names::_emit, {number, msg}, args, kwargs, traceback);
@@ -283,6 +246,7 @@ constexpr Function kLazyRemoveHandler = pass_through_method<names::removeHandler
 nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), names::name); }
 
 constexpr Function kLazyName{"name", body<lazy_name>, {kSelf}};
+
 
 }  // namespace
 
@@ -326,7 +290,6 @@ nb::object make_lazy_logger_class(nb::handle module, State& state) {
                           {"name", make_property(method(kLazyName))},
                       });
     state.lazy_logger_class = Py_NewRef(made.ptr());
-    remember_child_slot(made);
     return made;
 }
 

@@ -19,9 +19,6 @@ void start(nb::handle module, State& state) {
     make_relays(module, state);
     nb::object logging = import_module("logging");
     set_global(module, "logging", logging);
-    state.facility_get_logger = attr(logging, names::getLogger).release().ptr();
-    state.standard_log = attr(attr(logging, names::Logger), names::log).release().ptr();
-    state.logger_names = require(PyDict_New()).release().ptr();
     set_global(module, "sys", import_module("sys"));
     set_global(module, "Logger", import_from("logging", "Logger"));
     set_global(module, "Optional", import_from("typing", "Optional"));
@@ -32,7 +29,9 @@ void start(nb::handle module, State& state) {
     state.formatter_class = Py_NewRef(formatter_class.ptr());
     set_global(module, "LevelSwitchingFormatter", formatter_class);
     add_published_functions(module, 1, 3);  // setup_logging, base_name, get_logger
-    set_global(module, "_LazyLogger", make_lazy_logger_class(module, state));
+    nb::object lazy_logger_class = make_lazy_logger_class(module, state);
+    capture_standard(state, logging, lazy_logger_class);
+    set_global(module, "_LazyLogger", lazy_logger_class);
     add_published_functions(module, 4);  // lazy_logger
 }
 

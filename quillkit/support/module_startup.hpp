@@ -2,8 +2,10 @@
 // made the way a class statement makes them.
 #pragma once
 
+#include "change_watch.hpp"
 #include "function.hpp"
 
+#include <cstddef>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -19,13 +21,33 @@ void start_nanobind(const char* extension_name);
 // The state of a module without one.
 struct Stateless {};
 
-// A module state made only of object pointers: the collector visits and clears each of them.
+// Where a module state's object pointers end: at its member `plain`, when it has one (plain values
+// only, last: no object pointer, nothing to construct), else at its end.
+template <class State, class = void>
+struct ObjectsEnd {
+    static constexpr size_t value = sizeof(State);
+};
+template <class State>
+struct ObjectsEnd<State, std::void_t<decltype(&State::plain)>> {
+    static constexpr size_t value = offsetof(State, plain);
+};
+
+// Whether a module state's plain values hold a ChangeWatch `watch`.
+template <class State, class = void>
+struct HasWatch : std::false_type {};
+template <class State>
+struct HasWatch<State, std::void_t<decltype(&decltype(State::plain)::watch)>> : std::true_type {};
+
+// A module state made of object pointers, which the collector visits and clears, then its plain
+// values, which it leaves alone. A ChangeWatch among them (`plain.watch`) gets its watchers before
+// the module starts and gives them back when the module is freed.
 template <class State>
 struct ObjectFields {
     static constexpr bool kStateless = std::is_same_v<State, Stateless>;
-    static_assert(kStateless || (std::is_standard_layout_v<State> && sizeof(State) % sizeof(PyObject*) == 0),
-                  "a module state holds object pointers only");
-    static constexpr size_t kCount = kStateless ? 0 : sizeof(State) / sizeof(PyObject*);
+    static_assert(kStateless || (std::is_standard_layout_v<State> && std::is_trivially_copyable_v<State> &&
+                                 ObjectsEnd<State>::value % sizeof(PyObject*) == 0),
+                  "a module state holds object pointers, then plain values");
+    static constexpr size_t kCount = kStateless ? 0 : ObjectsEnd<State>::value / sizeof(PyObject*);
     static PyObject** of(PyObject* module) { return static_cast<PyObject**>(PyModule_GetState(module)); }
 
     static int traverse(PyObject* module, visitproc visit, void* arg) {
@@ -36,7 +58,20 @@ struct ObjectFields {
         for (size_t index = 0; index < kCount; ++index) Py_CLEAR(of(module)[index]);
         return 0;
     }
-    static void free(void* module) { clear(static_cast<PyObject*>(module)); }
+    static void free(void* module) {
+        if constexpr (!kStateless && HasWatch<State>::value) {
+            if (void* state = PyModule_GetState(static_cast<PyObject*>(module))) {
+                stop_watching(static_cast<State*>(state)->plain.watch);
+            }
+        }
+        clear(static_cast<PyObject*>(module));
+    }
+    // Before `Start`: what the state's plain values need from the interpreter.
+    static void prepare(void* state) {
+        if constexpr (!kStateless && HasWatch<State>::value) {
+            start_watching(static_cast<State*>(state)->plain.watch);
+        }
+    }
 };
 
 // The start-up every module shares: nanobind's run-time, the module's function type, then
@@ -59,6 +94,7 @@ int exec_module(PyObject* module) {
             Stateless none;
             Start(started, none);
         } else {
+            ObjectFields<State>::prepare(state);
             Start(started, *static_cast<State*>(state));
         }
     });

@@ -192,14 +192,57 @@ def _seen(calls):
     return record
 
 
+class _Noted(logging.Handler):
+    """A handler that notes the message of each record it gets."""
+
+    def __init__(self, calls):
+        super().__init__(logging.DEBUG)
+        self.calls = calls
+
+    def emit(self, record):
+        self.calls.append((record.msg,))
+
+
+def _stand_in(calls):
+    """A logger of no class of logging's whose `log` records what it is called with."""
+    return type("S", (), {"log": _seen(calls)})()
+
+
+def _logging_with(log):
+    """A class of loggers whose `log` is `log`."""
+    return type("L", (logging.Logger,), {"log": log})
+
+
+def _manager_holding(logger):
+    manager = logging.Manager(logging.root)
+    manager.loggerDict[logger.name] = logger
+    return manager
+
+
+def _live():
+    return logging.getLogger("app.live")
+
+
+def _new_loggers_of_class(m, calls):
+    manager = logging.Logger.manager
+    m.setattr(manager, "loggerClass", manager.loggerClass)  # put back afterwards
+    m.delitem(manager.loggerDict, "app.live")  # made anew by the next getLogger
+    manager.setLoggerClass(_logging_with(_seen(calls)))
+
+
+class _TrueForEveryLevel(dict):
+    def __getitem__(self, level):
+        return True
+
+
 CHANGES = {
     # What a program changes after records went through, and what the next record must show.
     "registry entry": lambda m, calls: m.setitem(logging.Logger.manager.loggerDict, "app.live",
-                                                 type("L", (logging.Logger,), {"log": _seen(calls)})("app.live")),
+                                                 _logging_with(_seen(calls))("app.live")),
     "class log": lambda m, calls: m.setattr(logging.Logger, "log", _seen(calls)),
-    "instance log": lambda m, calls: m.setattr(logging.getLogger("app.live"), "log", _seen(calls), raising=False),
+    "instance log": lambda m, calls: m.setattr(_live(), "log", _seen(calls), raising=False),
     "level constant": lambda m, calls: m.setattr(logging, "DEBUG", 99) or m.setattr(
-        logging.getLogger("app.live"), "log", _seen(calls), raising=False),
+        _live(), "log", _seen(calls), raising=False),
     "getLogger": lambda m, calls: m.setattr(logging, "getLogger", lambda name: type(
         "S", (), {"log": _seen(calls), "isEnabledFor": lambda *a: False})()),
     "root name": lambda m, calls: m.setattr(logging.root, "name", "app.live") or m.setattr(
@@ -207,20 +250,81 @@ CHANGES = {
     "lazy _emit": lambda m, calls: m.setattr(chronicle._LazyLogger, "_emit", _seen(calls)),
     "module get_logger": lambda m, calls: m.setattr(chronicle, "get_logger", lambda child: type(
         "S", (), {"log": _seen(calls)})()),
+    # Whether a record is dropped: logging's answer, and what it is made of.
+    "level": lambda m, calls: _live().setLevel(logging.DEBUG),
+    "ancestor level": lambda m, calls: logging.getLogger("app").setLevel(logging.DEBUG),
+    "class isEnabledFor": lambda m, calls: m.setattr(logging.Logger, "isEnabledFor", lambda self, lv: True),
+    "instance isEnabledFor": lambda m, calls: m.setattr(_live(), "isEnabledFor", lambda lv: True,
+                                                        raising=False),
+    "isEnabledFor code": lambda m, calls: m.setattr(logging.Logger.isEnabledFor, "__code__",
+                                                    (lambda self, level: True).__code__),
+    "an answer in its cache": lambda m, calls: m.setitem(_live()._cache, logging.DEBUG, True),
+    "its cache replaced": lambda m, calls: m.setattr(_live(), "_cache", {logging.DEBUG: True}),
+    "a cache of another class": lambda m, calls: m.setattr(_live(), "_cache", _TrueForEveryLevel()),
+    "logger's class": lambda m, calls: m.setattr(_live(), "__class__", _logging_with(_seen(calls))),
+    "class of new loggers": _new_loggers_of_class,
+    # How getLogger finds the logger.
+    "manager's own getLogger": lambda m, calls: m.setattr(logging.Logger.manager, "getLogger",
+                                                          lambda name: _stand_in(calls), raising=False),
+    "Manager.getLogger": lambda m, calls: m.setattr(logging.Manager, "getLogger",
+                                                    lambda self, name: _stand_in(calls)),
+    "registry replaced": lambda m, calls: m.setattr(logging.Logger.manager, "loggerDict",
+                                                    {"app.live": _logging_with(_seen(calls))("app.live")}),
+    "Logger.manager": lambda m, calls: m.setattr(logging.Logger, "manager", _manager_holding(
+        _logging_with(_seen(calls))("app.live"))),
+    "logging.root": lambda m, calls: m.setattr(logging, "root", _logging_with(_seen(calls))("app.live")),
+    "root's class": lambda m, calls: m.setattr(logging.root, "__class__", type(
+        "R", (logging.RootLogger,), {"name": property(lambda self: "app.live"), "log": _seen(calls)})),
+    "manager's class": lambda m, calls: m.setattr(logging.Logger.manager, "__class__", type(
+        "M", (logging.Manager,), {"getLogger": lambda self, name: _stand_in(calls)})),
 }
 
 
 @pytest.mark.parametrize("change", CHANGES)
 def test_changes_are_seen_at_the_next_record(monkeypatch, change):
     """What the dispatch learnt about the facility is forgotten the moment any of it changes."""
-    logging.getLogger("app.live").setLevel(logging.WARNING)
+    logging.getLogger("app").setLevel(logging.WARNING)
+    calls = []
+    _live().addHandler(_Noted(calls))
     logger = chronicle.lazy_logger("live")
     for _ in range(3):
         logger.debug("dropped")  # the dispatch has seen everything as it stands
-    calls = []
+    assert calls == []
     CHANGES[change](monkeypatch, calls)
     logger.debug("now %s", 1)
     assert len(calls) == 1 and "now %s" in calls[0]
+
+
+def test_dropped_records_follow_logging_state():
+    """Each change logging makes to its answer (levels, disable, a logger's `disabled` and
+    `propagate`) shows at the next record, in both directions, and stays shown."""
+    shown = []
+    app, follow = logging.getLogger("app"), logging.getLogger("app.follow")
+    app.addHandler(_Noted(shown))
+    logger = chronicle.lazy_logger("follow")
+    steps = [
+        (lambda: None, "info", False),  # the root logger's WARNING
+        (lambda: app.setLevel(logging.DEBUG), "debug", True),
+        (lambda: logging.disable(logging.INFO), "info", False),
+        (lambda: None, "warning", True),
+        (lambda: logging.disable(logging.NOTSET), "debug", True),
+        (lambda: setattr(follow, "disabled", True), "error", False),
+        (lambda: setattr(follow, "disabled", False), "debug", True),
+        (lambda: follow.setLevel(logging.ERROR), "warning", False),
+        (lambda: setattr(follow, "propagate", False), "error", False),
+        (lambda: setattr(follow, "propagate", True), "error", True),
+        (lambda: follow.setLevel(logging.NOTSET), "debug", True),
+    ]
+    try:
+        for number, (change, method, visible) in enumerate(steps):
+            change()
+            for _ in range(3):
+                shown.clear()
+                getattr(logger, method)("step %s", number)
+                assert shown == ([("step %s",)] if visible else []), (number, method)
+    finally:
+        logging.disable(logging.NOTSET)
+        follow.disabled = False
 
 
 def test_pass_through_methods_follow_the_name():

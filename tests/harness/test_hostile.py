@@ -352,10 +352,23 @@ def test_a_cache_the_collector_shows(clean_logging):
 
     impostor = TupleLike()
     impostor.first = chronicle._BASE_NAME  # the second slot stays empty
+    entry = cache["cached"]
     try:
         for wrong in [impostor, (chronicle._BASE_NAME,), (chronicle._BASE_NAME, 42), *WRONG_VALUES]:
             cache["cached"] = wrong
             assert chronicle.get_logger("cached").name == expected
+        # An entry of the right size with any item of another type: the logger it gives may be
+        # wrong, the call never crashes.
+        logger = chronicle.lazy_logger("cached")
+        for slot, wrong in itertools.product(range(len(entry)), WRONG_VALUES + [dict, {}, True]):
+            cache["cached"] = entry[:slot] + (wrong,) + entry[slot + 1:]
+            for use in (lambda: chronicle.get_logger("cached"), lambda: logger.debug("m %s", 1)):
+                try:
+                    use()
+                except SystemError:
+                    raise
+                except Exception:
+                    pass
     finally:
         cache.clear()
 

@@ -233,7 +233,7 @@ nb::object extract_and_save_code(Call& c, nb::str text, nb::handle file_path, nb
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return nothing_to_save();
 
     nb::object block;
-    if (standard_re_search(c)) {
+    if (stand_ins::re_search(c)) {
         block = first_fenced_block(text);
     } else {
         nb::object re = c.global(names::re);

@@ -102,6 +102,13 @@ PyObject* keep(PyObject* module, const Name& name) {
     return value.release().ptr();
 }
 
+// Whether `module.name`, read from the module's namespace, is `expected`; false when what start-up
+// found is no module.
+bool same_entry(PyObject* module, const Name& name, PyObject* expected) {
+    if (!module || !PyModule_Check(module)) return false;
+    return namespace_entry(PyModule_GetDict(module), name).ptr() == expected;
+}
+
 PyObject* owner_module(const Originals& originals, Owner owner) {
     switch (owner) {
         case Owner::os: return originals.os_module;
@@ -116,12 +123,6 @@ bool same_member(PyObject* type, const Name& name, PyObject* expected) {
     // Deleted, it is not the one found: the library's own call reports it.
     nb::object found = require_or_null(PyObject_GetAttr(type, name.ptr()), PyExc_AttributeError);
     return found.is_valid() && found.ptr() == expected;
-}
-
-// 1 to kKnownReleases for the running release, 0 when it is none of them.
-size_t release_column(const Originals& originals) {
-    const long column = originals.release ? PyLong_AsLong(originals.release) : 0;
-    return column > 0 && static_cast<size_t>(column) <= kKnownReleases ? static_cast<size_t>(column) : 0;
 }
 
 // The column of sys.version_info's release among the known ones; 0 for any other, and for a
@@ -142,30 +143,85 @@ size_t running_release() {
     return 0;
 }
 
-// The library functions `uses` relies on in a release's column, as found.
-bool functions_as_found(const Originals& originals, size_t column, unsigned uses) {
+// The uses of `all` left once those relying on a library function that is no longer as found
+// are taken out.
+unsigned functions_as_found(const Originals& originals, size_t column, unsigned all) {
     for (size_t index = 0; index < kLibraryFunctions; ++index) {
         const LibraryFunction& function = kFunctions[index];
-        if (!(function.uses[column - 1] & uses)) continue;
-        // Null when start-up found no module to read it from (see keep); else its owner, which
-        // the state holds, is that module.
-        PyObject* found = originals.functions[index];
-        if (!found) return false;
-        PyObject* owner = PyModule_GetDict(owner_module(originals, function.owner));
-        if (namespace_entry(owner, function.name).ptr() != found) return false;
+        const unsigned uses = function.uses[column - 1];
+        if (!(uses & all)) continue;
+        // Null when start-up found no module to read it from (see keep): the uses decline.
+        if (!originals.functions[index] ||
+            !same_entry(owner_module(originals, function.owner), function.name, originals.functions[index])) {
+            all &= ~uses;
+        }
     }
-    return true;
+    return all;
+}
+
+// The uses whose members of Path's instances and library functions are all as found.
+unsigned uses_as_found(const Originals& originals, size_t column) {
+    if (!column || !originals.path_type) return 0;
+    unsigned all = ~0u;
+    for (size_t index = 0; index < std::size(kMembers); ++index) {
+        const unsigned uses = kMembers[index].uses[column - 1];
+        if (!(uses & all)) continue;
+        const Member& member = kMembers[index];
+        if (!same_member(originals.path_type, member.name, originals.path_members[index])) all &= ~uses;
+    }
+    return functions_as_found(originals, column, all);
+}
+
+// A global of the module, as Call::global finds it (the module's namespace, then `builtins`);
+// borrowed, null when missing.
+PyObject* global_in(PyObject* globals, PyObject* builtins, const Name& name) {
+    if (PyObject* value = dict_item(globals, name.handle()).ptr()) return value;
+    return dict_item(builtins, name.handle()).ptr();
+}
+
+// Compares everything again, watching each namespace and class it reads.
+void compare_again(Call& c, const Originals& found, Seen& seen) {
+    ViewReading reading(seen.watch);
+    PyObject* globals = PyModule_GetDict(c.module().ptr());
+    PyObject* builtins = PyEval_GetBuiltins();
+    reading.watch_dict(globals);
+    reading.watch_dict(builtins);
+    for (PyObject* module : {found.os_module, found.os_path, found.io_module, found.re_module}) {
+        if (module && PyModule_Check(module)) reading.watch_dict(PyModule_GetDict(module));
+    }
+    if (found.path_type) reading.watch_type(found.path_type);
+
+    const size_t column = seen.release;
+    seen.path_global = dict_item(globals, names::Path.handle()).ptr() == found.path_class;
+    seen.member_uses = uses_as_found(found, column);
+    seen.os_path_tests = column && dict_item(globals, names::os.handle()).ptr() == found.os_module &&
+                         (functions_as_found(found, column, kPathTests) & kPathTests);
+    const bool open_own = dict_item(globals, names::open.handle()).is_valid();
+    seen.open_global = column && global_in(globals, builtins, names::open) == found.io_open;
+    seen.open_builtins = open_own ? nullptr : builtins;  // other callers may run with other builtins
+    seen.re_search = found.re_search && dict_item(globals, names::re.handle()).ptr() == found.re_module &&
+                     same_entry(found.re_module, names::search, found.re_search);
+    reading.done();
+}
+
+// What was seen, compared again first when anything it was read from has changed.
+const Seen& current(Call& c) {
+    Seen& now = seen(c);
+    if (!still_current(now.watch)) compare_again(c, originals(c), now);
+    return now;
 }
 
 }  // namespace
 
-void capture(Originals& originals, nb::handle os, nb::handle path_class) {
+void capture(Originals& originals, Seen& seen, nb::handle os, nb::handle re, nb::handle path_class) {
     const size_t column = running_release();
-    originals.release = require(PyLong_FromSize_t(column)).release().ptr();
+    seen.release = column;
     originals.os_module = Py_NewRef(os.ptr());
     originals.os_path = keep(os.ptr(), names::path);
     originals.io_module = require(PyImport_Import(names::io.ptr())).release().ptr();
     originals.io_open = keep(originals.io_module, names::open);
+    originals.re_module = Py_NewRef(re.ptr());
+    originals.re_search = keep(re.ptr(), names::search);
     originals.path_class = Py_NewRef(path_class.ptr());
     if (column == 0) return;  // nothing is compared: every stand-in declines
     for (size_t index = 0; index < kLibraryFunctions; ++index) {
@@ -186,37 +242,25 @@ void capture(Originals& originals, nb::handle os, nb::handle path_class) {
 }
 
 const LibraryRules* library_rules(Call& c) {
-    const size_t column = release_column(originals(c));
+    const size_t column = seen(c).release;
     return column ? &kRules[column - 1] : nullptr;
 }
 
-bool path_members(Call& c, unsigned uses) {
-    const Originals& found = originals(c);
-    const size_t column = release_column(found);
-    if (!column || !found.path_type) return false;
-    for (size_t index = 0; index < std::size(kMembers); ++index) {
-        if ((kMembers[index].uses[column - 1] & uses) &&
-            !same_member(found.path_type, kMembers[index].name, found.path_members[index])) {
-            return false;
-        }
-    }
-    return functions_as_found(found, column, uses);
-}
+bool path_members(Call& c, unsigned uses) { return (current(c).member_uses & uses) == uses; }
 
 bool path_class(Call& c, unsigned uses) {
-    return c.global(names::Path).ptr() == originals(c).path_class && path_members(c, uses);
+    const Seen& now = current(c);
+    return now.path_global && (now.member_uses & uses) == uses;
 }
 
-bool os_path_tests(Call& c) {
-    const Originals& found = originals(c);
-    const size_t column = release_column(found);
-    return column && c.global(names::os).ptr() == found.os_module && functions_as_found(found, column, kPathTests);
-}
+bool os_path_tests(Call& c) { return current(c).os_path_tests; }
 
 bool builtin_open(Call& c) {
-    const Originals& found = originals(c);
-    return release_column(found) && c.global(names::open).ptr() == found.io_open;
+    const Seen& now = current(c);
+    return now.open_global && (!now.open_builtins || PyEval_GetBuiltins() == now.open_builtins);
 }
+
+bool re_search(Call& c) { return current(c).re_search; }
 
 bool is_plain_path(Call& c, nb::handle path) {
     PyObject* type = originals(c).path_type;

@@ -4,6 +4,7 @@ patterns; the installed metadata; all of it quiet."""
 import importlib.metadata
 import os
 import textwrap
+import types
 import warnings
 from pathlib import Path
 
@@ -86,6 +87,23 @@ def test_scripts_read_natively_as_open_reads_them(scripts, monkeypatch, script):
     monkeypatch.setattr(cargohold, "open", lambda *args, **kwargs: open(*args, **kwargs), raising=False)
     monkeypatch.setattr(cargohold, "Path", lambda *args: Path(*args))
     assert (scripts(script), cargohold.get_cli_name()) == native
+
+
+def test_open_of_the_callers_builtins(scripts):
+    """Without an `open` of the module's own, the caller's built-in one is called: code run with
+    builtins of its own has its `open` used, after the standard one was."""
+    assert scripts("setup(name='seen', version='1')") == ("seen", "1")
+    opened = []
+
+    def recording_open(*args, **kwargs):
+        opened.append(args[0])
+        return open(*args, **kwargs)
+
+    builtins = dict(vars(__builtins__) if isinstance(__builtins__, types.ModuleType) else __builtins__,
+                    open=recording_open)
+    read = eval("lambda: read()", {"__builtins__": builtins, "read": cargohold.get_package_name_version})
+    assert read() == ("seen", "1") and opened
+    assert cargohold.get_package_name_version() == ("seen", "1") and len(opened) == 1
 
 
 def test_patterns_still_answer_when_ast_cannot_be_imported(tmp_path):
