@@ -395,13 +395,15 @@ def test_records_name_the_calling_line():
     logger = chronicle.lazy_logger("m")
 
     def inner():
-        logger.info("plain"); here = sys._getframe().f_lineno  # noqa: E702
+        here = sys._getframe().f_lineno + 1
+        logger.info("plain")
         logger.info("with %s", "args", extra={"k": 1})
         logger.info("outer", stacklevel=4)
         return here
 
     def outer():
-        line = inner(); called_from = sys._getframe().f_lineno  # noqa: E702
+        called_from = sys._getframe().f_lineno + 1
+        line = inner()
         return line, called_from
 
     line, called_from = outer()
