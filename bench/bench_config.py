@@ -21,12 +21,14 @@ def commented_json(size):
     lines = ["// 產生的測試設定", "{"]
     length, index = 0, 0
     while length < size:
-        entry = [f'  "item_{index}": {{ // 第 {index} 項',
-                 f'    "name": "項目 {index}", "path": "data/{index}.txt",',
-                 "    // 以下為數值設定",
-                 f'    "size": {index * 7}, "ratio": {index / 3:.5f}, "enabled": {str(index % 2 == 0).lower()},',
-                 f'    "tags": ["a", "b", "標籤{index % 10}"] // 標籤',
-                 "  },"]
+        entry = [
+            f'  "item_{index}": {{ // 第 {index} 項',
+            f'    "name": "項目 {index}", "path": "data/{index}.txt",',
+            "    // 以下為數值設定",
+            f'    "size": {index * 7}, "ratio": {index / 3:.5f}, "enabled": {str(index % 2 == 0).lower()},',
+            f'    "tags": ["a", "b", "標籤{index % 10}"] // 標籤',
+            "  },",
+        ]
         lines.extend(entry)
         length += sum(len(line.encode()) + 1 for line in entry)
         index += 1
@@ -66,22 +68,32 @@ def main():
         assert cargohold.load_json_config(path) == python_load(path) == python_load_string_aware(path)
         print(f"file: {Path(path).stat().st_size / 1e6:.1f} MB")
         ratios = {
-            "re.sub": compare_once("load_json_config, 5 MB commented JSON",
-                                   lambda: python_load(path), lambda: cargohold.load_json_config(path),
-                                   rounds=15, baseline_label="re.sub+json.loads"),
-            "string-aware": compare_once("  same, strings respected in Python too",
-                                         lambda: python_load_string_aware(path),
-                                         lambda: cargohold.load_json_config(path),
-                                         rounds=5, baseline_label="python tokeniser  "),
+            "re.sub": compare_once(
+                "load_json_config, 5 MB commented JSON",
+                lambda: python_load(path),
+                lambda: cargohold.load_json_config(path),
+                rounds=15,
+                baseline_label="re.sub+json.loads",
+            ),
+            "string-aware": compare_once(
+                "  same, strings respected in Python too",
+                lambda: python_load_string_aware(path),
+                lambda: cargohold.load_json_config(path),
+                rounds=5,
+                baseline_label="python tokeniser  ",
+            ),
         }
         # Parsing dominates both; with it taken out (json.loads a no-op) the reading and the
         # comment stripping are compared alone.
         cargohold.json = type("NoParsing", (), {"loads": staticmethod(lambda text: None)})
         try:
-            ratios["stripping"] = compare_once("  read and strip only (no parsing)",
-                                               lambda: python_read_and_strip(path),
-                                               lambda: cargohold.load_json_config(path),
-                                               rounds=15, baseline_label="read_text+re.sub  ")
+            ratios["stripping"] = compare_once(
+                "  read and strip only (no parsing)",
+                lambda: python_read_and_strip(path),
+                lambda: cargohold.load_json_config(path),
+                rounds=15,
+                baseline_label="read_text+re.sub  ",
+            )
         finally:
             cargohold.json = json
     return ratios

@@ -110,9 +110,10 @@ def remake(path, tree=False):
 def cases(root):
     """(title, plain call, quillkit call, same result expected) for every function."""
     c, p = cargohold, plain
-    registry = [{"display": "Guide", "url": "https://github.com/o/r/blob/main/docs/guide.md"},
-                {"display": "Notes", "url": "https://github.com/o/r/blob/main/notes.md",
-                 "filename": "sub/notes.md"}]
+    registry = [
+        {"display": "Guide", "url": "https://github.com/o/r/blob/main/docs/guide.md"},
+        {"display": "Notes", "url": "https://github.com/o/r/blob/main/notes.md", "filename": "sub/notes.md"},
+    ]
     blob = "https://github.com/o/r/blob/main/docs/guide.md"
     answer = "說明如下：\n```python\nprint('hello')\n```\n其餘文字"
     tree, directory_list = str(root / "tree"), str(root / "directory_list")
@@ -120,21 +121,27 @@ def cases(root):
     names = ["f0_20240101", "a", "c"]
     plain_save = p.save_local_file_content
     both = lambda name, *args, **kwargs: (  # noqa: E731
-        lambda: getattr(p, name)(*args, **kwargs), lambda: getattr(c, name)(*args, **kwargs))
+        lambda: getattr(p, name)(*args, **kwargs),
+        lambda: getattr(c, name)(*args, **kwargs),
+    )
 
     def atomically(name, *args, **kwargs):
         """The plain rendering with its saves keeping quillkit's promise, against quillkit."""
+
         def run():
             p.save_local_file_content = p.save_local_file_content_atomically
             try:
                 return getattr(p, name)(*args, **kwargs)
             finally:
                 p.save_local_file_content = plain_save
+
         return run, lambda: getattr(c, name)(*args, **kwargs)
 
     def moved(function):
-        return lambda: (function(root / "moving.txt", root / "moved" / "m.txt"),
-                        function(root / "moved" / "m.txt", root / "moving.txt"))
+        return lambda: (
+            function(root / "moving.txt", root / "moved" / "m.txt"),
+            function(root / "moved" / "m.txt", root / "moving.txt"),
+        )
 
     def removed_file(function):
         return lambda: (remake(root / "gone.txt"), function(root / "gone.txt"))
@@ -145,56 +152,96 @@ def cases(root):
     return [
         ("download_github_content(blob address)", *both("download_github_content", blob), True),
         ("load_local_file_content (600-byte file)", *both("load_local_file_content", "a.txt"), True),
-        ("save_local_file_content (600 bytes)",
-         *both("save_local_file_content", "saved/out.md", "內容\n" * 150), True),
-        ("save_local_file_content (vs atomic Python)",
-         lambda: p.save_local_file_content_atomically("saved/out.md", "內容\n" * 150),
-         lambda: c.save_local_file_content("saved/out.md", "內容\n" * 150), True),
+        (
+            "save_local_file_content (600 bytes)",
+            *both("save_local_file_content", "saved/out.md", "內容\n" * 150),
+            True,
+        ),
+        (
+            "save_local_file_content (vs atomic Python)",
+            lambda: p.save_local_file_content_atomically("saved/out.md", "內容\n" * 150),
+            lambda: c.save_local_file_content("saved/out.md", "內容\n" * 150),
+            True,
+        ),
         ("load_or_download_content (local file)", *both("load_or_download_content", "a.txt", blob), True),
         ("get_user_input_via_editor", *both("get_user_input_via_editor", "# 請輸入"), True),
         ("get_package_name_version() (setup.py)", *both("get_package_name_version"), True),
         ("get_package_version('click')", *both("get_package_version", "click"), True),
         ("interactive_select_files (3 files)", *both("interactive_select_files", files, names), True),
         ("scan_and_select_files (80 files)", *both("scan_and_select_files", tree, [".py"]), True),
-        ("download_and_save_from_registry (auto, 2)",
-         *both("download_and_save_from_registry", registry, "reg", auto_download=True), True),
-        ("download_and_save_from_registry (vs atomic)",
-         *atomically("download_and_save_from_registry", registry, "reg", auto_download=True), True),
+        (
+            "download_and_save_from_registry (auto, 2)",
+            *both("download_and_save_from_registry", registry, "reg", auto_download=True),
+            True,
+        ),
+        (
+            "download_and_save_from_registry (vs atomic)",
+            *atomically("download_and_save_from_registry", registry, "reg", auto_download=True),
+            True,
+        ),
         ("get_unique_path (3 names taken)", *both("get_unique_path", "taken", "report", "csv"), True),
         ("setup_output_dir('outdir')", *both("setup_output_dir", "outdir"), True),
         ("setup_output_file('outdir', 'f.md')", *both("setup_output_file", "outdir", "f.md"), True),
-        ("find_files_with_extensions (80 files)",
-         lambda: p.find_files_with_extensions(tree, [".py", "txt"], True, logger=Silent()),
-         lambda: c.find_files_with_extensions(tree, [".py", "txt"], True, logger=Silent()), True),
+        (
+            "find_files_with_extensions (80 files)",
+            lambda: p.find_files_with_extensions(tree, [".py", "txt"], True, logger=Silent()),
+            lambda: c.find_files_with_extensions(tree, [".py", "txt"], True, logger=Silent()),
+            True,
+        ),
         ("save_yaml_template", *both("save_yaml_template", "name: demo\n", "template.yaml"), True),
-        ("save_yaml_template (vs atomic Python)",
-         lambda: p.save_yaml_template_atomically("name: demo\n", "template.yaml"),
-         lambda: c.save_yaml_template("name: demo\n", "template.yaml"), True),
+        (
+            "save_yaml_template (vs atomic Python)",
+            lambda: p.save_yaml_template_atomically("name: demo\n", "template.yaml"),
+            lambda: c.save_yaml_template("name: demo\n", "template.yaml"),
+            True,
+        ),
         ("load_yaml_config", *both("load_yaml_config", "config.yaml"), True),
         ("get_path_type('a.txt')", *both("get_path_type", "a.txt"), True),
         ("get_path_type('.')", *both("get_path_type", "."), True),
         ("get_path_type('missing')", *both("get_path_type", "missing"), True),
-        ("get_directory_list (6 folders)",
-         lambda: p.get_directory_list(directory_list, log=Silent()),
-         lambda: c.get_directory_list(directory_list), True),
+        (
+            "get_directory_list (6 folders)",
+            lambda: p.get_directory_list(directory_list, log=Silent()),
+            lambda: c.get_directory_list(directory_list),
+            True,
+        ),
         ("load_yaml_string", *both("load_yaml_string", "name: demo\nitems: [1, 2]\n"), True),
-        ("replace_file_extension('a/b.txt', ...)",
-         *both("replace_file_extension", "a/b.txt", ".txt", "md"), True),
-        ("extract_filename_info('dir/a_b_c.csv')",
-         *both("extract_filename_info", "dir/a_b_c.csv", (2, 0)), True),
-        ("match_filename('data/test_file.CSV', ...)",
-         *both("match_filename", "data/test_file.CSV", "test", ".csv"), True),
+        (
+            "replace_file_extension('a/b.txt', ...)",
+            *both("replace_file_extension", "a/b.txt", ".txt", "md"),
+            True,
+        ),
+        (
+            "extract_filename_info('dir/a_b_c.csv')",
+            *both("extract_filename_info", "dir/a_b_c.csv", (2, 0)),
+            True,
+        ),
+        (
+            "match_filename('data/test_file.CSV', ...)",
+            *both("match_filename", "data/test_file.CSV", "test", ".csv"),
+            True,
+        ),
         ("force_move_file (there and back)", moved(p.force_move_file), moved(c.force_move_file), False),
-        ("remove_directory (4 entries, remade)", removed_tree(p.remove_directory),
-         removed_tree(c.remove_directory), False),
+        (
+            "remove_directory (4 entries, remade)",
+            removed_tree(p.remove_directory),
+            removed_tree(c.remove_directory),
+            False,
+        ),
         ("remove_directory (missing)", *both("remove_directory", "missing"), True),
         ("remove_file (remade)", removed_file(p.remove_file), removed_file(c.remove_file), False),
         ("remove_file (missing)", *both("remove_file", "missing"), True),
-        ("load_json_config (required keys)",
-         *both("load_json_config", "config.json", ["host", "port"]), True),
+        (
+            "load_json_config (required keys)",
+            *both("load_json_config", "config.json", ["host", "port"]),
+            True,
+        ),
         ("extract_and_save_code", *both("extract_and_save_code", answer, "code/out.py"), True),
-        ("extract_and_save_code (vs atomic Python)",
-         *atomically("extract_and_save_code", answer, "code/out.py"), True),
+        (
+            "extract_and_save_code (vs atomic Python)",
+            *atomically("extract_and_save_code", answer, "code/out.py"),
+            True,
+        ),
         ("select_option", *both("select_option", "選擇", ["甲", "乙", "丙"], title="選單"), True),
         ("get_cli_name()", *both("get_cli_name"), True),
     ]
@@ -210,10 +257,18 @@ def logger_cases():
     dropped = plain.LazyLogger("bench_dropped"), chronicle.lazy_logger("bench_dropped")
     passed = plain.LazyLogger("bench_shown"), chronicle.lazy_logger("bench_shown")
     return [
-        ("lazy logger: debug dropped by the level",
-         lambda: dropped[0].debug("message %s", 1), lambda: dropped[1].debug("message %s", 1), False),
-        ("lazy logger: info into a NullHandler",
-         lambda: passed[0].info("message"), lambda: passed[1].info("message"), False),
+        (
+            "lazy logger: debug dropped by the level",
+            lambda: dropped[0].debug("message %s", 1),
+            lambda: dropped[1].debug("message %s", 1),
+            False,
+        ),
+        (
+            "lazy logger: info into a NullHandler",
+            lambda: passed[0].info("message"),
+            lambda: passed[1].info("message"),
+            False,
+        ),
         ("get_logger('x')", lambda: plain.get_logger("x"), lambda: chronicle.get_logger("x"), False),
     ]
 
@@ -235,8 +290,10 @@ def run(rows, rounds, selected):
         number = calls_per_round(ours)
         seconds_plain, seconds_ours = measure(baseline, ours, number, rounds if number > 1 else 5)
         ratios[title] = seconds_plain / seconds_ours
-        print(f"{title:<44} {seconds_ours * 1e6:9.2f} µs {seconds_plain * 1e6:11.2f} µs "
-              f"{ratios[title]:6.2f}x", flush=True)
+        print(
+            f"{title:<44} {seconds_ours * 1e6:9.2f} µs {seconds_plain * 1e6:11.2f} µs {ratios[title]:6.2f}x",
+            flush=True,
+        )
     return ratios
 
 

@@ -43,20 +43,24 @@ class Silent:
 
 def discovery(extensions, threads):
     """The call, timed alone: the caller counts the files and frees the lists after the clock."""
+
     def run():
         if threads:
             os.environ[THREADS_VARIABLE] = threads
         try:
-            return cargohold.find_files_with_extensions(".", extensions, recursive=True,
-                                                        exclude_paths=EXCLUDED, logger=Silent())
+            return cargohold.find_files_with_extensions(
+                ".", extensions, recursive=True, exclude_paths=EXCLUDED, logger=Silent()
+            )
         finally:
             os.environ.pop(THREADS_VARIABLE, None)
+
     return run, lambda found: len(found[0])
 
 
 def command(arguments):
     def run():
         return subprocess.run(arguments, stdout=subprocess.PIPE, check=True).stdout
+
     return run, lambda output: output.count(b"\n")
 
 
@@ -69,8 +73,9 @@ def fd_command():
 
 
 def fd_case(fd, jobs):
-    return command([fd, f"-j{jobs}", "-u", "-t", "f", "-e", "py", "-e", "txt",
-                    "-E", "/d3", "-E", "/d7/d1", "."])
+    return command(
+        [fd, f"-j{jobs}", "-u", "-t", "f", "-e", "py", "-e", "txt", "-E", "/d3", "-E", "/d7/d1", "."]
+    )
 
 
 def drop_page_cache():
@@ -135,16 +140,20 @@ def memory(threads):
     if threads:
         environment[THREADS_VARIABLE] = threads
     code = MEMORY.format(wanted=WANTED, excluded=EXCLUDED)
-    result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
-                            env=environment, check=True)
+    result = subprocess.run(
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, env=environment, check=True
+    )
     added, size = map(int, result.stdout.split())
     return added, size
 
 
 def thread_cases(fd):
     """The walk's own choice of threads, a fixed 2 and 8, and fd -j2 and fd -j8."""
-    cases = {"quillkit, default": discovery(WANTED, None), "quillkit, 2 threads": discovery(WANTED, "2"),
-             "quillkit, 8 threads": discovery(WANTED, "8")}
+    cases = {
+        "quillkit, default": discovery(WANTED, None),
+        "quillkit, 2 threads": discovery(WANTED, "2"),
+        "quillkit, 8 threads": discovery(WANTED, "8"),
+    }
     if fd:
         cases["fd -j2"] = fd_case(fd, 2)
         cases["fd -j8"] = fd_case(fd, 8)
@@ -156,8 +165,10 @@ def print_threads(title, best):
     default = best["quillkit, default"][0]
     print(title)
     for name, (seconds, count) in best.items():
-        print(f"  {name:<22} {seconds * 1e3:8.1f} ms   {seconds / default:5.2f}x the default   {count} files",
-              flush=True)
+        print(
+            f"  {name:<22} {seconds * 1e3:8.1f} ms   {seconds / default:5.2f}x the default   {count} files",
+            flush=True,
+        )
     assert len({count for seconds, count in best.values()}) == 1
 
 
@@ -170,8 +181,10 @@ def compare_threads(fd, cold):
             best = fastest(thread_cases(fd), COLD_ROUNDS, before_each=drop_page_cache)
         else:
             best = fastest(thread_cases(fd))
-        print_threads(f"{name} tree, {'cold' if cold else 'warm'} cache "
-                      f"(load average {os.getloadavg()[0]:.2f} after):", best)
+        print_threads(
+            f"{name} tree, {'cold' if cold else 'warm'} cache (load average {os.getloadavg()[0]:.2f} after):",
+            best,
+        )
 
 
 def main():
@@ -180,16 +193,22 @@ def main():
         if reason:
             print(f"no cold figures: the page cache cannot be dropped here ({reason})")
             return None
-        print(f"{len(os.sched_getaffinity(0))} cores; load average {os.getloadavg()[0]:.2f} before; "
-              f"the page cache dropped before each timed run", flush=True)
+        print(
+            f"{len(os.sched_getaffinity(0))} cores; load average {os.getloadavg()[0]:.2f} before; "
+            f"the page cache dropped before each timed run",
+            flush=True,
+        )
         compare_threads(fd_command(), cold=True)
         return None
 
     tree = bench_tree("1m")
     os.chdir(tree)
     cores = len(os.sched_getaffinity(0))
-    print(f"tree: {tree} ({(tree / '.complete').read_text().strip()}); {cores} cores; "
-          f"load average {os.getloadavg()[0]:.2f} before", flush=True)
+    print(
+        f"tree: {tree} ({(tree / '.complete').read_text().strip()}); {cores} cores; "
+        f"load average {os.getloadavg()[0]:.2f} before",
+        flush=True,
+    )
 
     cases = {
         "matching": discovery(WANTED, None),
@@ -200,9 +219,31 @@ def main():
     fd = fd_command()
     if fd:
         cases["fd -j2"] = fd_case(fd, 2)
-    cases["GNU find"] = command(["find", ".", "(", "-path", "./d3", "-o", "-path", "./d7/d1", ")",
-                                 "-prune", "-o", "-type", "f", "(", "-iname", "*.py", "-o",
-                                 "-iname", "*.txt", ")", "-print"])
+    cases["GNU find"] = command(
+        [
+            "find",
+            ".",
+            "(",
+            "-path",
+            "./d3",
+            "-o",
+            "-path",
+            "./d7/d1",
+            ")",
+            "-prune",
+            "-o",
+            "-type",
+            "f",
+            "(",
+            "-iname",
+            "*.py",
+            "-o",
+            "-iname",
+            "*.txt",
+            ")",
+            "-print",
+        ]
+    )
     best = fastest(cases)
     for name, (seconds, count) in best.items():
         print(f"{name:<24} {seconds * 1e3:8.1f} ms   {count} files", flush=True)
@@ -226,10 +267,12 @@ def main():
         figures[label] = added / size
     for name, value in figures.items():
         print(f"{name:<36} {value:5.2f}x")
-    print(f"aims: matching ≤ 1.2x the 0-match walk ({figures['matching / 0-match']:.2f}x), "
-          f"ahead of fd -j2 ({figures.get('fd -j2 / quillkit', float('nan')):.2f}x), "
-          f"memory ≤ 1.25x the result ({figures['memory added / result']:.2f}x); "
-          f"load average {os.getloadavg()[0]:.2f} after")
+    print(
+        f"aims: matching ≤ 1.2x the 0-match walk ({figures['matching / 0-match']:.2f}x), "
+        f"ahead of fd -j2 ({figures.get('fd -j2 / quillkit', float('nan')):.2f}x), "
+        f"memory ≤ 1.25x the result ({figures['memory added / result']:.2f}x); "
+        f"load average {os.getloadavg()[0]:.2f} after"
+    )
     compare_threads(fd, cold=False)
     return figures
 

@@ -77,7 +77,8 @@ def many_extensions_ratio(workdir):
     return compare_once(
         "discovery, 20k files / 100k extensions",
         lambda: reference.find_files_with_extensions(tree, extensions, **arguments),
-        lambda: cargohold.find_files_with_extensions(tree, extensions, **arguments))
+        lambda: cargohold.find_files_with_extensions(tree, extensions, **arguments),
+    )
 
 
 def main():
@@ -94,9 +95,29 @@ def main():
         plain = reference.find_files_with_extensions(tree, wanted, **arguments)
         assert native == plain and len(native[0]) == 2 * (100_000 - 2000 - 20) // 5
 
-        find_command = ["find", tree, "(", "-path", excluded[0], "-o", "-path", excluded[1], ")",
-                        "-prune", "-o", "-type", "f", "(", "-iname", "*.py", "-o", "-iname", "*.txt",
-                        ")", "-print"]
+        find_command = [
+            "find",
+            tree,
+            "(",
+            "-path",
+            excluded[0],
+            "-o",
+            "-path",
+            excluded[1],
+            ")",
+            "-prune",
+            "-o",
+            "-type",
+            "f",
+            "(",
+            "-iname",
+            "*.py",
+            "-o",
+            "-iname",
+            "*.txt",
+            ")",
+            "-print",
+        ]
 
         def gnu_find():
             with open(os.devnull, "wb") as sink:
@@ -106,12 +127,15 @@ def main():
             "discovery vs python": compare_once(
                 "discovery, 100k files / 5k dirs",
                 lambda: reference.find_files_with_extensions(tree, wanted, **arguments),
-                lambda: cargohold.find_files_with_extensions(tree, wanted, **arguments)),
+                lambda: cargohold.find_files_with_extensions(tree, wanted, **arguments),
+            ),
             "discovery vs find": compare_once(
                 "discovery, 100k files / 5k dirs",
                 gnu_find,
                 lambda: cargohold.find_files_with_extensions(tree, wanted, **arguments),
-                rounds=9, baseline_label="find  "),
+                rounds=9,
+                baseline_label="find  ",
+            ),
         }
 
         folder = os.path.join(workdir, "directory_list")
@@ -121,17 +145,29 @@ def main():
         ratios["directory list vs python"] = compare(
             "directory list, 10k entries",
             lambda: reference.get_directory_list(folder, log=log),
-            lambda: cargohold.get_directory_list(folder), 5, rounds=9)
-        rules = [tuple(f"{kind}{number}" for number in range(10_000)) + defaults
-                 for kind, defaults in [("p", (".", "_")), ("n", ("build",)), ("s", ("99",))]]
-        assert cargohold.get_directory_list(folder, *rules) == reference.get_directory_list(folder, *rules, log=log)
+            lambda: cargohold.get_directory_list(folder),
+            5,
+            rounds=9,
+        )
+        rules = [
+            tuple(f"{kind}{number}" for number in range(10_000)) + defaults
+            for kind, defaults in [("p", (".", "_")), ("n", ("build",)), ("s", ("99",))]
+        ]
+        assert cargohold.get_directory_list(folder, *rules) == reference.get_directory_list(
+            folder, *rules, log=log
+        )
         ratios["directory list, many rules"] = compare(
             "directory list, 10k entries / 3 x 10k rules",
             lambda: reference.get_directory_list(folder, *rules, log=log),
-            lambda: cargohold.get_directory_list(folder, *rules), 1, rounds=5)
+            lambda: cargohold.get_directory_list(folder, *rules),
+            1,
+            rounds=5,
+        )
         ratios["many extensions"] = many_extensions_ratio(workdir)
-        print(f"aims: discovery ≥ 5x python ({ratios['discovery vs python']:.1f}x), "
-              f"≥ 1/1.5 = 0.67x find ({ratios['discovery vs find']:.2f}x)")
+        print(
+            f"aims: discovery ≥ 5x python ({ratios['discovery vs python']:.1f}x), "
+            f"≥ 1/1.5 = 0.67x find ({ratios['discovery vs find']:.2f}x)"
+        )
         return ratios
     finally:
         shutil.rmtree(workdir)

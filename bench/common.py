@@ -27,8 +27,11 @@ def compare(title, baseline, ours, number, rounds=25, baseline_label="python"):
     """Prints both figures and the ratio; returns the ratio."""
     best_baseline, best_ours = measure(baseline, ours, number, rounds)
     ratio = best_baseline / best_ours
-    print(f"{title:<44} {baseline_label} {best_baseline * 1e6:9.3f} µs   "
-          f"quillkit {best_ours * 1e6:9.3f} µs   ratio {ratio:5.2f}x", flush=True)
+    print(
+        f"{title:<44} {baseline_label} {best_baseline * 1e6:9.3f} µs   "
+        f"quillkit {best_ours * 1e6:9.3f} µs   ratio {ratio:5.2f}x",
+        flush=True,
+    )
     return ratio
 
 

@@ -48,6 +48,7 @@ def bench_tree(name):
     print(f"making the {name}-file tree in {root} (once) ...", flush=True)
     if root.exists():
         import shutil
+
         shutil.rmtree(root)
     every = list(directories(fan_outs))
     per_directory, extra = divmod(files, len(every))

@@ -31,6 +31,7 @@ from reference_filenames import reference_match as match_filename  # noqa: E402,
 
 try:
     import yaml
+
     _HAS_YAML = True
 except ImportError:
     _HAS_YAML = False
@@ -44,6 +45,7 @@ MODULE_FILE = importlib.util.find_spec("quillkit.cargohold").origin
 
 # ---------------------------------------------------------------------------------------------
 # Output paths, path kinds, extension replacement
+
 
 def get_unique_path(directory, base_name: str, extension: str) -> Path:
     directory = Path(directory)
@@ -93,6 +95,7 @@ def replace_file_extension(fn: str, orgExt: str, newExt: str) -> str:
 
 # ---------------------------------------------------------------------------------------------
 # Moving and removing
+
 
 def force_move_file(src, dest, backup=None):
     src_p, dest_p = Path(src), Path(dest)
@@ -160,6 +163,7 @@ def remove_file(path):
 # ---------------------------------------------------------------------------------------------
 # Content: local files, the download, load-or-download, the registry, code extraction
 
+
 def load_local_file_content(file_path, label: str = "檔案", logger=None) -> str:
     logger = logger or log
     path = Path(file_path)
@@ -193,8 +197,7 @@ def write_atomically(path: Path, content: str):
     os.replace(temporary, path)
 
 
-def save_local_file_content(file_path, content: str, label: str = "檔案", logger=None,
-                            write=write_plainly):
+def save_local_file_content(file_path, content: str, label: str = "檔案", logger=None, write=write_plainly):
     logger = logger or log
     path = Path(file_path)
     try:
@@ -215,9 +218,11 @@ save_local_file_content_atomically = functools.partial(save_local_file_content, 
 
 def download_github_content(url: str) -> str:
     def parse_github_url(github_url):
-        for pattern in (r"github\.com/([^/]+)/([^/]+)/blob/([^/]+)/(.+)",
-                        r"github\.com/([^/]+)/([^/]+)/raw/([^/]+)/(.+)",
-                        r"raw\.githubusercontent\.com/([^/]+)/([^/]+)/([^/]+)/(.+)"):
+        for pattern in (
+            r"github\.com/([^/]+)/([^/]+)/blob/([^/]+)/(.+)",
+            r"github\.com/([^/]+)/([^/]+)/raw/([^/]+)/(.+)",
+            r"raw\.githubusercontent\.com/([^/]+)/([^/]+)/([^/]+)/(.+)",
+        ):
             match = re.search(pattern, github_url)
             if match:
                 return match.groups()
@@ -242,8 +247,10 @@ def download_github_content(url: str) -> str:
         log.info(f"正在嘗試從網路下載內容：{url} ...")
         response = requests.get(target_url, headers=headers, timeout=10)
         if response.status_code in (401, 403, 404):
-            log.error(f"❌ GitHub Token 驗證失敗或權限不足 (HTTP {response.status_code})。"
-                      "請確認 Token 是否有效，或該儲存庫是否為私有且未正確授權。")
+            log.error(
+                f"❌ GitHub Token 驗證失敗或權限不足 (HTTP {response.status_code})。"
+                "請確認 Token 是否有效，或該儲存庫是否為私有且未正確授權。"
+            )
         response.raise_for_status()
         log.info(f"✅ 已成功由 {url} 下載內容。")
         return response.text
@@ -254,8 +261,13 @@ def download_github_content(url: str) -> str:
     if not gh or not parsed:
         return ""
     owner, repository, ref, path = parsed
-    command = [gh, "api", f"repos/{owner}/{repository}/contents/{path}?ref={ref}",
-               "-H", "Accept: application/vnd.github.raw"]
+    command = [
+        gh,
+        "api",
+        f"repos/{owner}/{repository}/contents/{path}?ref={ref}",
+        "-H",
+        "Accept: application/vnd.github.raw",
+    ]
     env = os.environ.copy()
     env["GH_TOKEN"] = github_token
     try:
@@ -290,8 +302,14 @@ def load_or_download_content(file_path, url: str = "", label: str = "檔案", lo
     return content
 
 
-def download_and_save_from_registry(registry: list, output_dir: str, title: str = "請選擇下載項目",
-                                    label_prefix: str = "", logger=None, auto_download: bool = False):
+def download_and_save_from_registry(
+    registry: list,
+    output_dir: str,
+    title: str = "請選擇下載項目",
+    label_prefix: str = "",
+    logger=None,
+    auto_download: bool = False,
+):
     logger = logger or log
     if auto_download:
         selection = [(entry["url"], entry["display"]) for entry in registry]
@@ -316,9 +334,14 @@ def download_and_save_from_registry(registry: list, output_dir: str, title: str 
     return None
 
 
-def extract_and_save_code(text: str, file_path, label: str = "檔案",
-                          error_msg: str = "❌ 無法從 agy 輸出中擷取程式碼。",
-                          fail_msg: str = "擷取程式碼失敗", logger=None):
+def extract_and_save_code(
+    text: str,
+    file_path,
+    label: str = "檔案",
+    error_msg: str = "❌ 無法從 agy 輸出中擷取程式碼。",
+    fail_msg: str = "擷取程式碼失敗",
+    logger=None,
+):
     logger = logger or log
     if not text:
         if error_msg:
@@ -336,6 +359,7 @@ def extract_and_save_code(text: str, file_path, label: str = "檔案",
 
 # ---------------------------------------------------------------------------------------------
 # Configuration
+
 
 def load_yaml_config(file_path: str, logger=None):
     logger = logger or log
@@ -365,8 +389,9 @@ def load_yaml_string(yaml_content: str, label: str = "YAML 內容", logger=None)
         return None
 
 
-def save_yaml_template(template_content: str, output_file: str = "default_config.yaml",
-                       logger=None, write=write_plainly) -> str:
+def save_yaml_template(
+    template_content: str, output_file: str = "default_config.yaml", logger=None, write=write_plainly
+) -> str:
     logger = logger or log
     write(Path(output_file), template_content)
     logger.info(f"🎉 成功產出 YAML 範本：{output_file}")
@@ -398,6 +423,7 @@ def load_json_config(file_path: str, required_keys: list = None):
 
 # ---------------------------------------------------------------------------------------------
 # Package metadata
+
 
 def get_package_name_version() -> tuple:
     paths_to_check = [
@@ -437,8 +463,10 @@ def get_package_name_version() -> tuple:
                 name_match = re.search(r"name\s*=\s*[\"\'](.*?)[\"\']", arguments)
                 version_match = re.search(r"version\s*=\s*[\"\'](.*?)[\"\']", arguments)
                 if name_match or version_match:
-                    return (name_match.group(1) if name_match else "unknown",
-                            version_match.group(1) if version_match else "unknown")
+                    return (
+                        name_match.group(1) if name_match else "unknown",
+                        version_match.group(1) if version_match else "unknown",
+                    )
         except Exception:
             continue
     return "unknown", "unknown"
@@ -466,8 +494,10 @@ def get_cli_name(setup_file_path="setup.py", default: str = "quill-cli") -> str:
 # ---------------------------------------------------------------------------------------------
 # Selection dialogues and prompts
 
-def interactive_select_files(files: list, names: list, extension: str = ".py",
-                             exclude_names: list = None) -> list:
+
+def interactive_select_files(
+    files: list, names: list, extension: str = ".py", exclude_names: list = None
+) -> list:
     if exclude_names:
         kept = [(file, name) for file, name in zip(files, names) if name not in exclude_names]
         if not kept:
@@ -485,8 +515,15 @@ def interactive_select_files(files: list, names: list, extension: str = ".py",
             except Exception:
                 pass
         click.echo(f"  [{index}] {shown}")
-    answer = click.prompt("\n請輸入檔案編號 (例如: 1,2,5) 或輸入 'all' 代表全部 (直接按 Enter 則不選取)",
-                          default="", show_default=False).strip().lower()
+    answer = (
+        click.prompt(
+            "\n請輸入檔案編號 (例如: 1,2,5) 或輸入 'all' 代表全部 (直接按 Enter 則不選取)",
+            default="",
+            show_default=False,
+        )
+        .strip()
+        .lower()
+    )
     pairs = list(zip(files, names))
     if answer == "all":
         return pairs
@@ -498,14 +535,16 @@ def interactive_select_files(files: list, names: list, extension: str = ".py",
     return [pairs[index] for index in indices if 0 <= index < len(files)]
 
 
-def scan_and_select_files(directory, extensions, recursive=True, exclude_names=None,
-                          exclude_paths=None, label="檔案", logger=None) -> list:
+def scan_and_select_files(
+    directory, extensions, recursive=True, exclude_names=None, exclude_paths=None, label="檔案", logger=None
+) -> list:
     logger = logger or log
     if get_path_type(directory, logger=logger) != 0:
         logger.error(f"❌ 來源資料夾不存在或無效：{directory}")
         return []
-    files, names = find_files_with_extensions(directory, extensions=extensions, recursive=recursive,
-                                              exclude_paths=exclude_paths, logger=logger)
+    files, names = find_files_with_extensions(
+        directory, extensions=extensions, recursive=recursive, exclude_paths=exclude_paths, logger=logger
+    )
     if not files:
         logger.error(f"❌ 在 {directory} 中找不到任何 {label}。")
         return []
@@ -516,8 +555,9 @@ def scan_and_select_files(directory, extensions, recursive=True, exclude_names=N
     return selected
 
 
-def select_option(prompt_text: str, option_array: list, default: str = None, title: str = None,
-                  allow_all: bool = False) -> str:
+def select_option(
+    prompt_text: str, option_array: list, default: str = None, title: str = None, allow_all: bool = False
+) -> str:
     if title:
         click.echo(f"\n{title}：")
     for index, option in enumerate(option_array, 1):

@@ -17,8 +17,28 @@ TESTS = Path(__file__).resolve().parent
 
 # Names at the edges of pathlib's dot rules, which changed in 3.14 ("0." has the suffix "." there,
 # "..tar" none): only dots, leading and trailing dots, doubled dots, a suffix of one dot.
-DOT_NAMES = [".", "..", "...", ".x", "..x", "x.", "x..", ".x.", "..x.", "x.y", "x..y", "..x.y", "x.y.",
-             "0.", "x_0.", "..tar", ".a.b", "a.b.c", "a. ", " .a"]
+DOT_NAMES = [
+    ".",
+    "..",
+    "...",
+    ".x",
+    "..x",
+    "x.",
+    "x..",
+    ".x.",
+    "..x.",
+    "x.y",
+    "x..y",
+    "..x.y",
+    "x.y.",
+    "0.",
+    "x_0.",
+    "..tar",
+    ".a.b",
+    "a.b.c",
+    "a. ",
+    " .a",
+]
 
 
 class Recorder:
@@ -30,6 +50,7 @@ class Recorder:
     def _keep(level):
         def method(self, message, *args, **kwargs):
             self.records.append((level, message))
+
         return method
 
     debug = _keep("debug")
@@ -54,8 +75,7 @@ def run_python(code, *, unprivileged=False, cwd=None, env=None, check=True, time
     merged = dict(os.environ)
     if env:
         merged.update(env)
-    result = subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=merged,
-                            timeout=timeout)
+    result = subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=merged, timeout=timeout)
     if check and result.returncode != 0:
         raise AssertionError(f"child failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result
@@ -68,16 +88,33 @@ class FaultLibrary:
     def __init__(self, directory):
         self.path = Path(directory) / "syscall_faults.so"
         source = TESTS / "harness" / "syscall_faults.c"
-        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Werror", "-o", str(self.path),
-                        str(source), "-ldl", "-lpthread"], check=True)
+        subprocess.run(
+            [
+                "cc",
+                "-shared",
+                "-fPIC",
+                "-O2",
+                "-Wall",
+                "-Werror",
+                "-o",
+                str(self.path),
+                str(source),
+                "-ldl",
+                "-lpthread",
+            ],
+            check=True,
+        )
 
     def environment(self, directory, **settings):
         """What a child needs to count the calls made inside `directory`; `settings` are the
         library's other variables (FAULT=..., FAULT_TRACE=...), without the QUILLKIT_ prefix."""
         # After what is preloaded already: the sanitizer's runtime must come first.
         preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(self.path)]))
-        return {"LD_PRELOAD": preload, "QUILLKIT_FAULT_DIR": str(directory),
-                **{f"QUILLKIT_{name}": str(value) for name, value in settings.items()}}
+        return {
+            "LD_PRELOAD": preload,
+            "QUILLKIT_FAULT_DIR": str(directory),
+            **{f"QUILLKIT_{name}": str(value) for name, value in settings.items()},
+        }
 
 
 class Server:

@@ -8,8 +8,9 @@ from pathlib import Path
 DATECODE_ERROR = "❌ 無法使用 DateCode 排序：未找到 quillkit.stampkit。改用字母排序。"
 
 
-def find_files_with_extensions(in_path, extensions, recursive=False, sort_datecode=False,
-                               exclude_paths=None, prefix=None, logger=None):
+def find_files_with_extensions(
+    in_path, extensions, recursive=False, sort_datecode=False, exclude_paths=None, prefix=None, logger=None
+):
     ext_set = set()
     if extensions is not None:
         if isinstance(extensions, str):
@@ -51,8 +52,11 @@ def find_files_with_extensions(in_path, extensions, recursive=False, sort_dateco
             if not recursive:
                 break
     elif os.path.isfile(p):
-        if (not _is_excluded(str(p)) and p.suffix.lower() in ext_set
-                and (not prefix or p.name.startswith(prefix))):
+        if (
+            not _is_excluded(str(p))
+            and p.suffix.lower() in ext_set
+            and (not prefix or p.name.startswith(prefix))
+        ):
             files.append(str(p))
             names.append(p.stem)
     else:
@@ -64,6 +68,7 @@ def find_files_with_extensions(in_path, extensions, recursive=False, sort_dateco
         if sort_datecode:
             try:
                 import quillkit.stampkit as stampkit
+
                 pairs = sorted(pairs, key=lambda pair: stampkit.parseVEV_fileNameTime(pair[1]) or "")
                 logger.info("✅ 已完成檔案 VEV 時間排序 (DateCode)")
                 done = True
@@ -76,8 +81,9 @@ def find_files_with_extensions(in_path, extensions, recursive=False, sort_dateco
     return files, names
 
 
-def get_directory_list(root_path=".", exclude_prefixes=(".", "_"), exclude_names=("build", "dist"),
-                       exclude_suffixes=(), log=None):
+def get_directory_list(
+    root_path=".", exclude_prefixes=(".", "_"), exclude_names=("build", "dist"), exclude_suffixes=(), log=None
+):
     root = Path(root_path)
     if not os.path.isdir(root):
         log.warning(f"⚠️ 指定的目錄不存在或非資料夾：{root_path}")

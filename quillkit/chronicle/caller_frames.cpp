@@ -61,7 +61,8 @@ nb::object record_keywords(const Record& record) {
 bool has_other_keywords(const Record& record) {
     bool other = false;
     record.kwargs.for_each([&](nb::handle name, nb::handle) {
-        other = other || !require_status(PyObject_RichCompareBool(name.ptr(), names::stacklevel.ptr(), Py_EQ));
+        other =
+            other || !require_status(PyObject_RichCompareBool(name.ptr(), names::stacklevel.ptr(), Py_EQ));
     });
     return other;
 }
@@ -72,9 +73,12 @@ void make_relays(nb::handle module, State& state) {
     nb::object code = require(Py_CompileString(kRelaySource, "<quillkit.chronicle>", Py_file_input));
     nb::object namespace_ = require(PyDict_New());
     require_status(PyDict_SetItemString(namespace_.ptr(), "__builtins__", PyEval_GetBuiltins()));
-    require_status(PyDict_SetItemString(namespace_.ptr(), "__name__", attr(module, names::dunder_name).ptr()));
+    require_status(
+        PyDict_SetItemString(namespace_.ptr(), "__name__", attr(module, names::dunder_name).ptr()));
     require(PyEval_EvalCode(code.ptr(), namespace_.ptr(), namespace_.ptr()));
-    auto take = [&](const char* name) { return require(PyMapping_GetItemString(namespace_.ptr(), name)).release().ptr(); };
+    auto take = [&](const char* name) {
+        return require(PyMapping_GetItemString(namespace_.ptr(), name)).release().ptr();
+    };
     state.relay_fixed[0] = take("relay0");
     state.relay_fixed[1] = take("relay1");
     state.relay_fixed[2] = take("relay2");
@@ -90,7 +94,8 @@ void deliver(Call& c, nb::handle logger, const Record& record) {
         return;
     }
     if (record.args.size() >= kFixedRelays) {
-        call(state_field(state.relay_args), {logger, record.level, record.msg, record.args.tuple(), record.stacklevel});
+        call(state_field(state.relay_args),
+             {logger, record.level, record.msg, record.args.tuple(), record.stacklevel});
         return;
     }
     ArgumentStack stack;

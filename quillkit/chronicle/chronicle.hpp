@@ -16,16 +16,16 @@ constexpr long kDefaultStackLevel = 3;
 
 // The module state: object pointers, then the plain values.
 struct State {
-    PyObject* formatter_class;  // LevelSwitchingFormatter as it was made, for `super()`
+    PyObject* formatter_class;            // LevelSwitchingFormatter as it was made, for `super()`
     PyObject* relay_fixed[kFixedRelays];  // relayN(logger, level, msg, <N arguments>, stacklevel)
-    PyObject* relay_args;       // relay_args(logger, level, msg, args, stacklevel)
-    PyObject* relay_general;    // relay_general(logger, level, msg, args, kwargs)
-    PyObject* emit_function;    // _LazyLogger._emit as made
-    PyObject* logger_property;  // _LazyLogger._l as made
-    PyObject* child_descriptor;   // _LazyLogger._child as made
-    PyObject* lazy_logger_class;  // _LazyLogger as made
-    Standard standard;          // logging's own functions, as start-up found them
-    LoggingView view;           // the logging package as last read
+    PyObject* relay_args;                 // relay_args(logger, level, msg, args, stacklevel)
+    PyObject* relay_general;              // relay_general(logger, level, msg, args, kwargs)
+    PyObject* emit_function;              // _LazyLogger._emit as made
+    PyObject* logger_property;            // _LazyLogger._l as made
+    PyObject* child_descriptor;           // _LazyLogger._child as made
+    PyObject* lazy_logger_class;          // _LazyLogger as made
+    Standard standard;                    // logging's own functions, as start-up found them
+    LoggingView view;                     // the logging package as last read
     ViewFlags plain;
 };
 

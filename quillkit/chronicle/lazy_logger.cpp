@@ -18,7 +18,10 @@ constexpr Param kChildParam{"child", Rule::str, "str", Default::text("")};
 // The current base name, as the module namespace holds it.
 nb::object base_name(Call& c) { return c.global(names::base_name_global); }
 
-constexpr Function kBaseName{"base_name", body<base_name>, {}, Returns{"str", Rule::str},
+constexpr Function kBaseName{"base_name",
+                             body<base_name>,
+                             {},
+                             Returns{"str", Rule::str},
                              "回傳目前的基底名稱（專案名稱）；尚未呼叫 setup_logging 時為 \"app\"。"};
 const Published kPublishBaseName{kBaseName, 2};
 
@@ -53,7 +56,10 @@ nb::object get_logger(Call& c, nb::str child) {
 
 // Outside the file's own namespace: the snapshot tells this module's own get_logger by it.
 constexpr Function kGetLogger{
-    "get_logger", body<get_logger>, {kChildParam}, Returns{"Logger"},
+    "get_logger",
+    body<get_logger>,
+    {kChildParam},
+    Returns{"Logger"},
     "依目前的基底名稱取得 logger：child 非空時為「基底名稱.child」，否則為基底名稱本身。\n\n"
     "    範例：\n"
     "        logger = get_logger(\"cargohold\")"};
@@ -65,12 +71,14 @@ const Published kPublishGetLogger{kGetLogger, 3};
 // A new lazy logger for `child`.
 nb::object lazy_logger(Call& c, nb::str child) { return call(c.global(names::lazy_logger_class), {child}); }
 
-constexpr Function kLazyLogger{
-    "lazy_logger", body<lazy_logger>, {kChildParam}, Returns{"_LazyLogger"},
-    "建立一個 lazy logger：每次使用時才依目前的基底名稱解析真正的 logger。\n\n"
-    "    範例：\n"
-    "        log = lazy_logger(\"cargohold\")\n"
-    "        log.info(\"已啟動\")"};
+constexpr Function kLazyLogger{"lazy_logger",
+                               body<lazy_logger>,
+                               {kChildParam},
+                               Returns{"_LazyLogger"},
+                               "建立一個 lazy logger：每次使用時才依目前的基底名稱解析真正的 logger。\n\n"
+                               "    範例：\n"
+                               "        log = lazy_logger(\"cargohold\")\n"
+                               "        log.info(\"已啟動\")"};
 const Published kPublishLazyLogger{kLazyLogger, 4};
 
 // ---------------------------------------------------------------------------------------------
@@ -171,7 +179,8 @@ nb::object lazy_emit(Call& c, nb::handle self, nb::int_ level, nb::handle msg, V
     return nb::none();
 }
 
-constexpr Function kLazyEmit{"_emit", body<lazy_emit>,
+constexpr Function kLazyEmit{"_emit",
+                             body<lazy_emit>,
                              {kSelf, Param{"level", Rule::integer, "int"}, Param{"msg"},
                               var_positional("args"), var_keyword("kwargs")}};
 
@@ -206,8 +215,7 @@ nb::object lazy_level(Call& c, nb::handle self, nb::handle msg, VarPositional ar
 }
 
 // The level methods share one shape: (self, msg, *args, **kwargs).
-template <auto Body>
-constexpr Function level_method(const char* name) {
+template <auto Body> constexpr Function level_method(const char* name) {
     return Function(name, body<Body>, {kSelf, Param{"msg"}, var_positional("args"), var_keyword("kwargs")});
 }
 constexpr Function kLazyDebug = level_method<lazy_level<Level::debug>>("debug");
@@ -234,9 +242,9 @@ nb::object lazy_pass_through(Call& c, nb::handle self, VarPositional args, VarKe
 }
 
 // The pass-through methods share one shape: (self, *args, **kwargs).
-template <const Name& Method>
-constexpr Function pass_through_method(const char* name) {
-    return Function(name, body<lazy_pass_through<Method>>, {kSelf, var_positional("args"), var_keyword("kwargs")});
+template <const Name& Method> constexpr Function pass_through_method(const char* name) {
+    return Function(name, body<lazy_pass_through<Method>>,
+                    {kSelf, var_positional("args"), var_keyword("kwargs")});
 }
 constexpr Function kLazyIsEnabledFor = pass_through_method<names::isEnabledFor>("isEnabledFor");
 constexpr Function kLazySetLevel = pass_through_method<names::setLevel>("setLevel");
@@ -246,7 +254,6 @@ constexpr Function kLazyRemoveHandler = pass_through_method<names::removeHandler
 nb::object lazy_name(Call& c, nb::handle self) { return attr(current_logger(c, self), names::name); }
 
 constexpr Function kLazyName{"name", body<lazy_name>, {kSelf}};
-
 
 }  // namespace
 
@@ -272,23 +279,23 @@ nb::object make_lazy_logger_class(nb::handle module, State& state) {
     nb::object slots = require(Py_BuildValue("(s)", "_child"));
     nb::object bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     nb::object made = make_class(module, "_LazyLogger", bases, kLazyLoggerDoc,
-                      {
-                          {"__slots__", slots},
-                          {"__init__", method(kLazyInit)},
-                          {"_l", logger_property},
-                          {"_emit", emit_method},
-                          {"debug", method(kLazyDebug)},
-                          {"info", method(kLazyInfo)},
-                          {"warning", method(kLazyWarning)},
-                          {"error", method(kLazyError)},
-                          {"critical", method(kLazyCritical)},
-                          {"exception", method(kLazyException)},
-                          {"isEnabledFor", method(kLazyIsEnabledFor)},
-                          {"setLevel", method(kLazySetLevel)},
-                          {"addHandler", method(kLazyAddHandler)},
-                          {"removeHandler", method(kLazyRemoveHandler)},
-                          {"name", make_property(method(kLazyName))},
-                      });
+                                 {
+                                     {"__slots__", slots},
+                                     {"__init__", method(kLazyInit)},
+                                     {"_l", logger_property},
+                                     {"_emit", emit_method},
+                                     {"debug", method(kLazyDebug)},
+                                     {"info", method(kLazyInfo)},
+                                     {"warning", method(kLazyWarning)},
+                                     {"error", method(kLazyError)},
+                                     {"critical", method(kLazyCritical)},
+                                     {"exception", method(kLazyException)},
+                                     {"isEnabledFor", method(kLazyIsEnabledFor)},
+                                     {"setLevel", method(kLazySetLevel)},
+                                     {"addHandler", method(kLazyAddHandler)},
+                                     {"removeHandler", method(kLazyRemoveHandler)},
+                                     {"name", make_property(method(kLazyName))},
+                                 });
     state.lazy_logger_class = Py_NewRef(made.ptr());
     return made;
 }

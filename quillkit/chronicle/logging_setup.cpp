@@ -22,10 +22,10 @@ nb::object formatter_init(Call& c, nb::handle self, nb::dict fmt_by_level, nb::h
     return nb::none();
 }
 
-constexpr Function kFormatterInit{
-    "__init__", body<formatter_init>,
-    {kSelf, Param{"fmt_by_level", Rule::dict, "Dict[int, logging.Formatter]"},
-     Param{"default_fmt", Rule::any, "logging.Formatter"}}};
+constexpr Function kFormatterInit{"__init__",
+                                  body<formatter_init>,
+                                  {kSelf, Param{"fmt_by_level", Rule::dict, "Dict[int, logging.Formatter]"},
+                                   Param{"default_fmt", Rule::any, "logging.Formatter"}}};
 
 // The text of the formatter registered for the record's exact level, else of the default one.
 nb::object formatter_format(Call&, nb::handle self, nb::handle record) {
@@ -35,9 +35,10 @@ nb::object formatter_format(Call&, nb::handle self, nb::handle record) {
     return call_method(chosen, names::format, {record});
 }
 
-constexpr Function kFormatterFormat{"format", body<formatter_format>,
-                                {kSelf, Param{"record", Rule::any, "logging.LogRecord"}},
-                                Returns{"str", Rule::str}};
+constexpr Function kFormatterFormat{"format",
+                                    body<formatter_format>,
+                                    {kSelf, Param{"record", Rule::any, "logging.LogRecord"}},
+                                    Returns{"str", Rule::str}};
 
 // ---------------------------------------------------------------------------------------------
 // setup_logging
@@ -65,7 +66,8 @@ struct Layouts {
 // The console handler on standard output: the debug layout for DEBUG (when debugging), the
 // warning layout from WARNING up, the info layout for the rest.
 void add_console_handler(Call& c, nb::handle logging, nb::handle root, bool debug, const Layouts& layouts) {
-    nb::object handler = call(attr(logging, names::StreamHandler), {attr(c.global(names::sys), names::stdout_)});
+    nb::object handler =
+        call(attr(logging, names::StreamHandler), {attr(c.global(names::sys), names::stdout_)});
     nb::object info_formatter = make_formatter(logging, layouts.info, layouts.date);
     nb::object debug_formatter = make_formatter(logging, layouts.debug, literal("%H:%M:%S"));
     nb::object warning_formatter = make_formatter(logging, warning_layout(layouts.info), layouts.date);
@@ -87,7 +89,8 @@ void add_console_handler(Call& c, nb::handle logging, nb::handle root, bool debu
 
 // The file handler: UTF-8, appending, every record in the file layout.
 void add_file_handler(nb::handle logging, nb::handle root, nb::str file, const Layouts& layouts) {
-    nb::object handler = call(attr(logging, names::FileHandler), {file}, {{names::encoding, names::utf_8.handle()}});
+    nb::object handler =
+        call(attr(logging, names::FileHandler), {file}, {{names::encoding, names::utf_8.handle()}});
     call_method(handler, names::setFormatter, {make_formatter(logging, layouts.file, layouts.date)});
     call_method(root, names::addHandler, {handler});
 }
@@ -101,10 +104,12 @@ nb::object setup_logging(Call& c, nb::str project_name, nb::handle debug, Option
     call_method(attr(root, names::handlers), names::clear);
 
     const bool debugging = truthy(debug);
-    nb::object chosen_level = !level.is_none() ? nb::object(level.value())
-                                               : attr(logging, debugging ? names::level_debug : names::level_info);
+    nb::object chosen_level = !level.is_none()
+                                  ? nb::object(level.value())
+                                  : attr(logging, debugging ? names::level_debug : names::level_info);
     call_method(root, names::setLevel, {chosen_level});
-    require_status(PyObject_SetAttr(root.ptr(), names::propagate.ptr(), truthy(propagate) ? Py_True : Py_False));
+    require_status(
+        PyObject_SetAttr(root.ptr(), names::propagate.ptr(), truthy(propagate) ? Py_True : Py_False));
 
     const Layouts layouts{fmt_info, fmt_debug, fmt_file, datefmt};
     if (truthy(console)) add_console_handler(c, logging, root, debugging, layouts);

@@ -109,7 +109,8 @@ void read_logging(ViewReading& reading, State& state) {
     reading.watch_dict(module_dict);
     for (size_t index = 0; index < static_cast<size_t>(Level::count); ++index) {
         nb::object level = namespace_entry(module_dict, *kLevelNames[index]);
-        if (level.is_valid() && PyLong_CheckExact(level.ptr())) set_field(state.view.levels[index], level.ptr());
+        if (level.is_valid() && PyLong_CheckExact(level.ptr()))
+            set_field(state.view.levels[index], level.ptr());
     }
     read_registry(reading, state, module_dict);
 }

@@ -44,26 +44,26 @@ struct Standard {
 // The view's objects, read at a count of the watch (object pointers of the state); null where a
 // name is missing or not usable.
 struct LoggingView {
-    PyObject* logging;    // the `logging` global, when it is a plain module
-    PyObject* base_name;  // `_BASE_NAME`
+    PyObject* logging;                                    // the `logging` global, when it is a plain module
+    PyObject* base_name;                                  // `_BASE_NAME`
     PyObject* levels[static_cast<size_t>(Level::count)];  // logging.DEBUG ..., when exact ints
-    PyObject* root;       // logging.root, when the registry shortcut may be taken
+    PyObject* root;        // logging.root, when the registry shortcut may be taken
     PyObject* root_class;  // its class, as read (an assignment to __class__ tells no watcher)
-    PyObject* root_name;  // root.name, an exact str
-    PyObject* manager;    // logging.Logger.manager
+    PyObject* root_name;   // root.name, an exact str
+    PyObject* manager;     // logging.Logger.manager
     PyObject* manager_class;
-    PyObject* registry;   // manager.loggerDict, a dict
-    PyObject* loggers;    // {child: entry}: the loggers resolved through this view (logging_snapshot.cpp)
+    PyObject* registry;  // manager.loggerDict, a dict
+    PyObject* loggers;   // {child: entry}: the loggers resolved through this view (logging_snapshot.cpp)
 };
 
 // The view's plain values.
 struct ViewFlags {
     ChangeWatch watch;
-    bool get_logger_is_ours;   // the `get_logger` global is this module's own
-    bool lazy_class_intact;    // _LazyLogger as made still holds its members
+    bool get_logger_is_ours;       // the `get_logger` global is this module's own
+    bool lazy_class_intact;        // _LazyLogger as made still holds its members
     PyObject* root_attributes;     // the attribute dicts of root and manager, watched (compared only);
     PyObject* manager_attributes;  // null: those attributes are read at each use
-    Py_ssize_t child_offset;   // where a lazy logger keeps `_child`; 0 when unknown
+    Py_ssize_t child_offset;       // where a lazy logger keeps `_child`; 0 when unknown
 };
 
 // Records, at start-up, logging's own functions and where `_LazyLogger` keeps `_child`.

@@ -100,8 +100,8 @@ nb::object parse_file_name_time(Call&, nb::str stem) {
         const bool valid = year >= 1 && month >= 1 && month <= 12 && day >= 1 &&
                            day <= days_in_month(year, month) && hour < 24 && minute < 60 && second < 60;
         if (valid) {
-            return require(PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", year, month, day,
-                                                hour, minute, second));
+            return require(PyUnicode_FromFormat("%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour,
+                                                minute, second));
         }
         position = match->end;  // the search goes on after a match that is no date
     }

@@ -26,9 +26,9 @@ namespace quillkit {
 
 namespace {
 
-constexpr int kMaxLinks = 40;             // as the kernel follows before ELOOP (MAXSYMLINKS)
-constexpr long kProcMagic = 0x9fa0;       // PROC_SUPER_MAGIC, the proc file system's f_type
-constexpr mode_t kNewFileMode = 0666;     // what open(path, "w") asks for; the umask applies
+constexpr int kMaxLinks = 40;          // as the kernel follows before ELOOP (MAXSYMLINKS)
+constexpr long kProcMagic = 0x9fa0;    // PROC_SUPER_MAGIC, the proc file system's f_type
+constexpr mode_t kNewFileMode = 0666;  // what open(path, "w") asks for; the umask applies
 constexpr int kWriteFlags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
 
 std::string directory_of(const std::string& path) {
@@ -87,8 +87,7 @@ public:
 
         // Refuse exactly when opening the file for writing would be refused; the descriptor
         // serves the in-place write if the directory refuses new entries.
-        const Outcome opened =
-            calls_.run([&] { return open(target_.c_str(), kWriteFlags | O_NONBLOCK); });
+        const Outcome opened = calls_.run([&] { return open(target_.c_str(), kWriteFlags | O_NONBLOCK); });
         if (opened.failed()) return opened.error;
         Descriptor existing(static_cast<int>(opened.result));
         const int error = replace(&old, existing.get());
@@ -155,7 +154,8 @@ private:
     // Writes `data[begin, end)` at the same offsets of the file, retrying short writes and, when
     // `through_signals`, interrupted ones; 0 or the errno that stopped it. Run with the GIL
     // released (it touches nothing of the interpreter).
-    static int write_range(int fd, const char* data, size_t begin, size_t end, bool through_signals) noexcept {
+    static int write_range(int fd, const char* data, size_t begin, size_t end,
+                           bool through_signals) noexcept {
         while (begin < end) {
             const ssize_t written = pwrite(fd, data + begin, end - begin, static_cast<off_t>(begin));
             if (written < 0) {
@@ -182,8 +182,8 @@ private:
     int create_temporary(mode_t mode, std::string& name, int& error) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             name = temporary_name(target_);
-            const Outcome created = calls_.run(
-                [&] { return open(name.c_str(), kWriteFlags | O_CREAT | O_EXCL, mode); });
+            const Outcome created =
+                calls_.run([&] { return open(name.c_str(), kWriteFlags | O_CREAT | O_EXCL, mode); });
             if (!created.failed()) return static_cast<int>(created.result);
             error = created.error;
             if (error != EEXIST) return -1;
@@ -296,19 +296,21 @@ private:
     // file `open_file` describes (a file the process may write but not read is rewritten with
     // no way back).
     bool read_old_content(const struct stat& open_file, std::string& content) {
-        const Outcome opened = calls_.run(
-            [&] { return open(target_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
+        const Outcome opened =
+            calls_.run([&] { return open(target_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
         if (opened.failed()) return false;
         Descriptor file(static_cast<int>(opened.result));  // only read: how its close ends tells nothing
         struct stat info;
         const Outcome described = calls_.run([&] { return fstat(file.get(), &info); });
-        if (described.failed() || info.st_dev != open_file.st_dev || info.st_ino != open_file.st_ino) return false;
+        if (described.failed() || info.st_dev != open_file.st_dev || info.st_ino != open_file.st_ino)
+            return false;
         content.resize(static_cast<size_t>(open_file.st_size) + 1);  // one more shows a file that grew
         size_t filled = 0;
         for (;;) {
             if (filled == content.size()) content.resize(content.size() * 2);
             const Outcome got = calls_.run([&] {
-                return pread(file.get(), &content[filled], content.size() - filled, static_cast<off_t>(filled));
+                return pread(file.get(), &content[filled], content.size() - filled,
+                             static_cast<off_t>(filled));
             });
             if (got.failed()) return false;
             if (got.result == 0) break;
@@ -332,12 +334,12 @@ private:
     // fit, cutting the file back to its old length leaves it as it was.
     int reserve_space(int fd, size_t old_size, bool& tail_first) {
         rlimit limit;
-        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size_ > limit.rlim_cur) {
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+            size_ > limit.rlim_cur) {
             return EFBIG;  // what the write would meet part-way
         }
-        const Outcome reserved = calls_.run([&] {
-            return size_ ? fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size_)) : 0;
-        });
+        const Outcome reserved = calls_.run(
+            [&] { return size_ ? fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size_)) : 0; });
         if (!reserved.failed()) return 0;
         if (reserved.error != EOPNOTSUPP && reserved.error != ENOSYS) return reserved.error;
         tail_first = size_ > old_size;
@@ -345,8 +347,7 @@ private:
     }
 
     // 0 or the errno of `call`, made again while a signal interrupts it.
-    template <class Call>
-    static int retrying(Call&& call) noexcept {
+    template <class Call> static int retrying(Call&& call) noexcept {
         while (call() != 0) {
             if (errno != EINTR) return errno;
         }
@@ -356,8 +357,7 @@ private:
     // Takes off what was written beyond the old end. Signals wait: the handlers run once the
     // file is as it was (the interpreter still has them pending).
     static void cut_back(int fd, size_t old_size) noexcept {
-        while (ftruncate(fd, static_cast<off_t>(old_size)) != 0 && errno == EINTR) {
-        }
+        while (ftruncate(fd, static_cast<off_t>(old_size)) != 0 && errno == EINTR) {}
     }
 
     SystemCalls calls_;

@@ -20,10 +20,14 @@ void declaration_does_not_match_its_body(const char*) {}
 
 nb::object Constant::make() const {
     switch (tag_) {
-        case Tag::none: return nb::none();
-        case Tag::boolean: return nb::borrow(number_ ? Py_True : Py_False);
-        case Tag::integer: return require(PyLong_FromLongLong(number_));
-        case Tag::text: return require(PyUnicode_FromString(text_));
+        case Tag::none:
+            return nb::none();
+        case Tag::boolean:
+            return nb::borrow(number_ ? Py_True : Py_False);
+        case Tag::integer:
+            return require(PyLong_FromLongLong(number_));
+        case Tag::text:
+            return require(PyUnicode_FromString(text_));
     }
     return nb::none();
 }
@@ -66,16 +70,17 @@ Py_NO_INLINE void report_too_many_positional(const FunctionObject* self, Py_ssiz
     }
     const bool has_defaults = self->first_default < self->positional_count;
     nb::object accepted =
-        has_defaults ? require(PyUnicode_FromFormat("from %zd to %zd", self->first_default, self->positional_count))
-                     : require(PyUnicode_FromFormat("%zd", self->positional_count));
+        has_defaults
+            ? require(PyUnicode_FromFormat("from %zd to %zd", self->first_default, self->positional_count))
+            : require(PyUnicode_FromFormat("%zd", self->positional_count));
     nb::object keyword_only_note =
         keyword_only_given
             ? require(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
                                            plural(given), keyword_only_given, plural(keyword_only_given)))
             : nb::borrow(literal(""));
     raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", self->qualname,
-          accepted.ptr(), has_defaults ? "s" : plural(self->positional_count), given,
-          keyword_only_note.ptr(), given == 1 && !keyword_only_given ? "was" : "were");
+          accepted.ptr(), has_defaults ? "s" : plural(self->positional_count), given, keyword_only_note.ptr(),
+          given == 1 && !keyword_only_given ? "was" : "were");
 }
 
 // The names in `missing`, as the interpreter lists them: 'a', 'a' and 'b', 'a', 'b', and 'c'.
@@ -93,8 +98,8 @@ nb::object list_names(const std::vector<nb::object>& missing) {
 }
 
 // Reports the parameters in [begin, end) that have no value, as the interpreter words it.
-Py_NO_INLINE void report_missing(const FunctionObject* self, PyObject* const* slots,
-                                 Py_ssize_t begin, Py_ssize_t end, const char* kind) {
+Py_NO_INLINE void report_missing(const FunctionObject* self, PyObject* const* slots, Py_ssize_t begin,
+                                 Py_ssize_t end, const char* kind) {
     std::vector<nb::object> missing;
     for (Py_ssize_t index = begin; index < end; ++index) {
         if (!slots[index]) missing.push_back(require(PyObject_Repr(self->names[index])));
@@ -111,13 +116,15 @@ void place_keywords(const FunctionObject* self, PyObject* const* values, PyObjec
     const Py_ssize_t keyword_count = PyTuple_GET_SIZE(keyword_names);
     for (Py_ssize_t position = 0; position < keyword_count; ++position) {
         PyObject* keyword = PyTuple_GET_ITEM(keyword_names, position);
-        if (!PyUnicode_Check(keyword)) raise(PyExc_TypeError, "%U() keywords must be strings", self->qualname);
+        if (!PyUnicode_Check(keyword))
+            raise(PyExc_TypeError, "%U() keywords must be strings", self->qualname);
         const Py_ssize_t slot = find_parameter(self, keyword);
         if (slot < 0) {
             if (self->has_var_keyword) continue;
             raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname, keyword);
         }
-        if (slots[slot]) raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname, keyword);
+        if (slots[slot])
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", self->qualname, keyword);
         slots[slot] = values[position];
         placed.positions[placed.count++] = position;  // a second value for a slot was refused
     }
@@ -138,7 +145,8 @@ void fill_defaults(const FunctionObject* self, Py_ssize_t nargs, PyObject** slot
         keyword_only_missing = keyword_only_missing || !slots[index];
     }
     // Defaults were placed first, so only the truly missing ones remain empty.
-    if (keyword_only_missing) report_missing(self, slots, self->positional_count, self->named_count, "keyword-only");
+    if (keyword_only_missing)
+        report_missing(self, slots, self->positional_count, self->named_count, "keyword-only");
 }
 
 // Places positional and keyword arguments in parameter order and fills defaults, with the
@@ -156,31 +164,43 @@ void bind(const FunctionObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 const char* rule_type_name(Rule rule) {
     switch (rule) {
-        case Rule::str: return "str";
-        case Rule::list: return "list";
-        case Rule::tuple: return "tuple";
-        case Rule::dict: return "dict";
-        case Rule::integer: return "int";
-        case Rule::any: break;
+        case Rule::str:
+            return "str";
+        case Rule::list:
+            return "list";
+        case Rule::tuple:
+            return "tuple";
+        case Rule::dict:
+            return "dict";
+        case Rule::integer:
+            return "int";
+        case Rule::any:
+            break;
     }
     return "object";
 }
 
 bool has_exact_type(PyObject* value, Rule rule) {
     switch (rule) {
-        case Rule::str: return PyUnicode_CheckExact(value);
-        case Rule::list: return PyList_CheckExact(value);
-        case Rule::tuple: return PyTuple_CheckExact(value);
-        case Rule::dict: return PyDict_CheckExact(value);
-        case Rule::integer: return PyLong_CheckExact(value);
-        case Rule::any: return true;
+        case Rule::str:
+            return PyUnicode_CheckExact(value);
+        case Rule::list:
+            return PyList_CheckExact(value);
+        case Rule::tuple:
+            return PyTuple_CheckExact(value);
+        case Rule::dict:
+            return PyDict_CheckExact(value);
+        case Rule::integer:
+            return PyLong_CheckExact(value);
+        case Rule::any:
+            return true;
     }
     return true;
 }
 
 Py_NO_INLINE void raise_argument_type(const char* name, Rule rule, PyObject* value) {
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-          name, rule_type_name(rule), Py_TYPE(value)->tp_name);
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+          rule_type_name(rule), Py_TYPE(value)->tp_name);
 }
 
 // A number converted as int() converts it: anything with __int__ or __index__.
@@ -252,7 +272,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         Converted converted;
         check_arguments(self, slots, converted);
         const Py_ssize_t direct = std::min(nargs, self->positional_count);
-        Call call(self, VarPositional(args + direct, nargs - direct), VarKeyword(args + nargs, keyword_names, placed));
+        Call call(self, VarPositional(args + direct, nargs - direct),
+                  VarKeyword(args + nargs, keyword_names, placed));
         nb::object result = self->declaration->body.invoke(call, slots);
         if (!result.is_valid()) raise(PyExc_SystemError, "%U() returned no result", self->qualname);
         check_result(self, result);
@@ -312,7 +333,8 @@ nb::object allocate_function() {
     auto* self = PyObject_GC_New(FunctionObject, function_type());
     if (!self) throw nb::python_error();
     // Zero everything after the header so a failure while filling it can release it.
-    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
+    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0,
+                sizeof(FunctionObject) - sizeof(PyObject));
     nb::object result = nb::steal(reinterpret_cast<PyObject*>(self));
     PyObject_GC_Track(self);
     return result;
@@ -339,7 +361,8 @@ void set_identity(FunctionObject* self, nb::handle module, const Function& decla
 void lay_out_parameters(FunctionObject* self, const Function& declaration) {
     size_t problem_index = 0;
     if (const char* problem = declaration.mismatch(problem_index)) {
-        const char* parameter = problem_index < declaration.size() ? declaration.begin()[problem_index].name : "";
+        const char* parameter =
+            problem_index < declaration.size() ? declaration.begin()[problem_index].name : "";
         raise(PyExc_SystemError, "%s(), parameter '%s': %s", declaration.name, parameter, problem);
     }
     Py_ssize_t slot = 0;

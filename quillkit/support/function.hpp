@@ -60,8 +60,7 @@ public:
     static constexpr Default none() { return single(Constant()); }
     static constexpr Default text(const char* text) { return single(Constant(text)); }
     static constexpr Default boolean(bool value) { return single(Constant::boolean(value)); }
-    template <class... Items>
-    static constexpr Default tuple(Items... items) {
+    template <class... Items> static constexpr Default tuple(Items... items) {
         static_assert(sizeof...(Items) <= kMaxItems, "a default tuple holds at most four items");
         Default value(Shape::tuple);
         Constant constants[] = {Constant(items)..., Constant()};
@@ -136,8 +135,7 @@ class Call;
 // What bodies receive
 
 // The argument of an exact-type parameter that also takes None: None, or a T.
-template <class T>
-class Optional {
+template <class T> class Optional {
 public:
     explicit Optional(nb::handle value) : value_(value) {}
     bool is_none() const { return value_.is_none(); }
@@ -178,8 +176,7 @@ public:
         : values_(values), names_(names), placed_(placed) {}
 
     // Calls visit(name, value) for each of them.
-    template <class Visit>
-    void for_each(Visit&& visit) const {
+    template <class Visit> void for_each(Visit&& visit) const {
         if (!names_) return;
         const Py_ssize_t count = PyTuple_GET_SIZE(names_);  // a tuple: it cannot change
         Py_ssize_t next_placed = 0;
@@ -208,17 +205,14 @@ struct Accepts {
     Kind kind = Kind::normal;
 };
 
-template <class T>
-struct Argument;  // no other parameter types
+template <class T> struct Argument;  // no other parameter types
 
-template <>
-struct Argument<nb::handle> {
+template <> struct Argument<nb::handle> {
     static constexpr Accepts accepts{Rule::any};
     static nb::handle take(Call&, PyObject* const* slot) { return *slot; }
 };
 
-template <class T, Rule R>
-struct ExactArgument {
+template <class T, Rule R> struct ExactArgument {
     static constexpr Accepts accepts{R};
     static T take(Call&, PyObject* const* slot) { return nb::borrow<T>(*slot); }
 };
@@ -228,20 +222,17 @@ template <> struct Argument<nb::tuple> : ExactArgument<nb::tuple, Rule::tuple> {
 template <> struct Argument<nb::dict> : ExactArgument<nb::dict, Rule::dict> {};
 template <> struct Argument<nb::int_> : ExactArgument<nb::int_, Rule::integer> {};
 
-template <class T>
-struct Argument<Optional<T>> {
+template <class T> struct Argument<Optional<T>> {
     static constexpr Accepts accepts{Argument<T>::accepts.rule, true};
     static Optional<T> take(Call&, PyObject* const* slot) { return Optional<T>(*slot); }
 };
 
-template <>
-struct Argument<VarPositional> {
+template <> struct Argument<VarPositional> {
     static constexpr Accepts accepts{Rule::any, false, Kind::var_positional};
     static VarPositional take(Call& call, PyObject* const*);
 };
 
-template <>
-struct Argument<VarKeyword> {
+template <> struct Argument<VarKeyword> {
     static constexpr Accepts accepts{Rule::any, false, Kind::var_keyword};
     static VarKeyword take(Call& call, PyObject* const*);
 };
@@ -257,11 +248,9 @@ struct BodyRef {
     size_t arity = 0;
 };
 
-template <auto F>
-struct Body;
+template <auto F> struct Body;
 
-template <class... Arguments, nb::object (*F)(Call&, Arguments...)>
-struct Body<F> {
+template <class... Arguments, nb::object (*F)(Call&, Arguments...)> struct Body<F> {
     static constexpr Accepts accepts[] = {Argument<Arguments>::accepts..., Accepts{}};
 
     // The slot of body parameter `index`: *args and **kwargs take none.
@@ -285,8 +274,7 @@ struct Body<F> {
 };
 
 // The body `F`, for a declaration: `Function{"name", body<name>, {...}}`.
-template <auto F>
-inline constexpr BodyRef body = Body<F>::ref;
+template <auto F> inline constexpr BodyRef body = Body<F>::ref;
 
 // Reached only when a constant declaration does not match its body: calling it is what makes
 // the compiler stop there, at the declaration. (A declaration made at run time is checked again
@@ -319,9 +307,11 @@ public:
         for (index = 0; index < count_; ++index) {
             const Param& param = params_[index];
             const Accepts& accepts = body.accepts[index];
-            if (param.is_named() != (accepts.kind == Kind::normal)) return "*args or **kwargs differs from the body";
+            if (param.is_named() != (accepts.kind == Kind::normal))
+                return "*args or **kwargs differs from the body";
             if (!param.is_named() && param.kind != accepts.kind) return "*args and **kwargs are swapped";
-            if (param.is_named() && param.rule != accepts.rule) return "the body's type does not follow the rule";
+            if (param.is_named() && param.rule != accepts.rule)
+                return "the body's type does not follow the rule";
             if (param.is_named() && param.takes_none() != accepts.none) {
                 return "None passes the rule: the body's type must be Optional<...> exactly then";
             }
@@ -350,8 +340,7 @@ public:
     nb::handle module() const;
 
     // The module's state, as the module declared it.
-    template <class State>
-    State& state() const {
+    template <class State> State& state() const {
         return *static_cast<State*>(PyModule_GetState(module().ptr()));
     }
 
@@ -381,8 +370,7 @@ void make_function_type(const char* qualified_name);
 
 // Makes the function object for `declaration`, owned by `module`. A method names its class in
 // `owner`, which prefixes its qualified name.
-nb::object make_function(nb::handle module, const Function& declaration,
-                         const char* owner = nullptr);
+nb::object make_function(nb::handle module, const Function& declaration, const char* owner = nullptr);
 
 // The most cells a closure holds.
 constexpr size_t kMaxCells = 4;

@@ -7,8 +7,7 @@
 namespace quillkit {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Function* declaration;
     PyObject* module;
     PyObject* globals;
@@ -28,10 +27,10 @@ struct FunctionObject {
     Py_ssize_t first_default;     // the first normal parameter with a default
     bool has_var_positional;
     bool has_var_keyword;
-    bool none_allowed[kMaxParameters];             // exact-type rules that also take None
-    const Param* named[kMaxParameters];            // named parameters in slot order
-    PyObject* names[kMaxParameters];               // their interned names
-    PyObject* default_values[kMaxParameters];      // owned; NULL where required
+    bool none_allowed[kMaxParameters];         // exact-type rules that also take None
+    const Param* named[kMaxParameters];        // named parameters in slot order
+    PyObject* names[kMaxParameters];           // their interned names
+    PyObject* default_values[kMaxParameters];  // owned; NULL where required
 };
 
 // The vectorcall entry point: binds the arguments, applies the rules, runs the body.

@@ -68,7 +68,9 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) { return field_or_none(reinterpret_cast<FunctionObject*>(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) {
+    return field_or_none(reinterpret_cast<FunctionObject*>(self)->doc);
+}
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_NewRef(value ? value : Py_None));
     return 0;
@@ -78,8 +80,7 @@ PyObject* get_module_name(PyObject* self, void*) {
     return field_or_none(reinterpret_cast<FunctionObject*>(self)->module_name);
 }
 int set_module_name(PyObject* self, PyObject* value, void*) {
-    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module_name,
-               Py_NewRef(value ? value : Py_None));
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module_name, Py_NewRef(value ? value : Py_None));
     return 0;
 }
 
@@ -132,8 +133,8 @@ nb::object make_signature(const FunctionObject* self) {
     }
     nb::object signature_type = attr(inspect, names::Signature);
     const char* returns = self->declaration->returns.annotation;
-    nb::object result_annotation = returns ? require(PyUnicode_FromString(returns))
-                                           : attr(signature_type, names::empty);
+    nb::object result_annotation =
+        returns ? require(PyUnicode_FromString(returns)) : attr(signature_type, names::empty);
     return call(signature_type, {parameters}, {{names::return_annotation, result_annotation}});
 }
 
@@ -184,8 +185,8 @@ PyMethodDef function_methods[] = {
 };
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                reinterpret_cast<FunctionObject*>(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<FunctionObject*>(self)->qualname,
+                                self);
 }
 
 // Binding as a method: the function itself from the class, a bound method from an instance.
@@ -271,8 +272,8 @@ void make_function_type(const char* qualified_name) {
         qualified_name,
         sizeof(FunctionObject),
         0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         function_slots,
     };
     the_function_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release().ptr());

@@ -41,8 +41,8 @@ nb::object import_from(const char* module, const char* name) {
     nb::object module_name = require(PyUnicode_FromString(module));
     nb::object wanted = require(PyUnicode_FromString(name));
     nb::object from_list = require(PyTuple_Pack(1, wanted.ptr()));
-    nb::object found = require(
-        PyImport_ImportModuleLevelObject(module_name.ptr(), nullptr, nullptr, from_list.ptr(), 0));
+    nb::object found =
+        require(PyImport_ImportModuleLevelObject(module_name.ptr(), nullptr, nullptr, from_list.ptr(), 0));
     nb::object value = require_or_null(PyObject_GetAttr(found.ptr(), wanted.ptr()), PyExc_AttributeError);
     if (value.is_valid()) return value;
     // The interpreter's wording for a `from ... import` of a name the module lacks; a module
@@ -51,11 +51,10 @@ nb::object import_from(const char* module, const char* name) {
                               ? require_or_null(PyModule_GetFilenameObject(found.ptr()), PyExc_SystemError)
                               : nb::object();
     nb::object message =
-        location.is_valid()
-            ? require(PyUnicode_FromFormat("cannot import name %R from %R (%S)", wanted.ptr(),
-                                           module_name.ptr(), location.ptr()))
-            : require(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                           wanted.ptr(), module_name.ptr()));
+        location.is_valid() ? require(PyUnicode_FromFormat("cannot import name %R from %R (%S)", wanted.ptr(),
+                                                           module_name.ptr(), location.ptr()))
+                            : require(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                                           wanted.ptr(), module_name.ptr()));
     PyErr_SetImportError(message.ptr(), module_name.ptr(), location.ptr());
     throw nb::python_error();
 }

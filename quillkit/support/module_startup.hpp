@@ -23,26 +23,22 @@ struct Stateless {};
 
 // Where a module state's object pointers end: at its member `plain`, when it has one (plain values
 // only, last: no object pointer, nothing to construct), else at its end.
-template <class State, class = void>
-struct ObjectsEnd {
+template <class State, class = void> struct ObjectsEnd {
     static constexpr size_t value = sizeof(State);
 };
-template <class State>
-struct ObjectsEnd<State, std::void_t<decltype(&State::plain)>> {
+template <class State> struct ObjectsEnd<State, std::void_t<decltype(&State::plain)>> {
     static constexpr size_t value = offsetof(State, plain);
 };
 
 // Whether a module state's plain values hold a ChangeWatch `watch`.
-template <class State, class = void>
-struct HasWatch : std::false_type {};
-template <class State>
-struct HasWatch<State, std::void_t<decltype(&decltype(State::plain)::watch)>> : std::true_type {};
+template <class State, class = void> struct HasWatch : std::false_type {};
+template <class State> struct HasWatch<State, std::void_t<decltype(&decltype(State::plain)::watch)>>
+    : std::true_type {};
 
 // A module state made of object pointers, which the collector visits and clears, then its plain
 // values, which it leaves alone. A ChangeWatch among them (`plain.watch`) gets its watchers before
 // the module starts and gives them back when the module is freed.
-template <class State>
-struct ObjectFields {
+template <class State> struct ObjectFields {
     static constexpr bool kStateless = std::is_same_v<State, Stateless>;
     static_assert(kStateless || (std::is_standard_layout_v<State> && std::is_trivially_copyable_v<State> &&
                                  ObjectsEnd<State>::value % sizeof(PyObject*) == 0),
@@ -87,8 +83,7 @@ struct ObjectFields {
 // importing interpreter, is where the refusal is made.
 int start_module(PyObject* module, void (*start)(nb::handle module, void* state));
 
-template <class State, void (*Start)(nb::handle, State&)>
-int exec_module(PyObject* module) {
+template <class State, void (*Start)(nb::handle, State&)> int exec_module(PyObject* module) {
     return start_module(module, [](nb::handle started, void* state) {
         if constexpr (std::is_same_v<State, Stateless>) {
             Stateless none;
@@ -112,8 +107,15 @@ PyObject* define_module(const char* name, const char* doc) {
     };
     using Fields = ObjectFields<State>;
     static PyModuleDef definition = {
-        PyModuleDef_HEAD_INIT, name, doc, Fields::kCount ? static_cast<Py_ssize_t>(sizeof(State)) : 0,
-        nullptr, slots, Fields::traverse, Fields::clear, Fields::free,
+        PyModuleDef_HEAD_INIT,
+        name,
+        doc,
+        Fields::kCount ? static_cast<Py_ssize_t>(sizeof(State)) : 0,
+        nullptr,
+        slots,
+        Fields::traverse,
+        Fields::clear,
+        Fields::free,
     };
     return PyModuleDef_Init(&definition);
 }
@@ -135,8 +137,8 @@ using ClassEntry = std::pair<const char*, nb::object>;
 
 // `type(name, bases, namespace)` with `__module__` and `__qualname__` first, as a class
 // statement in `module` would make it.
-nb::object make_class(nb::handle module, const char* name, nb::handle bases,
-                      const char* doc, std::vector<ClassEntry> body);
+nb::object make_class(nb::handle module, const char* name, nb::handle bases, const char* doc,
+                      std::vector<ClassEntry> body);
 
 // `property(getter)`
 nb::object make_property(nb::handle getter);

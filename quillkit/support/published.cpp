@@ -15,9 +15,11 @@ const Published* g_last_registered = nullptr;
 // The registered functions in position order; ImportError when a position is free or taken twice.
 std::vector<const Published*> in_position_order(nb::handle module) {
     std::vector<const Published*> registered;
-    for (const Published* entry = g_last_registered; entry; entry = entry->next()) registered.push_back(entry);
-    std::sort(registered.begin(), registered.end(),
-              [](const Published* left, const Published* right) { return left->position() < right->position(); });
+    for (const Published* entry = g_last_registered; entry; entry = entry->next())
+        registered.push_back(entry);
+    std::sort(registered.begin(), registered.end(), [](const Published* left, const Published* right) {
+        return left->position() < right->position();
+    });
     const char* module_name = PyModule_GetName(module.ptr());
     if (!module_name) throw nb::python_error();
     for (size_t index = 0; index < registered.size(); ++index) {

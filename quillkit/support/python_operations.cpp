@@ -47,9 +47,7 @@ PyObject* Name::intern() const {
     return text;
 }
 
-bool is_exception(const nb::python_error& error) {
-    return error.matches(PyExc_Exception);
-}
+bool is_exception(const nb::python_error& error) { return error.matches(PyExc_Exception); }
 
 bool truthy(nb::handle value) { return require_status(PyObject_IsTrue(value.ptr())) != 0; }
 
@@ -58,9 +56,7 @@ nb::object to_str(nb::handle value) {
     return require(PyObject_Str(value.ptr()));
 }
 
-nb::object attr(nb::handle obj, const Name& name) {
-    return require(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
+nb::object attr(nb::handle obj, const Name& name) { return require(PyObject_GetAttr(obj.ptr(), name.ptr())); }
 
 nb::object module_attr(nb::handle module, const Name& name) {
     if (PyModule_CheckExact(module.ptr())) {

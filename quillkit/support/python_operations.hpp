@@ -29,8 +29,7 @@ inline nb::object require(PyObject* result) {
 
 // The status a C API call returned (an int or a Py_ssize_t); a negative one throws the pending
 // Python error.
-template <class Status>
-Status require_status(Status status) {
+template <class Status> Status require_status(Status status) {
     static_assert(std::is_integral_v<Status> && std::is_signed_v<Status>, "a C API status");
     if (status < 0) throw nb::python_error();
     return status;
@@ -58,8 +57,7 @@ void restore_error(std::exception& error) noexcept;
 // (references.hpp) must travel on, and it must not even be caught to be thrown again: met by a
 // catch-all while the thread handles another exception further up (a body logging an error it
 // caught, through a lazy logger), the C++ run-time ends the process (std::terminate).
-template <class Result, class Body>
-Result at_boundary(Result failed, Body&& body) {
+template <class Result, class Body> Result at_boundary(Result failed, Body&& body) {
     try {
         return body();
     } catch (std::exception& error) {
@@ -72,8 +70,7 @@ Result at_boundary(Result failed, Body&& body) {
 // Python object; a C++ exception it throws (std::bad_alloc, say) is caught while the GIL is
 // released and thrown again once it is held, so no exception crosses the unlocked region.
 // Taking the GIL back may end the thread (references.hpp): no destructor may call this.
-template <class Work>
-auto without_gil(Work&& work) -> decltype(work()) {
+template <class Work> auto without_gil(Work&& work) -> decltype(work()) {
     if constexpr (std::is_void_v<decltype(work())>) {
         without_gil([&] {
             work();
@@ -202,8 +199,7 @@ nb::object call(nb::handle callable, std::initializer_list<nb::handle> args = {}
                 std::initializer_list<Keyword> keywords = {});
 
 // `self.method(*args, **keywords)`, without making a bound method.
-nb::object call_method(nb::handle self, const Name& method,
-                       std::initializer_list<nb::handle> args = {},
+nb::object call_method(nb::handle self, const Name& method, std::initializer_list<nb::handle> args = {},
                        std::initializer_list<Keyword> keywords = {});
 
 // A piece of a message: a UTF-8 literal from the source, or a value inserted by its str() form.
@@ -241,8 +237,7 @@ nb::object pair(nb::handle first, nb::handle second);
 
 // Calls `visit(item)` for each item of `iterable`, as `for item in iterable:` takes them. A visit
 // that returns bool stops the loop by returning false.
-template <class Visit>
-void for_each_item(nb::handle iterable, Visit&& visit) {
+template <class Visit> void for_each_item(nb::handle iterable, Visit&& visit) {
     nb::object iterator = require(PyObject_GetIter(iterable.ptr()));
     while (PyObject* next = PyIter_Next(iterator.ptr())) {
         nb::object item = nb::steal(next);

@@ -48,8 +48,7 @@ using namespace nanobind;  // every other name is nanobind's own
 // A nanobind reference type whose destructor leaves the reference on a thread being ended. It
 // converts from and to the nanobind type it extends, so values pass freely between this code and
 // nanobind's functions.
-template <class Reference>
-class Kept : public Reference {
+template <class Reference> class Kept : public Reference {
 public:
     using Reference::Reference;
     Kept() = default;
@@ -72,15 +71,9 @@ using tuple = Kept<nanobind::tuple>;
 using dict = Kept<nanobind::dict>;
 using int_ = Kept<nanobind::int_>;
 
-template <class T = object>
-T borrow(handle h) {
-    return nanobind::borrow<T>(h);
-}
+template <class T = object> T borrow(handle h) { return nanobind::borrow<T>(h); }
 
-template <class T = object>
-T steal(handle h) {
-    return nanobind::steal<T>(h);
-}
+template <class T = object> T steal(handle h) { return nanobind::steal<T>(h); }
 
 // The Python error in flight as a C++ exception: what `throw nb::python_error()` throws and
 // `catch (nb::python_error&)` catches here (no nanobind call used here throws its own). An error

@@ -27,8 +27,7 @@ enum class OnSignal {
 // Runs system calls with the GIL released, retrying those a signal interrupted.
 class SystemCalls {
 public:
-    template <class Syscall>
-    Outcome run(Syscall&& syscall) {
+    template <class Syscall> Outcome run(Syscall&& syscall) {
         for (;;) {
             const Outcome outcome = without_gil([&]() noexcept {
                 errno = 0;
@@ -79,8 +78,7 @@ public:
     }
 
 private:
-    template <class Syscall>
-    Outcome run_once(Syscall&& syscall) {
+    template <class Syscall> Outcome run_once(Syscall&& syscall) {
         return without_gil([&]() noexcept {
             const long result = static_cast<long>(syscall());
             return Outcome{result, result < 0 ? errno : 0};

@@ -31,11 +31,20 @@ STORED_OTHERWISE = {
     "scan_and_select_files": {"directory": None, "extensions": None, "exclude_names": None, "return": "list"},
     "download_and_save_from_registry": {"registry": "list"},
     "get_unique_path": {"directory": "str | Path"},
-    "find_files_with_extensions": {"in_path": None, "extensions": None, "exclude_paths": None, "prefix": None,
-                                   "return": None},
+    "find_files_with_extensions": {
+        "in_path": None,
+        "extensions": None,
+        "exclude_paths": None,
+        "prefix": None,
+        "return": None,
+    },
     "get_path_type": {"path": None, "return": None},
-    "get_directory_list": {"root_path": "str | Path", "exclude_prefixes": "tuple", "exclude_names": "tuple",
-                           "exclude_suffixes": "tuple"},
+    "get_directory_list": {
+        "root_path": "str | Path",
+        "exclude_prefixes": "tuple",
+        "exclude_names": "tuple",
+        "exclude_suffixes": "tuple",
+    },
     "extract_filename_info": {"partNumber": "tuple", "return": "tuple"},
     "match_filename": {"prefix": "str", "suffix": "str", "ignore_case": "bool"},
     "force_move_file": {"src": "str | Path", "dest": "str | Path", "backup": "str | Path", "return": "None"},
@@ -48,8 +57,14 @@ STORED_OTHERWISE = {
 }
 
 # Annotation texts whose parameters take exactly one built-in type (the int rule converts).
-EXACT = {"str": "str", "Optional[str]": "str", "list": "list", "list[str]": "list", "tuple": "tuple",
-         "Dict[int, logging.Formatter]": "dict"}
+EXACT = {
+    "str": "str",
+    "Optional[str]": "str",
+    "list": "list",
+    "list[str]": "list",
+    "tuple": "tuple",
+    "Dict[int, logging.Formatter]": "dict",
+}
 
 STUBS = Path(quillkit.__file__).resolve().parent
 
@@ -62,23 +77,39 @@ def _without_annotations(node):
     for argument in (arguments.vararg, arguments.kwarg):
         if argument:
             argument.annotation = None
-    return ast.FunctionDef(name=node.name, args=arguments, body=[ast.Pass()], decorator_list=[],
-                           returns=None, type_comment=None, type_params=[])
+    return ast.FunctionDef(
+        name=node.name,
+        args=arguments,
+        body=[ast.Pass()],
+        decorator_list=[],
+        returns=None,
+        type_comment=None,
+        type_params=[],
+    )
 
 
 def _stored_annotations(node, qualified_name):
     """The annotation texts the function stores, from its stub (see STORED_OTHERWISE)."""
     arguments = node.args
-    annotated = [(argument.arg, argument.annotation) for argument in
-                 arguments.posonlyargs + arguments.args + [arguments.vararg] + arguments.kwonlyargs +
-                 [arguments.kwarg] if argument and argument.annotation]
+    annotated = [
+        (argument.arg, argument.annotation)
+        for argument in arguments.posonlyargs
+        + arguments.args
+        + [arguments.vararg]
+        + arguments.kwonlyargs
+        + [arguments.kwarg]
+        if argument and argument.annotation
+    ]
     if node.returns:
         annotated.append(("return", node.returns))
     texts = {name: ast.unparse(annotation) for name, annotation in annotated}
     otherwise = STORED_OTHERWISE.get(qualified_name, {})
     assert set(otherwise) <= set(texts), f"{qualified_name}: no such annotation in the stub"
-    texts = {name: text for name, text in texts.items()
-             if text not in ("Any", "object") and (name, text) != ("return", "None")}
+    texts = {
+        name: text
+        for name, text in texts.items()
+        if text not in ("Any", "object") and (name, text) != ("return", "None")
+    }
     texts.update(otherwise)
     return {name: text for name, text in texts.items() if text is not None}
 
@@ -102,20 +133,25 @@ def _read(module_name):
         if isinstance(node, ast.FunctionDef):
             functions.append(_function(node, node.name))
         elif isinstance(node, ast.ClassDef):
-            classes[node.name] = {member.name: _function(member, f"{node.name}.{member.name}")
-                                  for member in node.body if isinstance(member, ast.FunctionDef)}
+            classes[node.name] = {
+                member.name: _function(member, f"{node.name}.{member.name}")
+                for member in node.body
+                if isinstance(member, ast.FunctionDef)
+            }
     return functions, classes
 
 
 CHRONICLE_FUNCTIONS, CHRONICLE_METHODS = _read("chronicle")
 CARGOHOLD_FUNCTIONS, _ = _read("cargohold")
 assert set(STORED_OTHERWISE) <= {f.__qualname__ for f in CHRONICLE_FUNCTIONS + CARGOHOLD_FUNCTIONS} | {
-    f.__qualname__ for methods in CHRONICLE_METHODS.values() for f in methods.values()}
+    f.__qualname__ for methods in CHRONICLE_METHODS.values() for f in methods.values()
+}
 
 
 def _exact_types(function):
     """Exact-type parameters: name -> (type name, whether None passes)."""
     import inspect
+
     rules = {}
     for name, parameter in inspect.signature(function).parameters.items():
         text = function.__annotations__.get(name)

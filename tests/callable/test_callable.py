@@ -60,7 +60,7 @@ def test_introspection_matches_a_python_function(label, real, reference):
 def test_namespace_orders_and_docstrings():
     names = [f.__name__ for f in ref.CARGOHOLD_FUNCTIONS]
     public = [n for n in vars(cargohold) if not n.startswith("__")]
-    assert public[-len(names):] == names
+    assert public[-len(names) :] == names
     for name in names:
         function = getattr(cargohold, name)
         assert function.__module__ == "quillkit.cargohold"
@@ -85,8 +85,9 @@ def test_function_attributes_behave_like_python_ones():
         type(function)()
 
 
-@pytest.mark.parametrize("function", [cargohold.find_files_with_extensions, chronicle.get_logger],
-                         ids=["cargohold", "chronicle"])
+@pytest.mark.parametrize(
+    "function", [cargohold.find_files_with_extensions, chronicle.get_logger], ids=["cargohold", "chronicle"]
+)
 def test_the_type_belongs_to_its_module_as_a_class_does(function):
     function_type, module = type(function), function.__module__
     assert function_type.__module__ == module and function_type.__qualname__ == "function"
@@ -113,8 +114,13 @@ def test_the_type_belongs_to_its_module_as_a_class_does(function):
 def python_twin(real, reference):
     """The reference remade as a plain Python function with `real`'s name, docstring and module:
     what pydoc makes of it is what it must make of `real`."""
-    twin = types.FunctionType(reference.__code__, reference.__globals__, reference.__name__,
-                              reference.__defaults__, reference.__closure__)
+    twin = types.FunctionType(
+        reference.__code__,
+        reference.__globals__,
+        reference.__name__,
+        reference.__defaults__,
+        reference.__closure__,
+    )
     twin.__kwdefaults__ = reference.__kwdefaults__
     twin.__annotations__ = dict(reference.__annotations__)
     twin.__qualname__, twin.__module__, twin.__doc__ = real.__qualname__, real.__module__, real.__doc__
@@ -148,7 +154,9 @@ def test_help_renders_every_signature():
             expected = pydoc.plaintext.docroutine(twin, reference.__name__, module.__name__)
             assert pydoc.plaintext.indent(expected.rstrip()) in text
         if module is cargohold:
-            assert "    load_local_file_content(file_path, label: " in text and " = '檔案', logger=None)" in text
+            assert (
+                "    load_local_file_content(file_path, label: " in text and " = '檔案', logger=None)" in text
+            )
     assert "class LevelSwitchingFormatter(logging.Formatter)" in text
     for class_name, methods in ref.CHRONICLE_METHODS.items():
         owner = getattr(chronicle, class_name)
@@ -203,11 +211,15 @@ def test_binding_errors_match_the_interpreter(label, real, reference):
 
 def test_bound_method_errors_count_self():
     logger = chronicle.lazy_logger("x")
-    with pytest.raises(TypeError, match=r"^_LazyLogger.debug\(\) missing 1 required positional argument: 'msg'$"):
+    with pytest.raises(
+        TypeError, match=r"^_LazyLogger.debug\(\) missing 1 required positional argument: 'msg'$"
+    ):
         logger.debug()
     with pytest.raises(TypeError, match=r"got multiple values for argument 'self'"):
         logger.debug("m", self=1)
-    with pytest.raises(TypeError, match=r"^_LazyLogger.__init__\(\) takes from 1 to 2 positional arguments but 3 were given$"):
+    with pytest.raises(
+        TypeError, match=r"^_LazyLogger.__init__\(\) takes from 1 to 2 positional arguments but 3 were given$"
+    ):
         chronicle._LazyLogger("a", "b")
 
 
@@ -254,8 +266,7 @@ def test_exact_type_rules(function_name):
             with pytest.raises(TypeError) as raised:
                 real(**kwargs)
             assert str(raised.value) == (
-                f"Argument '{name}' has incorrect type (expected {expected}, "
-                f"got {type(value).__name__})"
+                f"Argument '{name}' has incorrect type (expected {expected}, got {type(value).__name__})"
             )
 
 
@@ -310,7 +321,8 @@ def test_missing_global_reads_as_name_error():
         "try:\n"
         "    cargohold.load_local_file_content('x')\n"
         "except NameError as e:\n"
-        "    print(e)\n")
+        "    print(e)\n"
+    )
     assert result.stdout.strip() == "name 'Path' is not defined"
 
 
@@ -330,8 +342,11 @@ def readonly_handler(directory, stat_module=None):
     call imports (the first cell of the handler's closure)."""
     handlers = []
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(cargohold, "shutil",
-                      types.SimpleNamespace(rmtree=lambda path, **hooks: handlers.extend(hooks.values())))
+        patch.setattr(
+            cargohold,
+            "shutil",
+            types.SimpleNamespace(rmtree=lambda path, **hooks: handlers.extend(hooks.values())),
+        )
         patch.setattr(cargohold, "log", types.SimpleNamespace(warning=lambda message: None))
         if stat_module is not None:
             patch.setitem(sys.modules, "stat", stat_module)
@@ -365,8 +380,8 @@ FUNCTION_OBJECT = Path(__file__).resolve().parents[2] / "quillkit" / "support" /
 
 def function_object_fields():
     declaration = FUNCTION_OBJECT.read_text()
-    layout = declaration[declaration.index("struct FunctionObject {"):]
-    layout = layout[:layout.index("\n};")]
+    layout = declaration[declaration.index("struct FunctionObject {") :]
+    layout = layout[: layout.index("\n};")]
     return re.findall(r"PyObject\*\s+(\w+)(?:\[\w+\])?;", layout)
 
 
@@ -420,7 +435,8 @@ def through_error_cell(directory):
 def through_module_and_globals(directory):
     """A second instance of the module, which its functions hold and which holds them, is
     collected once nothing else holds it."""
-    child = run_python(textwrap.dedent("""
+    child = run_python(
+        textwrap.dedent("""
         import gc, importlib.util
         from quillkit import cargohold
         function_type = type(cargohold.load_local_file_content)
@@ -435,7 +451,8 @@ def through_module_and_globals(directory):
         del module
         gc.collect()
         print(made, functions() - before)
-    """))
+    """)
+    )
     made, left = map(int, child.stdout.split())
     assert made > 20 and left == 0
 
@@ -472,7 +489,9 @@ def functions_alive():
     return sum(type(held) is function_type for held in gc.get_objects())
 
 
-@pytest.mark.parametrize("field", [field for field in function_object_fields() if field not in UNVISITED_FIELDS])
+@pytest.mark.parametrize(
+    "field", [field for field in function_object_fields() if field not in UNVISITED_FIELDS]
+)
 def test_cycles_through_every_field_are_collected(field, tmp_path):
     """The collector frees a cycle through any field: traverse visits it and clear breaks it
     (the count of function objects comes back, which a weak reference would not show for an

@@ -25,10 +25,20 @@ def test_stubtest_accepts_the_stubs(tmp_path):
     for name in ["__init__.py", "py.typed"] + [f"{module}.pyi" for module in MODULES]:
         shutil.copy(PACKAGE_DIR / name, stubs / name)
     result = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy.stubtest", "--concise",
-         *[f"quillkit.{module}" for module in MODULES]],
-        cwd=tmp_path, env={**os.environ, "MYPYPATH": str(stubs.parent)},
-        capture_output=True, text=True, timeout=600)
+        [
+            sys.executable,
+            "-P",
+            "-m",
+            "mypy.stubtest",
+            "--concise",
+            *[f"quillkit.{module}" for module in MODULES],
+        ],
+        cwd=tmp_path,
+        env={**os.environ, "MYPYPATH": str(stubs.parent)},
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -37,7 +47,9 @@ def test_every_stub_default_is_written_out(module):
     # stubtest compares a default only when the stub states it; `...` would pass unchecked.
     tree = ast.parse((PACKAGE_DIR / f"{module}.pyi").read_text(encoding="utf-8"))
     unstated = [
-        node.name for node in ast.walk(tree) if isinstance(node, ast.FunctionDef)
+        node.name
+        for node in ast.walk(tree)
+        if isinstance(node, ast.FunctionDef)
         for default in node.args.defaults + [d for d in node.args.kw_defaults if d is not None]
         if isinstance(default, ast.Constant) and default.value is Ellipsis
     ]

@@ -39,9 +39,20 @@ def stdout(capsys):
 
 def test_namespace_in_loading_order():
     names = [n for n in vars(chronicle) if not n.startswith("__")]
-    assert names == ["logging", "sys", "Logger", "Optional", "Dict", "_BASE_NAME",
-                     "LevelSwitchingFormatter", "setup_logging", "base_name", "get_logger",
-                     "_LazyLogger", "lazy_logger"]
+    assert names == [
+        "logging",
+        "sys",
+        "Logger",
+        "Optional",
+        "Dict",
+        "_BASE_NAME",
+        "LevelSwitchingFormatter",
+        "setup_logging",
+        "base_name",
+        "get_logger",
+        "_LazyLogger",
+        "lazy_logger",
+    ]
     assert chronicle.Logger is logging.Logger
 
 
@@ -64,9 +75,23 @@ def test_lazy_logger_class_shape():
     cls = chronicle._LazyLogger
     assert cls.__slots__ == ("_child",) and cls.__bases__ == (object,)
     members = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
-    assert members == ["__init__", "_l", "_emit", "debug", "info", "warning", "error", "critical",
-                       "exception", "isEnabledFor", "setLevel", "addHandler", "removeHandler",
-                       "name", "_child"]
+    assert members == [
+        "__init__",
+        "_l",
+        "_emit",
+        "debug",
+        "info",
+        "warning",
+        "error",
+        "critical",
+        "exception",
+        "isEnabledFor",
+        "setLevel",
+        "addHandler",
+        "removeHandler",
+        "name",
+        "_child",
+    ]
     assert isinstance(vars(cls)["_l"], property) and isinstance(vars(cls)["name"], property)
     assert "lazy" in cls.__doc__.lower() and "setup_logging" in cls.__doc__
     logger = chronicle.lazy_logger("x")
@@ -74,7 +99,9 @@ def test_lazy_logger_class_shape():
     assert not hasattr(logger, "log") and not hasattr(logger, "handlers")
     with pytest.raises(AttributeError):
         logger.other = 1
-    with pytest.raises(TypeError, match=r"Argument 'child' has incorrect type \(expected str, got NoneType\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'child' has incorrect type \(expected str, got NoneType\)"
+    ):
         chronicle.lazy_logger(None)
     with pytest.raises(TypeError, match="Argument 'child'"):
         chronicle.get_logger(b"x")
@@ -91,7 +118,8 @@ def test_records_reach_the_logger_of_the_moment():
     logger.debug("after %s", 1)
     assert [r.getMessage() for r in capture.records] == ["before setup"]
     assert [(r.name, r.levelno, r.getMessage()) for r in later.records] == [
-        ("proj.mod", logging.DEBUG, "after 1")]
+        ("proj.mod", logging.DEBUG, "after 1")
+    ]
 
 
 class SpyLogger:
@@ -186,9 +214,11 @@ def test_level_constants_and_names_are_read_at_each_call(spy, fake_logging):
 
 def _seen(calls):
     """A stand-in that records what it is called with."""
+
     def record(*args, **kwargs):
         calls.append(args)
         return None
+
     return record
 
 
@@ -237,46 +267,66 @@ class _TrueForEveryLevel(dict):
 
 CHANGES = {
     # What a program changes after records went through, and what the next record must show.
-    "registry entry": lambda m, calls: m.setitem(logging.Logger.manager.loggerDict, "app.live",
-                                                 _logging_with(_seen(calls))("app.live")),
+    "registry entry": lambda m, calls: m.setitem(
+        logging.Logger.manager.loggerDict, "app.live", _logging_with(_seen(calls))("app.live")
+    ),
     "class log": lambda m, calls: m.setattr(logging.Logger, "log", _seen(calls)),
     "instance log": lambda m, calls: m.setattr(_live(), "log", _seen(calls), raising=False),
-    "level constant": lambda m, calls: m.setattr(logging, "DEBUG", 99) or m.setattr(
-        _live(), "log", _seen(calls), raising=False),
-    "getLogger": lambda m, calls: m.setattr(logging, "getLogger", lambda name: type(
-        "S", (), {"log": _seen(calls), "isEnabledFor": lambda *a: False})()),
-    "root name": lambda m, calls: m.setattr(logging.root, "name", "app.live") or m.setattr(
-        logging.root, "log", _seen(calls), raising=False),
+    "level constant": lambda m, calls: (
+        m.setattr(logging, "DEBUG", 99) or m.setattr(_live(), "log", _seen(calls), raising=False)
+    ),
+    "getLogger": lambda m, calls: m.setattr(
+        logging,
+        "getLogger",
+        lambda name: type("S", (), {"log": _seen(calls), "isEnabledFor": lambda *a: False})(),
+    ),
+    "root name": lambda m, calls: (
+        m.setattr(logging.root, "name", "app.live")
+        or m.setattr(logging.root, "log", _seen(calls), raising=False)
+    ),
     "lazy _emit": lambda m, calls: m.setattr(chronicle._LazyLogger, "_emit", _seen(calls)),
-    "module get_logger": lambda m, calls: m.setattr(chronicle, "get_logger", lambda child: type(
-        "S", (), {"log": _seen(calls)})()),
+    "module get_logger": lambda m, calls: m.setattr(
+        chronicle, "get_logger", lambda child: type("S", (), {"log": _seen(calls)})()
+    ),
     # Whether a record is dropped: logging's answer, and what it is made of.
     "level": lambda m, calls: _live().setLevel(logging.DEBUG),
     "ancestor level": lambda m, calls: logging.getLogger("app").setLevel(logging.DEBUG),
     "class isEnabledFor": lambda m, calls: m.setattr(logging.Logger, "isEnabledFor", lambda self, lv: True),
-    "instance isEnabledFor": lambda m, calls: m.setattr(_live(), "isEnabledFor", lambda lv: True,
-                                                        raising=False),
-    "isEnabledFor code": lambda m, calls: m.setattr(logging.Logger.isEnabledFor, "__code__",
-                                                    (lambda self, level: True).__code__),
+    "instance isEnabledFor": lambda m, calls: m.setattr(
+        _live(), "isEnabledFor", lambda lv: True, raising=False
+    ),
+    "isEnabledFor code": lambda m, calls: m.setattr(
+        logging.Logger.isEnabledFor, "__code__", (lambda self, level: True).__code__
+    ),
     "an answer in its cache": lambda m, calls: m.setitem(_live()._cache, logging.DEBUG, True),
     "its cache replaced": lambda m, calls: m.setattr(_live(), "_cache", {logging.DEBUG: True}),
     "a cache of another class": lambda m, calls: m.setattr(_live(), "_cache", _TrueForEveryLevel()),
     "logger's class": lambda m, calls: m.setattr(_live(), "__class__", _logging_with(_seen(calls))),
     "class of new loggers": _new_loggers_of_class,
     # How getLogger finds the logger.
-    "manager's own getLogger": lambda m, calls: m.setattr(logging.Logger.manager, "getLogger",
-                                                          lambda name: _stand_in(calls), raising=False),
-    "Manager.getLogger": lambda m, calls: m.setattr(logging.Manager, "getLogger",
-                                                    lambda self, name: _stand_in(calls)),
-    "registry replaced": lambda m, calls: m.setattr(logging.Logger.manager, "loggerDict",
-                                                    {"app.live": _logging_with(_seen(calls))("app.live")}),
-    "Logger.manager": lambda m, calls: m.setattr(logging.Logger, "manager", _manager_holding(
-        _logging_with(_seen(calls))("app.live"))),
+    "manager's own getLogger": lambda m, calls: m.setattr(
+        logging.Logger.manager, "getLogger", lambda name: _stand_in(calls), raising=False
+    ),
+    "Manager.getLogger": lambda m, calls: m.setattr(
+        logging.Manager, "getLogger", lambda self, name: _stand_in(calls)
+    ),
+    "registry replaced": lambda m, calls: m.setattr(
+        logging.Logger.manager, "loggerDict", {"app.live": _logging_with(_seen(calls))("app.live")}
+    ),
+    "Logger.manager": lambda m, calls: m.setattr(
+        logging.Logger, "manager", _manager_holding(_logging_with(_seen(calls))("app.live"))
+    ),
     "logging.root": lambda m, calls: m.setattr(logging, "root", _logging_with(_seen(calls))("app.live")),
-    "root's class": lambda m, calls: m.setattr(logging.root, "__class__", type(
-        "R", (logging.RootLogger,), {"name": property(lambda self: "app.live"), "log": _seen(calls)})),
-    "manager's class": lambda m, calls: m.setattr(logging.Logger.manager, "__class__", type(
-        "M", (logging.Manager,), {"getLogger": lambda self, name: _stand_in(calls)})),
+    "root's class": lambda m, calls: m.setattr(
+        logging.root,
+        "__class__",
+        type("R", (logging.RootLogger,), {"name": property(lambda self: "app.live"), "log": _seen(calls)}),
+    ),
+    "manager's class": lambda m, calls: m.setattr(
+        logging.Logger.manager,
+        "__class__",
+        type("M", (logging.Manager,), {"getLogger": lambda self, name: _stand_in(calls)}),
+    ),
 }
 
 
@@ -370,12 +420,16 @@ def test_setup_logging_defaults(tmp_path, monkeypatch, stdout):
     log.warning("注意")
     logging.getLogger("P.cargohold").log(25, "between")
     assert stdout.getvalue().splitlines() == [
-        "P.cargohold: 訊息", "P.cargohold WARNING: 注意", "P.cargohold: between"]
+        "P.cargohold: 訊息",
+        "P.cargohold WARNING: 注意",
+        "P.cargohold: between",
+    ]
     for handler in root.handlers:
         handler.flush()
     lines = (tmp_path / "debug.log").read_text(encoding="utf-8").splitlines()
     assert re.fullmatch(
-        r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[MainThread\] P.cargohold INFO \S+:\d+: 訊息", lines[0])
+        r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[MainThread\] P.cargohold INFO \S+:\d+: 訊息", lines[0]
+    )
     chronicle.setup_logging("P")
     assert len(root.handlers) == 2  # a second call replaces, never duplicates
 
@@ -384,8 +438,9 @@ def test_setup_logging_debug_layout(stdout):
     root = chronicle.setup_logging("D", debug=True, file=None)
     assert root.level == logging.DEBUG
     chronicle.lazy_logger("m").debug("details")
-    assert re.fullmatch(r"\d\d:\d\d:\d\d \[MainThread\] D.m test_chronicle.py:\d+: details\n",
-                        stdout.getvalue())
+    assert re.fullmatch(
+        r"\d\d:\d\d:\d\d \[MainThread\] D.m test_chronicle.py:\d+: details\n", stdout.getvalue()
+    )
 
 
 def test_records_name_the_calling_line():
@@ -463,7 +518,9 @@ def test_formatter_switches_by_exact_level():
     assert formatter.format(record) == "d:m"
     record.levelno = 25
     assert formatter.format(record) == "d:m"
-    with pytest.raises(TypeError, match=r"Argument 'fmt_by_level' has incorrect type \(expected dict, got NoneType\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'fmt_by_level' has incorrect type \(expected dict, got NoneType\)"
+    ):
         chronicle.LevelSwitchingFormatter(None, default)
 
     class NotText:
@@ -474,7 +531,8 @@ def test_formatter_switches_by_exact_level():
         chronicle.LevelSwitchingFormatter({}, NotText()).format(record)
     assert chronicle.LevelSwitchingFormatter.__doc__ == (
         "\n    依 log 等級切換不同格式：\n    - 若對應等級有自訂 formatter -> 用它\n"
-        "    - 否則用預設 formatter\n    ")
+        "    - 否則用預設 formatter\n    "
+    )
 
 
 def test_formatter_subclass_and_super():

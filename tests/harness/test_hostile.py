@@ -54,9 +54,11 @@ class Arena:
         cls.reentering = True
         try:
             gc.collect()
-            for call in (lambda: cargohold.get_path_type(".", Recorder()),
-                         lambda: cargohold.find_files_with_extensions(".", ["py"], logger=Recorder()),
-                         lambda: chronicle.lazy_logger("again").debug("m")):
+            for call in (
+                lambda: cargohold.get_path_type(".", Recorder()),
+                lambda: cargohold.find_files_with_extensions(".", ["py"], logger=Recorder()),
+                lambda: chronicle.lazy_logger("again").debug("m"),
+            ):
                 try:
                     call()
                 except Exception:
@@ -181,6 +183,7 @@ def arguments(text):
         made = [text(value) for value in values]
         Arena.victims.append(made)
         return made
+
     return items
 
 
@@ -190,12 +193,22 @@ def calls(root, text):
 
     def use_lazy_logger():
         log = chronicle.lazy_logger("hostile")
-        return [log.debug("m %s", 1), log.info("m %s %s %s", 1, 2, 3), log.warning("w", extra={}),
-                log.exception("e"), log.name, log.isEnabledFor(10), log._l]
+        return [
+            log.debug("m %s", 1),
+            log.info("m %s %s %s", 1, 2, 3),
+            log.warning("w", extra={}),
+            log.exception("e"),
+            log.name,
+            log.isEnabledFor(10),
+            log._l,
+        ]
 
     def registry():
-        entry = {"url": text("https://github.com/o/r/blob/main/x.md"), "display": text("X"),
-                 "filename": text("x.md")}
+        entry = {
+            "url": text("https://github.com/o/r/blob/main/x.md"),
+            "display": text("X"),
+            "filename": text("x.md"),
+        }
         Arena.victims.append(entry)
         return L(entry)
 
@@ -209,33 +222,42 @@ def calls(root, text):
         "get_package_name_version": lambda: c.get_package_name_version(),
         "get_package_version": lambda: c.get_package_version("quillkit"),
         "interactive_select_files": lambda: c.interactive_select_files(
-            L(str(root / "a.txt"), "https://h/b"), L("a", "b"), exclude_names=L("b")),
+            L(str(root / "a.txt"), "https://h/b"), L("a", "b"), exclude_names=L("b")
+        ),
         "scan_and_select_files": lambda: c.scan_and_select_files(
-            root, L(".txt"), exclude_names=L("c"), exclude_paths=L(str(root / "tree"))),
+            root, L(".txt"), exclude_names=L("c"), exclude_paths=L(str(root / "tree"))
+        ),
         "download_and_save_from_registry": lambda: c.download_and_save_from_registry(
-            registry(), str(root / "reg"), label_prefix="L:"),
+            registry(), str(root / "reg"), label_prefix="L:"
+        ),
         "download_and_save_from_registry (all)": lambda: c.download_and_save_from_registry(
-            registry(), str(root / "reg"), auto_download=True),
+            registry(), str(root / "reg"), auto_download=True
+        ),
         "get_unique_path": lambda: c.get_unique_path(root, "a", "txt"),
         "setup_output_dir": lambda: c.setup_output_dir(str(root / "o"), logger=Recorder()),
         "setup_output_file": lambda: c.setup_output_file(str(root / "o"), "f.md", logger=Recorder()),
         "find_files_with_extensions": lambda: c.find_files_with_extensions(
-            root, L(".txt", "md"), recursive=True, exclude_paths=L(str(root / "sub" / "de")), prefix=None),
+            root, L(".txt", "md"), recursive=True, exclude_paths=L(str(root / "sub" / "de")), prefix=None
+        ),
         "find_files_with_extensions (dates)": lambda: c.find_files_with_extensions(
-            root, L("md", ".TXT"), True, True, L(str(root / "sub")), "b"),
+            root, L("md", ".TXT"), True, True, L(str(root / "sub")), "b"
+        ),
         "find_files_with_extensions (file)": lambda: c.find_files_with_extensions(
-            root / "a.txt", text("txt"), exclude_paths=text(str(root / "x"))),
+            root / "a.txt", text("txt"), exclude_paths=text(str(root / "x"))
+        ),
         "save_yaml_template": lambda: c.save_yaml_template("k: v\n", str(root / "t.yaml")),
         "load_yaml_config": lambda: c.load_yaml_config(str(root / "c.yaml")),
         "load_yaml_string": lambda: c.load_yaml_string("k: [v]"),
         "get_path_type": lambda: c.get_path_type(root / "a.txt"),
-        "get_directory_list": lambda: c.get_directory_list(root, (text("."), text("_")), (text("tree"),),
-                                                           (text(".md"), "b")),
+        "get_directory_list": lambda: c.get_directory_list(
+            root, (text("."), text("_")), (text("tree"),), (text(".md"), "b")
+        ),
         "replace_file_extension": lambda: c.replace_file_extension("a/b.txt", ".txt", "md"),
         "extract_filename_info": lambda: c.extract_filename_info("x/a_b_c.txt", (2, 0)),
         "match_filename": lambda: c.match_filename("dir/A.txt", "a", ".TXT"),
-        "force_move_file": lambda: c.force_move_file(root / "src.txt", root / "moved" / "m.txt",
-                                                     backup=root / "bk" / "s.txt"),
+        "force_move_file": lambda: c.force_move_file(
+            root / "src.txt", root / "moved" / "m.txt", backup=root / "bk" / "s.txt"
+        ),
         "remove_directory": lambda: c.remove_directory(root / "tree"),
         "remove_file": lambda: c.remove_file(root / "rm.txt"),
         "load_json_config": lambda: c.load_json_config(str(root / "c.json"), L("a", "b")),
@@ -246,8 +268,9 @@ def calls(root, text):
         "base_name": lambda: chronicle.base_name(),
         "get_logger": lambda: chronicle.get_logger("x"),
         "lazy logger": use_lazy_logger,
-        "formatter": lambda: chronicle.LevelSwitchingFormatter({20: logging.Formatter()}, logging.Formatter())
-        .format(logging.makeLogRecord({"levelno": 20, "msg": "m"})),
+        "formatter": lambda: chronicle.LevelSwitchingFormatter(
+            {20: logging.Formatter()}, logging.Formatter()
+        ).format(logging.makeLogRecord({"levelno": 20, "msg": "m"})),
     }
 
 
@@ -299,9 +322,18 @@ def test_replaced_globals(arena, monkeypatch, module, name, mode):
 
 
 @pytest.mark.parametrize("mode", MODES)
-@pytest.mark.parametrize("owner, name", [("builtins", "open"), ("logging", "getLogger"),
-                                         ("os", "lstat"), ("os", "chmod"), ("os", "fspath"),
-                                         ("os", "mkdir"), ("io", "open")])
+@pytest.mark.parametrize(
+    "owner, name",
+    [
+        ("builtins", "open"),
+        ("logging", "getLogger"),
+        ("os", "lstat"),
+        ("os", "chmod"),
+        ("os", "fspath"),
+        ("os", "mkdir"),
+        ("io", "open"),
+    ],
+)
 def test_replaced_library_functions(arena, owner, name, mode):
     module = __import__(owner)
     real = getattr(module, name)
@@ -361,7 +393,7 @@ def test_a_cache_the_collector_shows(clean_logging):
         # wrong, the call never crashes.
         logger = chronicle.lazy_logger("cached")
         for slot, wrong in itertools.product(range(len(entry)), WRONG_VALUES + [dict, {}, True]):
-            cache["cached"] = entry[:slot] + (wrong,) + entry[slot + 1:]
+            cache["cached"] = entry[:slot] + (wrong,) + entry[slot + 1 :]
             for use in (lambda: chronicle.get_logger("cached"), lambda: logger.debug("m %s", 1)):
                 try:
                     use()
@@ -424,8 +456,7 @@ AT_EXIT = {
     "get_path_type": "c.get_path_type(d)",
     "find_files_with_extensions": "c.find_files_with_extensions(d, ['txt'], recursive=True)",
     # Helpers join while every read seems to wait, as on a cold disk.
-    "find_files_with_extensions, helpers joining":
-        "os.environ['QUILLKIT_DISCOVERY_WAITING'] = '1'; c.find_files_with_extensions(d, ['txt'], recursive=True)",
+    "find_files_with_extensions, helpers joining": "os.environ['QUILLKIT_DISCOVERY_WAITING'] = '1'; c.find_files_with_extensions(d, ['txt'], recursive=True)",
     "get_directory_list": "c.get_directory_list(d, exclude_prefixes=())",
     "get_unique_path": "c.get_unique_path(folder, target.stem, 'txt')",
     "load_local_file_content": "c.load_local_file_content(target)",
@@ -527,7 +558,9 @@ def test_legacy_sub_interpreters(first):
         print(logging.getLogger().handlers[0].stream.getvalue(), end="")
     """)
     lines = run_python(code).stdout.splitlines()
-    refusals = [f"module quillkit.{name} does not support loading in subinterpreters"
-                for name in ("chronicle", "cargohold", "stampkit")]
+    refusals = [
+        f"module quillkit.{name} does not support loading in subinterpreters"
+        for name in ("chronicle", "cargohold", "stampkit")
+    ]
     logged = ["app.x main", "app.cargohold ⚠️ 指定的目錄不存在或非資料夾：/no/such/folder"]
     assert lines == refusals * 2 + logged * (3 if first == "main" else 2)

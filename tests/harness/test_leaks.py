@@ -40,8 +40,11 @@ def binding_cases():
         "int rule": expect(TypeError, chronicle.setup_logging, "x", level="10"),
         "keyword-only missing": expect(TypeError, chronicle.setup_logging),
         "signature": calling(lambda: load.__signature__ and load.__kwdefaults__),
-        "result check": expect(TypeError, chronicle.LevelSwitchingFormatter({}, NumberFormatter()).format,
-                               logging.makeLogRecord({})),
+        "result check": expect(
+            TypeError,
+            chronicle.LevelSwitchingFormatter({}, NumberFormatter()).format,
+            logging.makeLogRecord({}),
+        ),
     }
 
 
@@ -63,11 +66,23 @@ def chronicle_cases(tmp_path):
         "info with keywords": calling(shown.info, "m", extra={"a": 1}, stacklevel=2),
         "exception": exception,
         "retry without stacklevel": expect(TypeError, shown.info, "m", bogus=1),
-        "every level": calling(lambda: [dropped.warning("w"), dropped.error("e"),
-                                        dropped.critical("c"), dropped._emit(10.5, "m")]),
+        "every level": calling(
+            lambda: [
+                dropped.warning("w"),
+                dropped.error("e"),
+                dropped.critical("c"),
+                dropped._emit(10.5, "m"),
+            ]
+        ),
         "name": calling(lambda: (dropped.name, dropped._l)),
-        "pass-through": calling(lambda: [dropped.isEnabledFor(10), dropped.setLevel(30),
-                                         dropped.addHandler(handler), dropped.removeHandler(handler)]),
+        "pass-through": calling(
+            lambda: [
+                dropped.isEnabledFor(10),
+                dropped.setLevel(30),
+                dropped.addHandler(handler),
+                dropped.removeHandler(handler),
+            ]
+        ),
         "pass-through error": expect(TypeError, dropped.setLevel),
         "base_name": calling(chronicle.base_name),
         "get_logger": calling(chronicle.get_logger, "x"),
@@ -75,14 +90,19 @@ def chronicle_cases(tmp_path):
         "bad child": expect(TypeError, chronicle.lazy_logger, None),
         "slot refused": expect(AttributeError, setattr, dropped, "other", 1),
         "setup console": calling(chronicle.setup_logging, "leaky", file=None, level=50),
-        "setup file": calling(chronicle.setup_logging, "leaky", console=False,
-                              file=str(tmp_path / "x.log")),
-        "setup file error": expect(FileNotFoundError, chronicle.setup_logging, "leaky",
-                                   console=False, file=str(tmp_path / "no" / "x.log")),
+        "setup file": calling(chronicle.setup_logging, "leaky", console=False, file=str(tmp_path / "x.log")),
+        "setup file error": expect(
+            FileNotFoundError,
+            chronicle.setup_logging,
+            "leaky",
+            console=False,
+            file=str(tmp_path / "no" / "x.log"),
+        ),
         "formatter refused": expect(TypeError, chronicle.LevelSwitchingFormatter, [], None),
-        "formatter": calling(chronicle.LevelSwitchingFormatter({20: logging.Formatter()},
-                                                               logging.Formatter()).format,
-                             logging.makeLogRecord({"levelno": 20, "msg": "m"})),
+        "formatter": calling(
+            chronicle.LevelSwitchingFormatter({20: logging.Formatter()}, logging.Formatter()).format,
+            logging.makeLogRecord({"levelno": 20, "msg": "m"}),
+        ),
     }
 
 
@@ -111,8 +131,11 @@ def content_cases(tmp_path):
     }
 
 
-CASE_GROUPS = {"binding": lambda tmp_path: binding_cases(), "chronicle": chronicle_cases,
-               "content": content_cases}
+CASE_GROUPS = {
+    "binding": lambda tmp_path: binding_cases(),
+    "chronicle": chronicle_cases,
+    "content": content_cases,
+}
 
 
 @pytest.mark.parametrize("group", CASE_GROUPS)

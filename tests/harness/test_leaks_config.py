@@ -38,8 +38,11 @@ def yaml_cases(tmp_path):
 
 
 def json_cases(tmp_path):
-    for name, content in [("ok", '{"host": "h", // 主機\n "url": "https://x//y", "port": 1}'),
-                          ("array", '["host"] // 陣列'), ("bad", "{// \U0001F389\n")]:
+    for name, content in [
+        ("ok", '{"host": "h", // 主機\n "url": "https://x//y", "port": 1}'),
+        ("array", '["host"] // 陣列'),
+        ("bad", "{// \U0001f389\n"),
+    ]:
         (tmp_path / f"{name}.json").write_text(content, encoding="utf-8")
     load, ok = cargohold.load_json_config, str(tmp_path / "ok.json")
     return {
@@ -64,6 +67,7 @@ def metadata_cases(tmp_path):
         def case():
             script.write_bytes(content)
             cargohold.get_package_name_version()
+
         return case
 
     return {

@@ -29,8 +29,13 @@ def test_download_paths(quiet, monkeypatch):
 
     monkeypatch.setattr(cargohold.requests, "get", get)
     monkeypatch.setattr(cargohold.shutil, "which", lambda name: "/usr/bin/gh")
-    monkeypatch.setattr(subprocess, "run", lambda *a, **k: types.SimpleNamespace(
-        returncode=answers.get("exit", 0), stdout="out", stderr=" err "))
+    monkeypatch.setattr(
+        subprocess,
+        "run",
+        lambda *a, **k: types.SimpleNamespace(
+            returncode=answers.get("exit", 0), stdout="out", stderr=" err "
+        ),
+    )
     download = cargohold.download_github_content
     browser = "https://github.com/o/r/blob/main/a.md"
     assert_no_leak(calling(download, browser))
@@ -58,8 +63,12 @@ sys.stdin.read()
 def test_real_requests_to_a_local_server(quiet, monkeypatch):
     # The server runs in its own process, so that only this side's memory is counted.
     monkeypatch.setattr(cargohold.shutil, "which", lambda name: None)  # no gh fallback here
-    serving = subprocess.Popen([sys.executable, "-P", "-c", SERVE.format(tests=str(TESTS))],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    serving = subprocess.Popen(
+        [sys.executable, "-P", "-c", SERVE.format(tests=str(TESTS))],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         base = serving.stdout.readline().strip()
         assert_no_leak(calling(cargohold.download_github_content, f"{base}/200/ok"))
@@ -78,9 +87,11 @@ def test_fetch_and_save_paths(quiet, monkeypatch, tmp_path):
     assert_no_leak(calling(load, tmp_path / "none.md", "https://h/fail"))
     assert_no_leak(expect(TypeError, load, "x", 1))
 
-    registry = [{"display": "A", "url": "https://h/ok/a.md"},
-                {"display": "B", "url": "https://h/ok/b.md", "filename": "../b.md"},
-                {"display": "C", "url": "https://h/fail/c.md", "filename": "sub/c.md"}]
+    registry = [
+        {"display": "A", "url": "https://h/ok/a.md"},
+        {"display": "B", "url": "https://h/ok/b.md", "filename": "../b.md"},
+        {"display": "C", "url": "https://h/fail/c.md", "filename": "sub/c.md"},
+    ]
     save = cargohold.download_and_save_from_registry
     assert_no_leak(calling(save, registry, str(tmp_path / "out"), auto_download=True))
     monkeypatch.setattr(cargohold, "interactive_select_files", lambda files, names, extension: [])
@@ -100,5 +111,8 @@ def test_fetch_and_save_paths(quiet, monkeypatch, tmp_path):
         answer_with = {"save_local_file_content": lambda *args, items=items, **kwargs: items}
         assert_no_leak(expect(ValueError, with_globals(cargohold, answer_with, calling(extract, "x", "f"))))
         selection = {"interactive_select_files": lambda *args, items=items, **kwargs: [items]}
-        assert_no_leak(expect(ValueError, with_globals(cargohold, selection,
-                                                       calling(save, registry, str(tmp_path / "out")))))
+        assert_no_leak(
+            expect(
+                ValueError, with_globals(cargohold, selection, calling(save, registry, str(tmp_path / "out")))
+            )
+        )

@@ -15,6 +15,7 @@ def then(prepare, case):
     def prepared():
         prepare()
         case()
+
     return prepared
 
 
@@ -36,8 +37,9 @@ def path_cases(tmp_path):
         "unique refused": expect(TypeError, ch.get_unique_path, None, "r", "txt"),
         "unique as text": calling(ch.get_unique_path, str(tmp_path) + "/./", "r", ".txt"),
         # Path.exists raises for an overlong name before 3.14, answers False since.
-        "unique overlong": as_path_exists_answers(tmp_path / ("n" * 300 + ".txt"), ch.get_unique_path,
-                                                  tmp_path, "n" * 300, "txt"),
+        "unique overlong": as_path_exists_answers(
+            tmp_path / ("n" * 300 + ".txt"), ch.get_unique_path, tmp_path, "n" * 300, "txt"
+        ),
         "path kind": calling(ch.get_path_type, str(tmp_path / "r.txt")),
         "path kind bytes": calling(ch.get_path_type, bytes(tmp_path), Silent()),
         "path kind missing": calling(ch.get_path_type, str(tmp_path / "é" / "none"), Silent()),
@@ -62,12 +64,17 @@ def path_cases(tmp_path):
         "match type": expect(TypeError, ch.match_filename, "a", 1),
         # The library's way, through a replaced Path: one that makes the same paths, one whose
         # names are no texts.
-        "fields by the library": with_globals(ch, {"Path": lambda text: Path(text)},
-                                              calling(ch.extract_filename_info, "d/a_b.c", (1, 0))),
-        "match by the library": with_globals(ch, {"Path": lambda text: Path(text)},
-                                             calling(ch.match_filename, "d/A.b", "a", ".B")),
-        "match on no text": with_globals(ch, {"Path": lambda text: types.SimpleNamespace(name=5)},
-                                         expect(AttributeError, ch.match_filename, "d/a.b", "a")),
+        "fields by the library": with_globals(
+            ch, {"Path": lambda text: Path(text)}, calling(ch.extract_filename_info, "d/a_b.c", (1, 0))
+        ),
+        "match by the library": with_globals(
+            ch, {"Path": lambda text: Path(text)}, calling(ch.match_filename, "d/A.b", "a", ".B")
+        ),
+        "match on no text": with_globals(
+            ch,
+            {"Path": lambda text: types.SimpleNamespace(name=5)},
+            expect(AttributeError, ch.match_filename, "d/a.b", "a"),
+        ),
     }
 
 
@@ -101,8 +108,9 @@ def removal_cases(tmp_path):
         "move": then(fresh_file, calling(ch.force_move_file, file, tmp_path / "d" / "t", tmp_path / "bk")),
         "move onto itself": calling(ch.force_move_file, refused / "locked", str(refused / "locked")),
         "move missing": calling(ch.force_move_file, tmp_path / "none", tmp_path / "t.txt"),
-        "move onto a directory": then(fresh_file, expect(IsADirectoryError, ch.force_move_file, file,
-                                                         tmp_path / "real")),
+        "move onto a directory": then(
+            fresh_file, expect(IsADirectoryError, ch.force_move_file, file, tmp_path / "real")
+        ),
         "move type": expect(TypeError, ch.force_move_file, file, None),
     }
 

@@ -68,8 +68,9 @@ def discovery_cases(tmp_path, monkeypatch):
     find = cargohold.find_files_with_extensions
     quiet = Silent()
     return {
-        "recursive": calling(find, root, ["PY", "txt"], True, exclude_paths=[root / "sub/skip"],
-                             logger=quiet),
+        "recursive": calling(
+            find, root, ["PY", "txt"], True, exclude_paths=[root / "sub/skip"], logger=quiet
+        ),
         "relative with prefix": calling(find, ".", "py", True, prefix="b", logger=quiet),
         "prefix on text": calling(find, root, ["py"], True, prefix="\udcff", logger=quiet),
         "datecode": calling(find, root, ["py"], True, True, logger=quiet),
@@ -81,21 +82,31 @@ def discovery_cases(tmp_path, monkeypatch):
         "bad extensions": expect(TypeError, find, root, 5, logger=quiet),
         "bad exclusions": expect(TypeError, find, root, ["py"], exclude_paths=root, logger=quiet),
         "bad prefix mid-walk": expect(TypeError, find, root, ["py"], True, prefix=5, logger=quiet),
-        "prefixes and many extensions": calling(find, root, [f".z{n}" for n in range(50)] + ["PY"], True,
-                                                prefix=("z", "b_", "\udcff"), logger=quiet),
-        "prefixes with a non-text": expect(TypeError, find, root, ["py"], True, prefix=("b", 1), logger=quiet),
+        "prefixes and many extensions": calling(
+            find,
+            root,
+            [f".z{n}" for n in range(50)] + ["PY"],
+            True,
+            prefix=("z", "b_", "\udcff"),
+            logger=quiet,
+        ),
+        "prefixes with a non-text": expect(
+            TypeError, find, root, ["py"], True, prefix=("b", 1), logger=quiet
+        ),
         "bad datecode keys": expect(TypeError, find, root, ["py"], True, True, logger=quiet),
         "datecode fallback": calling(find, root, ["py"], True, True, logger=quiet),
-        "names by the library": with_globals(cargohold, {"Path": lambda *args: Path(*args)},
-                                             calling(find, root, ["py"], True, logger=quiet)),
+        "names by the library": with_globals(
+            cargohold, {"Path": lambda *args: Path(*args)}, calling(find, root, ["py"], True, logger=quiet)
+        ),
         "directory list": calling(cargohold.get_directory_list, root, ()),
         "directory list missing": calling(cargohold.get_directory_list, root / "missing"),
         "directory list bad rule": expect(TypeError, cargohold.get_directory_list, root, (1,)),
-        "directory list rules by hash": calling(cargohold.get_directory_list, root, ("x", "\udcff"),
-                                                ("sub", "é"), ("nk", "日")),
-        "directory list rules by Python": calling(cargohold.get_directory_list, root,
-                                                  ("x", ComparedText("l")), ("x", ComparedText("sub")),
-                                                  ("y",)),
+        "directory list rules by hash": calling(
+            cargohold.get_directory_list, root, ("x", "\udcff"), ("sub", "é"), ("nk", "日")
+        ),
+        "directory list rules by Python": calling(
+            cargohold.get_directory_list, root, ("x", ComparedText("l")), ("x", ComparedText("sub")), ("y",)
+        ),
         "directory list refused": expect(TypeError, cargohold.get_directory_list, root, ["x"]),
         "stampkit": calling(stampkit.parseVEV_fileNameTime, "run_20240131_235959"),
         "stampkit none": calling(stampkit.parseVEV_fileNameTime, "x20241301_2"),
@@ -117,34 +128,45 @@ def dialogue_cases(tmp_path, monkeypatch):
                 function(*args, **kwargs)
             finally:
                 cargohold.click = click
+
         return case
 
     return {
         "select numbers": with_terminal(Terminal("2, 1,9"), select, files, names),
         "select all": with_terminal(Terminal("ALL"), select, files, names, ".md", ["d"]),
-        "select excluded by Python": with_terminal(Terminal("ALL"), select, files, names, ".md",
-                                                   ["x", 3, ComparedText("y"), "d"]),
+        "select excluded by Python": with_terminal(
+            Terminal("ALL"), select, files, names, ".md", ["x", 3, ComparedText("y"), "d"]
+        ),
         "select format error": with_terminal(Terminal("1,x"), select, files, names),
         "select all excluded": with_terminal(Terminal(), select, files, names, exclude_names=names),
-        "select aborted": expect(click.exceptions.Abort,
-                                 with_terminal(Terminal(click.exceptions.Abort), select, files, names)),
+        "select aborted": expect(
+            click.exceptions.Abort, with_terminal(Terminal(click.exceptions.Abort), select, files, names)
+        ),
         "select refused": expect(TypeError, select, tuple(files), names),
         "scan": with_terminal(Terminal("1"), scan, root, ["py"], logger=quiet),
         "scan nothing chosen": with_terminal(Terminal(""), scan, root, ["py"], logger=quiet),
         "scan missing": with_terminal(Terminal(), scan, root / "missing", ["py"], logger=quiet),
         "scan no files": with_terminal(Terminal(), scan, root, ["md"], logger=quiet),
-        "scan finds no pair": expect(ValueError, with_globals(
-            cargohold, {"find_files_with_extensions": lambda *args, **kwargs: ([], [], [])},
-            calling(scan, root, ["py"], logger=quiet))),
+        "scan finds no pair": expect(
+            ValueError,
+            with_globals(
+                cargohold,
+                {"find_files_with_extensions": lambda *args, **kwargs: ([], [], [])},
+                calling(scan, root, ["py"], logger=quiet),
+            ),
+        ),
         "option": with_terminal(Terminal("2"), cargohold.select_option, "q", ["A", "B"], title="t"),
         "option all": with_terminal(Terminal("all"), cargohold.select_option, "q", ["A"], allow_all=True),
-        "option not a text": expect(TypeError, with_terminal(Terminal("1"), cargohold.select_option,
-                                                             "q", [5])),
+        "option not a text": expect(
+            TypeError, with_terminal(Terminal("1"), cargohold.select_option, "q", [5])
+        ),
         "option refused": expect(TypeError, cargohold.select_option, "q", ("A",)),
-        "editor": with_terminal(Terminal(edited="# m\ntext # m\n"), cargohold.get_user_input_via_editor,
-                                "# m", logger=quiet),
-        "editor unsaved": with_terminal(Terminal(edited=None), cargohold.get_user_input_via_editor,
-                                        "# m", logger=quiet),
+        "editor": with_terminal(
+            Terminal(edited="# m\ntext # m\n"), cargohold.get_user_input_via_editor, "# m", logger=quiet
+        ),
+        "editor unsaved": with_terminal(
+            Terminal(edited=None), cargohold.get_user_input_via_editor, "# m", logger=quiet
+        ),
         "editor refused": expect(TypeError, cargohold.get_user_input_via_editor, b"m"),
     }
 

@@ -18,8 +18,13 @@ def copy_examples(tmp_path):
 
 def test_without_a_terminal_every_note_is_summarised(tmp_path):
     tool, output = copy_examples(tmp_path)
-    result = subprocess.run([sys.executable, "-P", str(tool)], stdin=subprocess.DEVNULL,
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-P", str(tool)],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith("quill-notes: quill-notes 1.2.0 (quillkit ")
@@ -28,9 +33,18 @@ def test_without_a_terminal_every_note_is_summarised(tmp_path):
     assert summary.startswith("# Notes summary (4 files)") and "drafts" not in summary
     # Oldest first by date code; the note without one comes first.
     assert [line[3:] for line in summary.splitlines() if line.startswith("## ")] == [
-        "ideas", "retro_20231212_093000", "standup_20240105", "planning_20240220"]
-    subprocess.run([sys.executable, "-P", str(tool)], stdin=subprocess.DEVNULL, check=True,
-                   capture_output=True, timeout=60)
+        "ideas",
+        "retro_20231212_093000",
+        "standup_20240105",
+        "planning_20240220",
+    ]
+    subprocess.run(
+        [sys.executable, "-P", str(tool)],
+        stdin=subprocess.DEVNULL,
+        check=True,
+        capture_output=True,
+        timeout=60,
+    )
     assert sorted(p.name for p in (output / "archive").iterdir()) == ["summary.md", "summary_1.md"]
 
 
@@ -43,4 +57,8 @@ def test_on_a_terminal_the_notes_are_chosen_by_number(tmp_path):
     child.expect(pexpect.EOF)
     child.close()
     assert child.exitstatus == 0
-    assert (output / "summary.md").read_text(encoding="utf-8").startswith("# Notes summary (1 files)\n\n## standup_20240105")
+    assert (
+        (output / "summary.md")
+        .read_text(encoding="utf-8")
+        .startswith("# Notes summary (1 files)\n\n## standup_20240105")
+    )

@@ -49,7 +49,10 @@ def test_the_wheel_metadata(wheel):
     metadata = email.message_from_bytes(wheel.read(f"quillkit-{quillkit.__version__}.dist-info/METADATA"))
     assert (metadata["License-Expression"], metadata["License-File"]) == ("MIT", "LICENSE")
     classifiers = metadata.get_all("Classifier")
-    for classifier in [f"Programming Language :: Python :: {sys.version_info.major}.{sys.version_info.minor}",
-                       "Programming Language :: C++", "Operating System :: POSIX"]:
+    for classifier in [
+        f"Programming Language :: Python :: {sys.version_info.major}.{sys.version_info.minor}",
+        "Programming Language :: C++",
+        "Operating System :: POSIX",
+    ]:
         assert classifier in classifiers
     assert "MIT License" in wheel.read(f"quillkit-{quillkit.__version__}.dist-info/licenses/LICENSE").decode()

@@ -12,7 +12,9 @@ from hypothesis import strategies as st
 from quillkit import stampkit
 
 parse = stampkit.parseVEV_fileNameTime
-PATTERN = re.compile(r"(?<![0-9])([0-9]{4})([0-9]{2})([0-9]{2})(?:[_-]?([0-9]{2})([0-9]{2})([0-9]{2}))?(?![0-9])")
+PATTERN = re.compile(
+    r"(?<![0-9])([0-9]{4})([0-9]{2})([0-9]{2})(?:[_-]?([0-9]{2})([0-9]{2})([0-9]{2}))?(?![0-9])"
+)
 
 
 def reference(stem):
@@ -26,25 +28,28 @@ def reference(stem):
     return None
 
 
-@pytest.mark.parametrize("stem, expected", [
-    ("run_20240131_235959", "2024-01-31 23:59:59"),
-    ("log20231105", "2023-11-05 00:00:00"),
-    ("x20241301", None),
-    ("20240229", "2024-02-29 00:00:00"),
-    ("20230229", None),
-    ("19000229", None),
-    ("20000229-000000", "2000-02-29 00:00:00"),
-    ("20240131240000", None),          # hour 24: the match is skipped, not shortened
-    ("20240131_235960 20240201", "2024-02-01 00:00:00"),
-    ("20240131T235959", "2024-01-31 00:00:00"),
-    ("120240131", None),               # a digit right before
-    ("2024013112", None),              # ... or right after
-    ("00000101", None),
-    ("a_20240131__120000", "2024-01-31 00:00:00"),
-    ("日誌20240131一", "2024-01-31 00:00:00"),
-    ("٢٠٢٤٠١٣١ 20240131", "2024-01-31 00:00:00"),  # only ASCII digits count
-    ("", None),
-])
+@pytest.mark.parametrize(
+    "stem, expected",
+    [
+        ("run_20240131_235959", "2024-01-31 23:59:59"),
+        ("log20231105", "2023-11-05 00:00:00"),
+        ("x20241301", None),
+        ("20240229", "2024-02-29 00:00:00"),
+        ("20230229", None),
+        ("19000229", None),
+        ("20000229-000000", "2000-02-29 00:00:00"),
+        ("20240131240000", None),  # hour 24: the match is skipped, not shortened
+        ("20240131_235960 20240201", "2024-02-01 00:00:00"),
+        ("20240131T235959", "2024-01-31 00:00:00"),
+        ("120240131", None),  # a digit right before
+        ("2024013112", None),  # ... or right after
+        ("00000101", None),
+        ("a_20240131__120000", "2024-01-31 00:00:00"),
+        ("日誌20240131一", "2024-01-31 00:00:00"),
+        ("٢٠٢٤٠١٣١ 20240131", "2024-01-31 00:00:00"),  # only ASCII digits count
+        ("", None),
+    ],
+)
 def test_examples(stem, expected):
     assert parse(stem) == expected == reference(stem)
 
@@ -56,8 +61,7 @@ def test_agrees_with_the_regular_expression(stem):
 
 
 @settings(max_examples=500, deadline=None)
-@given(st.datetimes(min_value=datetime.datetime(1, 1, 1)), st.sampled_from(["", "_", "-"]),
-       st.booleans())
+@given(st.datetimes(min_value=datetime.datetime(1, 1, 1)), st.sampled_from(["", "_", "-"]), st.booleans())
 def test_every_real_date_is_read(moment, separator, with_time):
     stem = f"{moment.year:04d}{moment:%m%d}" + (f"{separator}{moment:%H%M%S}" if with_time else "")
     expected = moment if with_time else moment.replace(hour=0, minute=0, second=0)
@@ -69,7 +73,9 @@ def test_reads_like_a_python_function():
     assert parse.__module__ == "quillkit.stampkit" and parse.__doc__
     assert [n for n in vars(stampkit) if not n.startswith("__")] == ["parseVEV_fileNameTime"]
     for bad in [b"20240101", None, 20240101]:
-        with pytest.raises(TypeError, match=rf"Argument 'stem' has incorrect type \(expected str, got {type(bad).__name__}\)"):
+        with pytest.raises(
+            TypeError, match=rf"Argument 'stem' has incorrect type \(expected str, got {type(bad).__name__}\)"
+        ):
             parse(bad)
 
     class Text(str):

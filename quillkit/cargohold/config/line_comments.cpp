@@ -51,9 +51,12 @@ Py_UCS4 find_comments(nb::handle text, std::vector<Removed>& removed) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     const void* data = PyUnicode_DATA(text.ptr());
     switch (PyUnicode_KIND(text.ptr())) {
-        case PyUnicode_1BYTE_KIND: return find_comments(static_cast<const Py_UCS1*>(data), length, removed);
-        case PyUnicode_2BYTE_KIND: return find_comments(static_cast<const Py_UCS2*>(data), length, removed);
-        default: return find_comments(static_cast<const Py_UCS4*>(data), length, removed);
+        case PyUnicode_1BYTE_KIND:
+            return find_comments(static_cast<const Py_UCS1*>(data), length, removed);
+        case PyUnicode_2BYTE_KIND:
+            return find_comments(static_cast<const Py_UCS2*>(data), length, removed);
+        default:
+            return find_comments(static_cast<const Py_UCS4*>(data), length, removed);
     }
 }
 

@@ -24,8 +24,7 @@ inline bool exit_file(nb::handle file, const nb::python_error* failure) {
 // up at call time, so that the file is closed on every way out. A failure of the body reaches
 // the file's __exit__ first; when __exit__ suppresses it, the block is left without a result and
 // the null object is returned, for the caller to go on after the block.
-template <class Body>
-nb::object with_open_text(Call& c, nb::handle path, Body&& body) {
+template <class Body> nb::object with_open_text(Call& c, nb::handle path, Body&& body) {
     using namespace text_file_reading;
     nb::object file = call(c.global(names::open), {path, names::read_mode.handle()},
                            {{names::encoding, names::utf_8.handle()}});

@@ -48,14 +48,13 @@ nb::object load_yaml_config(Call& c, nb::str file_path, nb::handle logger) {
     }
 }
 
-constexpr Function kLoadYamlConfig{
-    "load_yaml_config",
-    body<load_yaml_config>,
-    {Param{"file_path", Rule::str, "str"}, kLogger},
-    Returns{},
-    "以 yaml.safe_load 讀取 YAML 設定檔；失敗時記錄錯誤並回傳 None。\n\n"
-    "    範例：\n"
-    "        config = load_yaml_config(\"config.yaml\")"};
+constexpr Function kLoadYamlConfig{"load_yaml_config",
+                                   body<load_yaml_config>,
+                                   {Param{"file_path", Rule::str, "str"}, kLogger},
+                                   Returns{},
+                                   "以 yaml.safe_load 讀取 YAML 設定檔；失敗時記錄錯誤並回傳 None。\n\n"
+                                   "    範例：\n"
+                                   "        config = load_yaml_config(\"config.yaml\")"};
 const Published kPublishLoadYamlConfig{kLoadYamlConfig, 16};
 
 // The value safe loading builds from a YAML text; None after a logged error.
@@ -71,20 +70,18 @@ nb::object load_yaml_string(Call& c, nb::str yaml_content, nb::str label, nb::ha
     }
 }
 
-constexpr Function kLoadYamlString{
-    "load_yaml_string",
-    body<load_yaml_string>,
-    {Param{"yaml_content", Rule::str, "str"}, Param{"label", Rule::str, "str", Default::text("YAML 內容")},
-     kLogger},
-    Returns{},
-    "以 yaml.safe_load 解析 YAML 文字；失敗時記錄錯誤並回傳 None。\n\n"
-    "    範例：\n"
-    "        defaults = load_yaml_string(DEFAULT_YAML, label=\"預設設定\")"};
+constexpr Function kLoadYamlString{"load_yaml_string",
+                                   body<load_yaml_string>,
+                                   {Param{"yaml_content", Rule::str, "str"},
+                                    Param{"label", Rule::str, "str", Default::text("YAML 內容")}, kLogger},
+                                   Returns{},
+                                   "以 yaml.safe_load 解析 YAML 文字；失敗時記錄錯誤並回傳 None。\n\n"
+                                   "    範例：\n"
+                                   "        defaults = load_yaml_string(DEFAULT_YAML, label=\"預設設定\")"};
 const Published kPublishLoadYamlString{kLoadYamlString, 19};
 
 // The absolute path of the template written verbatim to `output_file`.
-nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_file,
-                              nb::handle logger) {
+nb::object save_yaml_template(Call& c, nb::str template_content, nb::str output_file, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     // Through a temporary file renamed over the old one, so a failed write keeps the previous
     // template whole. The parent directory must exist already: a template lands where the user

@@ -15,8 +15,7 @@ namespace {
 
 constexpr std::string_view kLanguages[] = {"python", "bash", "yaml"};
 
-template <class Char>
-class Fences {
+template <class Char> class Fences {
 public:
     Fences(const Char* data, Py_ssize_t length) : data_(data), length_(length) {}
 
@@ -69,8 +68,7 @@ private:
     Py_ssize_t length_;
 };
 
-template <class Char>
-bool find_block(nb::handle text, Py_ssize_t& begin, Py_ssize_t& end) {
+template <class Char> bool find_block(nb::handle text, Py_ssize_t& begin, Py_ssize_t& end) {
     const Fences<Char> fences(static_cast<const Char*>(PyUnicode_DATA(text.ptr())),
                               PyUnicode_GET_LENGTH(text.ptr()));
     return fences.find(begin, end);
@@ -85,9 +83,15 @@ nb::object first_fenced_block(nb::handle text) {
     Py_ssize_t begin = 0, end = 0;
     bool found;
     switch (PyUnicode_KIND(text.ptr())) {
-        case PyUnicode_1BYTE_KIND: found = find_block<Py_UCS1>(text, begin, end); break;
-        case PyUnicode_2BYTE_KIND: found = find_block<Py_UCS2>(text, begin, end); break;
-        default: found = find_block<Py_UCS4>(text, begin, end); break;
+        case PyUnicode_1BYTE_KIND:
+            found = find_block<Py_UCS1>(text, begin, end);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            found = find_block<Py_UCS2>(text, begin, end);
+            break;
+        default:
+            found = find_block<Py_UCS4>(text, begin, end);
+            break;
     }
     if (!found) return nb::object();
     return require(PyUnicode_Substring(text.ptr(), begin, end));

@@ -25,14 +25,14 @@ nb::object load_local_file_content(Call& c, nb::handle file_path, nb::str label,
         if (!truthy(call_method(path, names::is_file))) return nb::borrow(literal(""));
     }
     try {
-        nb::object content = native ? stand_ins::read_text(path)
-                                    : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object content =
+            native ? stand_ins::read_text(path)
+                   : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         log_to(chosen, names::info, concat({"✅ 已成功載入", label, "：", path}));
         return content;
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
-        log_to(chosen, names::error,
-               concat({"❌ 讀取", label, "失敗 ", path, ": ", error.value()}));
+        log_to(chosen, names::error, concat({"❌ 讀取", label, "失敗 ", path, ": ", error.value()}));
         return nb::borrow(literal(""));
     }
 }
@@ -88,7 +88,8 @@ const Published kPublishSaveLocalFileContent{kSaveLocalFileContent, 3};
 // `save_local_file_content(path, content, label=label, logger=logger)` through the module global.
 nb::object save_through_global(Call& c, nb::handle path, nb::handle content, nb::handle label,
                                nb::handle logger) {
-    return call(c.global(names::save_local_file_content), {path, content}, {{names::label, label}, {names::logger, logger}});
+    return call(c.global(names::save_local_file_content), {path, content},
+                {{names::label, label}, {names::logger, logger}});
 }
 
 // The local content, else the downloaded content (kept locally for next time), else "".
@@ -144,7 +145,8 @@ bool escapes_output_directory(Call& c, nb::handle filename) {
     if (truthy(call_method(os_path, names::isabs, {filename}))) return true;
     nb::object normalised = to_str(call_method(os_path, names::normpath, {filename}));
     if (require_status(PyObject_RichCompareBool(normalised.ptr(), literal("..").ptr(), Py_EQ))) return true;
-    return require_status(PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
+    return require_status(
+               PyUnicode_Tailmatch(normalised.ptr(), literal("../").ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1;
 }
 
 // Every registry item as a (url, display) pair, for the automatic mode.
@@ -166,7 +168,8 @@ nb::object chosen_items(Call& c, nb::handle registry, nb::handle title) {
     nb::object display_names = registry_values(registry, names::display);
     nb::object urls = registry_values(registry, names::url);
     call(attr(c.global(names::click), names::echo), {concat({"\n--- ", title, " ---"})});
-    return call(c.global(names::interactive_select_files), {urls, display_names}, {{names::extension, literal("")}});
+    return call(c.global(names::interactive_select_files), {urls, display_names},
+                {{names::extension, literal("")}});
 }
 
 // Downloads one chosen item into `output` under its registry file name (or the address's last
@@ -192,15 +195,18 @@ void download_item(Call& c, nb::handle registry, nb::handle output, nb::handle i
 
 // Downloads the chosen registry items (or all of them) into the output directory.
 nb::object download_and_save_from_registry(Call& c, nb::list registry, nb::str output_dir, nb::str title,
-                                           nb::str label_prefix, nb::handle logger, nb::handle auto_download) {
+                                           nb::str label_prefix, nb::handle logger,
+                                           nb::handle auto_download) {
     nb::object chosen = choose_logger(c, logger);
-    nb::object selection = truthy(auto_download) ? all_items(registry, chosen) : chosen_items(c, registry, title);
+    nb::object selection =
+        truthy(auto_download) ? all_items(registry, chosen) : chosen_items(c, registry, title);
     if (!truthy(selection)) {
         log_to(chosen, names::info, literal("⚠️ 已跳過下載流程。"));
         return nb::none();
     }
     nb::object output = call(c.global(names::Path), {output_dir});
-    for_each_item(selection, [&](nb::handle item) { download_item(c, registry, output, item, label_prefix, chosen); });
+    for_each_item(selection,
+                  [&](nb::handle item) { download_item(c, registry, output, item, label_prefix, chosen); });
     return nb::none();
 }
 
@@ -237,7 +243,8 @@ nb::object extract_and_save_code(Call& c, nb::str text, nb::handle file_path, nb
         block = first_fenced_block(text);
     } else {
         nb::object re = c.global(names::re);
-        nb::object match = call_method(re, names::search, {literal(kFencePattern), text, attr(re, names::DOTALL)});
+        nb::object match =
+            call_method(re, names::search, {literal(kFencePattern), text, attr(re, names::DOTALL)});
         if (truthy(match)) block = call_method(match, names::group, {require(PyLong_FromLong(1))});
     }
     nb::object code = stand_ins::strip(block.is_valid() ? nb::handle(block) : text);

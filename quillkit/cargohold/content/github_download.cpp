@@ -40,8 +40,8 @@ bool sends_token_to(std::string_view address) {
     std::string lowered;
     for (char letter : host) {
         const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
-        const bool allowed = (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') ||
-                             lower == '.' || lower == '-';
+        const bool allowed =
+            (lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9') || lower == '.' || lower == '-';
         if (!allowed) return false;
         lowered.push_back(lower);
     }
@@ -77,7 +77,8 @@ nb::object dotenv_path(Call& c) {
     nb::object text = stand_ins::plain_path_text(c, module_file, stand_ins::kJoin | stand_ins::kQuery);
     if (text.is_valid()) {
         // Path(__file__).parent.parent / ".env", without making the three paths.
-        text = stand_ins::joined_path_text(stand_ins::parent_text(stand_ins::parent_text(text)), literal(".env"));
+        text = stand_ins::joined_path_text(stand_ins::parent_text(stand_ins::parent_text(text)),
+                                           literal(".env"));
         const filesystem::Kind kind = stand_ins::pathlib_kind_of(c, text);
         if (kind != filesystem::Kind::unusual) return kind == filesystem::Kind::missing ? found : text;
     }
@@ -190,8 +191,9 @@ nb::object run_gh(Call& c, nb::handle url, nb::handle command, nb::handle token)
     nb::object log = c.global(names::log);
     try {
         log_to(log, names::info, concat({"🔄 正在嘗試使用 gh api 備用下載：", url, " ..."}));
-        nb::object result = call(attr(subprocess, names::run), {command},
-                                 {{names::capture_output, Py_True}, {names::text, Py_True}, {names::env, environment}});
+        nb::object result =
+            call(attr(subprocess, names::run), {command},
+                 {{names::capture_output, Py_True}, {names::text, Py_True}, {names::env, environment}});
         nb::object returncode = attr(result, names::returncode);
         nb::object success = require(PyLong_FromLong(0));
         if (require_status(PyObject_RichCompareBool(returncode.ptr(), success.ptr(), Py_EQ))) {
@@ -199,7 +201,8 @@ nb::object run_gh(Call& c, nb::handle url, nb::handle command, nb::handle token)
             return attr(result, names::stdout_);
         }
         nb::object message = call_method(attr(result, names::stderr_), names::strip);
-        log_to(log, names::warning, concat({"❌ 使用 gh api 下載內容失敗 (Exit ", returncode, "): ", message}));
+        log_to(log, names::warning,
+               concat({"❌ 使用 gh api 下載內容失敗 (Exit ", returncode, "): ", message}));
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
         log_to(log, names::warning, concat({"❌ 執行 gh api 下載時發生異常: ", error.value()}));
@@ -219,7 +222,8 @@ nb::object fallback(Call& c, nb::handle url, nb::handle token) {
 nb::object download_github_content(Call& c, nb::str url) {
     call(c.global(names::load_dotenv), {dotenv_path(c)});
     nb::object target_url = raw_address(c, url);
-    nb::object token = call_method(attr(c.global(names::os), names::environ), names::get, {names::GITHUB_TOKEN.handle()});
+    nb::object token =
+        call_method(attr(c.global(names::os), names::environ), names::get, {names::GITHUB_TOKEN.handle()});
     if (!truthy(token)) {
         log_to(c.global(names::log), names::error,
                concat({"❌ 無法從 ", url, " 下載 GitHub 內容：環境變數 GITHUB_TOKEN 未設定。"}));

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -82,7 +82,8 @@ struct Chunk {
 
     // Drops one holder; the last one gives the chunk back (on whichever thread it runs).
     void release() noexcept {
-        if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) pool->give(std::exchange(base, nullptr), size);
+        if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            pool->give(std::exchange(base, nullptr), size);
     }
 };
 

@@ -57,7 +57,8 @@ bool ListingReader::take_ready(const walk::Child& root) {
         const walk::Item& item = listing.items[level.next];
         if (!(item.flags & walk::kDirectory)) {
             ++level.next;
-            if (plain_ && level.ascii && (item.flags & walk::kAscii) && !(item.flags & walk::kSuffixUndecided)) {
+            if (plain_ && level.ascii && (item.flags & walk::kAscii) &&
+                !(item.flags & walk::kSuffixUndecided)) {
                 // Most files: ASCII all through and nothing left to test, so the texts are the bytes.
                 const std::string_view name = listing.name(item.name_offset, item.name_length);
                 found_.add(ascii_text(directory_, name), ascii_text(name.substr(0, item.stem_length)));
@@ -70,7 +71,8 @@ bool ListingReader::take_ready(const walk::Child& root) {
         if (!child) return false;  // not read yet
         ++level.next;
         directory_.append(listing.name(item.name_offset, item.name_length)).append(1, '/');
-        enter(child, level.ascii && (item.flags & walk::kAscii), level.strict_utf8 && (item.flags & walk::kStrictUtf8));
+        enter(child, level.ascii && (item.flags & walk::kAscii),
+              level.strict_utf8 && (item.flags & walk::kStrictUtf8));
     }
     return true;
 }
@@ -116,10 +118,12 @@ nb::object ListingReader::walk_root_text() {
 // `fp.suffix.lower()` is in the extension set and the name has the prefix, as (str(fp), fp.stem).
 void ListingReader::add_file_by_library(std::string_view name) {
     nb::object name_text = filesystem::decode(name);
-    nb::object file = require(PyNumber_TrueDivide(call(tests_.path_class, {walk_root_text()}).ptr(), name_text.ptr()));
+    nb::object file =
+        require(PyNumber_TrueDivide(call(tests_.path_class, {walk_root_text()}).ptr(), name_text.ptr()));
     nb::object suffix = call_method(attr(file, names::suffix), names::lower);
     if (!require_status(PySet_Contains(tests_.extensions.ptr(), suffix.ptr()))) return;
-    if (tests_.prefix.is_valid() && !truthy(call_method(name_text, names::startswith, {tests_.prefix}))) return;
+    if (tests_.prefix.is_valid() && !truthy(call_method(name_text, names::startswith, {tests_.prefix})))
+        return;
     all_strict_utf8_ = false;  // the texts are the library's: the caller sorts them
     found_.add(to_str(file), attr(file, names::stem));
 }

@@ -65,11 +65,11 @@ private:
     stand_ins::MemberTest prefix_test_;  // `tests_.prefix`, by hash when it is a tuple of texts
     FoundFiles& found_;
     nb::object start_text_;
-    const bool utf8_names_;                   // ASCII names decode to themselves
-    nb::object prefix_text_;                  // what comes before every relative path
-    std::optional<std::string> prefix_bytes_; // its bytes, when decoding them gives it back
-    bool ascii_prefix_ = false;               // an ASCII prefix under UTF-8 names
-    bool plain_ = false;                      // that, and no prefix left to test on texts
+    const bool utf8_names_;                    // ASCII names decode to themselves
+    nb::object prefix_text_;                   // what comes before every relative path
+    std::optional<std::string> prefix_bytes_;  // its bytes, when decoding them gives it back
+    bool ascii_prefix_ = false;                // an ASCII prefix under UTF-8 names
+    bool plain_ = false;                       // that, and no prefix left to test on texts
     // What comes before a name of the directory being read: the prefix's bytes (when exact),
     // the directory's path below the start, and "/" unless that is empty.
     std::string directory_;

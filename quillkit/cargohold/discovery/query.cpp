@@ -56,7 +56,8 @@ nb::object extension_member(nb::handle item) {
         nb::object member = require(PyUnicode_New(length + (dotted ? 0 : 1), 127));
         char* to = static_cast<char*>(PyUnicode_DATA(member.ptr()));
         if (!dotted) *to++ = '.';
-        for (Py_ssize_t index = 0; index < length; ++index) to[index] = static_cast<char>(Py_TOLOWER(from[index]));
+        for (Py_ssize_t index = 0; index < length; ++index)
+            to[index] = static_cast<char>(Py_TOLOWER(from[index]));
         return member;
     }
     nb::object lowered = call_method(item, names::lower);
@@ -138,8 +139,9 @@ void add_ascii_extensions(nb::handle extensions, walk::Rules& rules) {
         if (!PyUnicode_CheckExact(extension.ptr())) {
             rules.suffixes_in_text = true;
         } else if (PyUnicode_IS_ASCII(extension.ptr())) {
-            rules.extensions.insert(std::string_view(static_cast<const char*>(PyUnicode_DATA(extension.ptr())),
-                                                     static_cast<size_t>(PyUnicode_GET_LENGTH(extension.ptr()))));
+            rules.extensions.insert(
+                std::string_view(static_cast<const char*>(PyUnicode_DATA(extension.ptr())),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(extension.ptr()))));
         }
     });
 }
@@ -157,7 +159,8 @@ void add_relative_exclusions(const Query& query, walk::Rules& rules) {
         nb::object relative = require(PyUnicode_Substring(entry.ptr(), base_length, PY_SSIZE_T_MAX));
         std::optional<std::string> bytes = filesystem::encode_exactly(relative);
         if (!bytes) return;  // no name read from the system decodes to this text
-        for (size_t slash = bytes->find('/'); slash != std::string::npos; slash = bytes->find('/', slash + 1)) {
+        for (size_t slash = bytes->find('/'); slash != std::string::npos;
+             slash = bytes->find('/', slash + 1)) {
             rules.holds_excluded.insert(bytes->substr(0, slash));
         }
         rules.holds_excluded.insert(std::string());

@@ -20,11 +20,11 @@ bool is_excluded(nb::handle abspath, nb::handle exclude_set, nb::handle target);
 
 // What one call asks for, once its arguments are read.
 struct Query {
-    nb::object start;        // the start path as a pathlib path
-    nb::object start_text;   // and as text
-    nb::object path_class;   // the Path global, when the files' names are the library's to read
+    nb::object start;       // the start path as a pathlib path
+    nb::object start_text;  // and as text
+    nb::object path_class;  // the Path global, when the files' names are the library's to read
     const stand_ins::LibraryRules* rules = nullptr;  // else pathlib's rules on this release
-    nb::object extensions;   // the extension set
+    nb::object extensions;                           // the extension set
     nb::object abspath;      // os.path.abspath, as the module's globals give it at this call
     nb::object exclude_set;  // the absolute, normalised excluded paths
     nb::handle recursive;

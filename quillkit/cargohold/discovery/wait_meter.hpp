@@ -19,7 +19,8 @@ public:
 
     // `always_waiting`: every read is a window judged waiting (for testing the helpers that join,
     // as many as may).
-    explicit WaitMeter(bool always_waiting) : always_waiting_(always_waiting), window_(always_waiting ? 1 : kWindow) {}
+    explicit WaitMeter(bool always_waiting)
+        : always_waiting_(always_waiting), window_(always_waiting ? 1 : kWindow) {}
 
     // Begins a window afresh: before the thread's first read, and after it did something else
     // than reading (waited for a task, or returned to the interpreter), which must not count as

@@ -48,7 +48,9 @@ void Walk::update_hunger() {
 bool Walk::take(Task& task, Worker& worker) {
     const bool callers_thread = !worker.is_helper();
     std::unique_lock<std::mutex> lock(mutex_);
-    const auto leaving = [&] { return stopping_.load(std::memory_order_relaxed) || (!callers_thread && scarce_); };
+    const auto leaving = [&] {
+        return stopping_.load(std::memory_order_relaxed) || (!callers_thread && scarce_);
+    };
     const auto ready = [&] { return !tasks_.empty() || over_ || leaving(); };
     const bool waits = !ready();
     if (waits) {
@@ -131,7 +133,8 @@ void Walk::note_window(bool waiting) noexcept {
 // work.
 void Walk::consider_helpers(WaitMeter::Verdict own_verdict) {
     if (!helpers_started_) {
-        if (++visits_before_helpers_ < kVisitsBeforeHelpers && own_verdict != WaitMeter::Verdict::waiting) return;
+        if (++visits_before_helpers_ < kVisitsBeforeHelpers && own_verdict != WaitMeter::Verdict::waiting)
+            return;
         helpers_started_ = true;
         may_add_helpers_ = add_helpers(plan_.threads - 1) && plan_.most_threads > plan_.threads;
         windows_.store(0, std::memory_order_relaxed);

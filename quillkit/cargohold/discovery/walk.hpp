@@ -39,8 +39,8 @@ enum class Order {
 // The rules a file must pass to be found. Paths here are relative to the start directory, with
 // "/" between components; the caller has worked out which exclusions can apply below the start.
 struct Rules {
-    stand_ins::ByteSet extensions;        // the ASCII members of the extension set
-    bool suffixes_in_text = false;        // leave every suffix test to the caller
+    stand_ins::ByteSet extensions;  // the ASCII members of the extension set
+    bool suffixes_in_text = false;  // leave every suffix test to the caller
     // pathlib's rule for where a suffix starts, taken with the GIL; none when the caller asks the
     // library for the suffix and stem of every file (then every file is kept, undecided).
     std::optional<stand_ins::DotRule> dots;
@@ -173,7 +173,7 @@ private:
 
     std::atomic<bool> stopping_{false};
     std::atomic<bool> scarce_{false};  // descriptors ran out: the caller's thread goes on alone
-    std::atomic<int> hungry_{0};  // idle workers that no queued task will feed
+    std::atomic<int> hungry_{0};       // idle workers that no queued task will feed
     // Windows of reads judged since the caller's thread last decided on a helper: their number
     // in the high half, the waiting ones in the low half, so that one exchange takes both.
     std::atomic<uint64_t> windows_{0};

@@ -45,13 +45,15 @@ void set_leading_bytes(const char* name, size_t length, Kept& kept) {
 }
 
 // The order of two names whose first sixteen bytes are the same.
-[[gnu::noinline]] bool in_path_order_after_leading(const std::string& names, const Kept& left, const Kept& right) {
+[[gnu::noinline]] bool in_path_order_after_leading(const std::string& names, const Kept& left,
+                                                   const Kept& right) {
     const size_t common = std::min(left.length, right.length);
     if (const int order = std::memcmp(names.data() + left.offset, names.data() + right.offset, common)) {
         return order < 0;
     }
     const auto next = [&](const Kept& kept) {
-        if (kept.length > common) return static_cast<int>(static_cast<unsigned char>(names[kept.offset + common]));
+        if (kept.length > common)
+            return static_cast<int>(static_cast<unsigned char>(names[kept.offset + common]));
         return (kept.flags & kDirectory) ? int('/') : -1;
     };
     return next(left) < next(right);
@@ -90,7 +92,8 @@ void Worker::keep(const char* name, size_t length, uint16_t stem_length, uint8_t
     } else if (filesystem::is_strict_utf8(bytes)) {
         flags |= kStrictUtf8;
     }
-    kept_.push_back(Kept{{0, 0}, static_cast<uint32_t>(names_.size()), static_cast<uint16_t>(length), stem_length, flags});
+    kept_.push_back(Kept{
+        {0, 0}, static_cast<uint32_t>(names_.size()), static_cast<uint16_t>(length), stem_length, flags});
     if (rules_.order == Order::by_path) set_leading_bytes(name, length, kept_.back());
     names_.append(name, length);
 }
@@ -156,9 +159,11 @@ const Listing* Worker::make_listing() {
         std::sort(kept_.begin(), kept_.end(),
                   [&](const Kept& left, const Kept& right) { return in_path_order(names_, left, right); });
     } else {
-        std::stable_partition(kept_.begin(), kept_.end(), [](const Kept& kept) { return !(kept.flags & kDirectory); });
+        std::stable_partition(kept_.begin(), kept_.end(),
+                              [](const Kept& kept) { return !(kept.flags & kDirectory); });
     }
-    const size_t children = std::count_if(kept_.begin(), kept_.end(), [](const Kept& kept) { return kept.flags & kDirectory; });
+    const size_t children =
+        std::count_if(kept_.begin(), kept_.end(), [](const Kept& kept) { return kept.flags & kDirectory; });
     const size_t items_at = sizeof(Listing) + children * sizeof(Child);
     const size_t names_at = items_at + kept_.size() * sizeof(Item);
     Chunk* chunk = nullptr;
@@ -166,7 +171,8 @@ const Listing* Worker::make_listing() {
     auto* child = reinterpret_cast<Child*>(memory + sizeof(Listing));
     auto* item = reinterpret_cast<Item*>(memory + items_at);
     char* name = memory + names_at;
-    auto* listing = new (memory) Listing{chunk, static_cast<uint32_t>(kept_.size()), static_cast<uint32_t>(children), item, child, name};
+    auto* listing = new (memory) Listing{
+        chunk, static_cast<uint32_t>(kept_.size()), static_cast<uint32_t>(children), item, child, name};
     uint32_t offset = 0, slot = 0;
     for (const Kept& kept : kept_) {
         std::memcpy(name + offset, names_.data() + kept.offset, kept.length);

@@ -37,8 +37,7 @@ public:
 private:
     std::unique_ptr<char[]> bytes_;
 };
-template <class Visit>
-bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error);
+template <class Visit> bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error);
 
 // The kind of one entry as os.scandir's DirEntry tells it: from the dirent's type, with a stat
 // (relative to the open directory) for links and unknown types only; `always_stat` stats every
@@ -81,8 +80,7 @@ inline bool is_dot_or_dot_dot(const char* name) {
 }
 
 // Whole blocks of entries per system call, without the allocation opendir makes.
-template <class Visit>
-bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error) {
+template <class Visit> bool for_each_entry(int fd, EntryBuffer& buffer, Visit&& visit, int& error) {
     char* const bytes = buffer.data();
     for (;;) {
         const ssize_t filled = getdents64(fd, bytes, EntryBuffer::kSize);

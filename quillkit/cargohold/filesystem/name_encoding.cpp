@@ -38,7 +38,8 @@ bool utf8_names() {
         PyUnicode_WRITE(PyUnicode_2BYTE_KIND, PyUnicode_DATA(probe.ptr()), 1, 0xDCFF);  // byte 0xff
         nb::object bytes = require_or_null(PyUnicode_EncodeFSDefault(probe.ptr()), PyExc_UnicodeError);
         if (!bytes.is_valid()) return false;  // a strict or non-UTF-8 setting cannot encode the probe
-        return PyBytes_GET_SIZE(bytes.ptr()) == 3 && std::memcmp(PyBytes_AS_STRING(bytes.ptr()), "\xc3\xa9\xff", 3) == 0;
+        return PyBytes_GET_SIZE(bytes.ptr()) == 3 &&
+               std::memcmp(PyBytes_AS_STRING(bytes.ptr()), "\xc3\xa9\xff", 3) == 0;
     }();
     return utf8;
 }

@@ -39,10 +39,13 @@ std::pair<nb::object, nb::object> constant_keywords(nb::handle call_node, nb::ha
     nb::object version = nb::none();
     for_each_item(attr(call_node, names::keywords), [&](nb::handle keyword) {
         nb::object argument = attr(keyword, names::arg);
-        nb::object* target = equals(argument, names::name) ? &name : equals(argument, names::version) ? &version : nullptr;
+        nb::object* target = equals(argument, names::name)      ? &name
+                             : equals(argument, names::version) ? &version
+                                                                : nullptr;
         if (!target) return;
         nb::object value = attr(keyword, names::value);
-        if (require_status(PyObject_IsInstance(value.ptr(), constant_node.ptr()))) *target = attr(value, names::value);
+        if (require_status(PyObject_IsInstance(value.ptr(), constant_node.ptr())))
+            *target = attr(value, names::value);
     });
     return {std::move(name), std::move(version)};
 }
@@ -115,7 +118,8 @@ nb::object get_package_name_version(Call& c) {
     const auto dirname = [&](nb::handle path) { return call_method(os_path, names::dirname, {path}); };
     const nb::object candidates[] = {
         call_method(os_path, names::join, {call_method(os, names::getcwd), names::setup_script.handle()}),
-        call_method(os_path, names::join, {dirname(dirname(c.global(names::dunder_file))), names::setup_script.handle()}),
+        call_method(os_path, names::join,
+                    {dirname(dirname(c.global(names::dunder_file))), names::setup_script.handle()}),
     };
     for (const nb::object& path : candidates) {
         // Only a regular file: reading a FIFO would wait for a writer forever, and a link to a
@@ -159,14 +163,13 @@ nb::object get_package_version(Call& c, nb::str package_name) {
     }
 }
 
-constexpr Function kGetPackageVersion{
-    "get_package_version",
-    body<get_package_version>,
-    {Param{"package_name", Rule::str, "str"}},
-    Returns{"str", Rule::str},
-    "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
-    "    範例：\n"
-    "        get_package_version(\"quillkit\")"};
+constexpr Function kGetPackageVersion{"get_package_version",
+                                      body<get_package_version>,
+                                      {Param{"package_name", Rule::str, "str"}},
+                                      Returns{"str", Rule::str},
+                                      "由已安裝套件的中繼資料取得版本；未安裝時回傳 \"unknown\"。\n\n"
+                                      "    範例：\n"
+                                      "        get_package_version(\"quillkit\")"};
 const Published kPublishGetPackageVersion{kGetPackageVersion, 7};
 
 // The command name of the setup script's entry point on a `cli:main` function, or `default`.
@@ -174,7 +177,8 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_nam
     const stand_ins::NativePath native = stand_ins::native_path(c, setup_file_path, stand_ins::kReadText);
     nb::object path = native.text;
     if (native) {
-        if (native.kind != filesystem::Kind::regular_file) return nb::borrow(default_name);  // missing, or not a file
+        if (native.kind != filesystem::Kind::regular_file)
+            return nb::borrow(default_name);  // missing, or not a file
     } else {
         path = call(c.global(names::Path), {setup_file_path});
         if (!truthy(call_method(path, names::exists)) || !truthy(call_method(path, names::is_file))) {
@@ -182,8 +186,9 @@ nb::object get_cli_name(Call& c, nb::handle setup_file_path, nb::str default_nam
         }
     }
     try {
-        nb::object content = native ? stand_ins::read_text(path)
-                                    : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
+        nb::object content =
+            native ? stand_ins::read_text(path)
+                   : call_method(path, names::read_text, {}, {{names::encoding, names::utf_8.handle()}});
         nb::object match =
             call_method(c.global(names::re), names::search, {literal(kEntryPointPattern), content});
         if (truthy(match)) return call_method(match, names::group, {require(PyLong_FromLong(1))});

@@ -19,7 +19,8 @@ nb::object name_of(Call& c, nb::str text) {
 
 // `Path(text).stem`: natively while the Path global and what it relies on are as found.
 nb::object stem_of(Call& c, nb::str text) {
-    if (stand_ins::path_class(c, stand_ins::kStem)) return stand_ins::stem_text(text, stand_ins::library_rules(c)->dots);
+    if (stand_ins::path_class(c, stand_ins::kStem))
+        return stand_ins::stem_text(text, stand_ins::library_rules(c)->dots);
     return attr(call(c.global(names::Path), {text}), names::stem);
 }
 
@@ -30,8 +31,9 @@ nb::object extract_filename_info(Call& c, nb::str file_name, nb::tuple part_numb
     }
     nb::object stem = stem_of(c, file_name);
     // A replaced Path may give anything: str.split on it as Python would call it.
-    nb::object fields = PyUnicode_CheckExact(stem.ptr()) ? require(PyUnicode_Split(stem.ptr(), separator.ptr(), -1))
-                                                         : call_method(stem, names::split, {separator});
+    nb::object fields = PyUnicode_CheckExact(stem.ptr())
+                            ? require(PyUnicode_Split(stem.ptr(), separator.ptr(), -1))
+                            : call_method(stem, names::split, {separator});
     nb::object zero = require(PyLong_FromLong(0));
     nb::object count = require(PyLong_FromSsize_t(require_status(PyObject_Size(fields.ptr()))));
     // Every index is checked, as `0 <= index < len(fields)`, before any field is taken: an index
@@ -86,7 +88,8 @@ nb::object match_filename(Call& c, nb::str filename, Optional<nb::str> prefix, O
     nb::object name = name_of(c, filename);
     // An affix left unset (None or empty) matches every name.
     const auto affix = [](const Optional<nb::str>& given) {
-        return !given.is_none() && PyUnicode_GET_LENGTH(given.handle().ptr()) ? nb::object(given.value()) : nb::object();
+        return !given.is_none() && PyUnicode_GET_LENGTH(given.handle().ptr()) ? nb::object(given.value())
+                                                                              : nb::object();
     };
     nb::object head = affix(prefix), tail = affix(suffix);
     if (truthy(ignore_case)) {

@@ -29,8 +29,7 @@ using stand_ins::Queries;
 // which may lie outside the tree, and a link's removal depends on its directory alone.
 class WritableRetry {
 public:
-    WritableRetry(Call& c, nb::handle stat, nb::handle target)
-        : os_(c.global(names::os)), target_(target) {
+    WritableRetry(Call& c, nb::handle stat, nb::handle target) : os_(c.global(names::os)), target_(target) {
         if (truthy(call_method(attr(os_, names::path), names::islink, {target}))) return;
         try {
             nb::object status = call_method(os_, names::stat, {target});
@@ -43,8 +42,7 @@ public:
     }
 
     // Runs the retry; when it raises, the previous bits go back before its error travels on.
-    template <class Retry>
-    void attempt(Retry&& retry) {
+    template <class Retry> void attempt(Retry&& retry) {
         try {
             retry();
         } catch (nb::python_error&) {
@@ -106,8 +104,7 @@ nb::object handle_readonly(Call& c, nb::handle func, nb::handle path_str, nb::ha
         // operation cannot be repeated on a bare path (os.open needs its flags), so the failure
         // worth showing is the one rmtree met.
         nb::handle reported = reported_error(exc_info);
-        remember_first(c, error.matches(PyExc_OSError) || !reported.is_valid() ? error.value()
-                                                                               : reported);
+        remember_first(c, error.matches(PyExc_OSError) || !reported.is_valid() ? error.value() : reported);
     }
     return nb::none();
 }
@@ -159,8 +156,7 @@ nb::object remove_directory(Call& c, nb::handle path_argument) {
         if (!is_exception(error)) throw;
         failure = to_str(error.value());
     }
-    log_to(c.global(names::log), names::warning,
-           concat({"⚠️ 無法移除目錄 ", path, "：", failure}));
+    log_to(c.global(names::log), names::warning, concat({"⚠️ 無法移除目錄 ", path, "：", failure}));
     return nb::none();
 }
 
@@ -194,8 +190,7 @@ nb::object remove_file(Call& c, nb::handle path_argument) {
         log_to(c.global(names::log), names::info, concat({"✅ 已處理：移除檔案 ", path}));
     } catch (nb::python_error& error) {
         if (!is_exception(error)) throw;
-        log_to(c.global(names::log), names::warning,
-               concat({"⚠️ 無法移除檔案 ", path, "：", error.value()}));
+        log_to(c.global(names::log), names::warning, concat({"⚠️ 無法移除檔案 ", path, "：", error.value()}));
     }
     return nb::none();
 }
@@ -222,7 +217,8 @@ bool same_entry(Call& c, nb::handle source, nb::handle place) {
         return false;
     }
     nb::object os_path = attr(c.global(names::os), names::path);
-    return truthy(call_method(os_path, names::samefile, {attr(source, names::parent), attr(place, names::parent)}));
+    return truthy(
+        call_method(os_path, names::samefile, {attr(source, names::parent), attr(place, names::parent)}));
 }
 
 // Makes room for a copy of `source` at `place`: the folder is created with its missing parents
@@ -248,13 +244,11 @@ nb::object force_move_file(Call& c, nb::handle src, nb::handle dest, nb::handle 
         nb::object copy = call(path_type, {backup});
         make_room(c, source, copy);
         call_method(c.global(names::shutil), names::copy2, {source, copy});
-        log_to(c.global(names::log), names::info,
-               concat({"✅ 備份成功：", source, " -> ", copy}));
+        log_to(c.global(names::log), names::info, concat({"✅ 備份成功：", source, " -> ", copy}));
     }
     make_room(c, source, destination);
     call_method(c.global(names::shutil), names::move, {to_str(source), to_str(destination)});
-    log_to(c.global(names::log), names::info,
-           concat({"✅ 搬移成功：", source, " -> ", destination}));
+    log_to(c.global(names::log), names::info, concat({"✅ 搬移成功：", source, " -> ", destination}));
     return nb::none();
 }
 

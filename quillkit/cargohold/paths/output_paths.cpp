@@ -92,8 +92,7 @@ nb::object setup_output_dir(Call& c, nb::str dir_path, nb::handle logger) {
         stand_ins::make_directories(c, path);
     }
     if (truthy(logger)) {
-        log_to(logger, names::info,
-               concat({"✅ 輸出目錄", *existed ? "已就緒" : "已建立", "：", dir_path}));
+        log_to(logger, names::info, concat({"✅ 輸出目錄", *existed ? "已就緒" : "已建立", "：", dir_path}));
     }
     return nb::none();
 }

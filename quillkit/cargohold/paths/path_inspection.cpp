@@ -28,14 +28,13 @@ nb::object get_path_type(Call& c, nb::handle path, nb::handle logger) {
     return nb::none();
 }
 
-constexpr Function kGetPathType{
-    "get_path_type",
-    body<get_path_type>,
-    {Param{"path"}, kLogger},
-    Returns{},
-    "判斷路徑種類：目錄回傳 0，一般檔案回傳 1，其他情況記錄警告並回傳 None。\n\n"
-    "    範例：\n"
-    "        if get_path_type(\"config.json\") == 1: ..."};
+constexpr Function kGetPathType{"get_path_type",
+                                body<get_path_type>,
+                                {Param{"path"}, kLogger},
+                                Returns{},
+                                "判斷路徑種類：目錄回傳 0，一般檔案回傳 1，其他情況記錄警告並回傳 None。\n\n"
+                                "    範例：\n"
+                                "        if get_path_type(\"config.json\") == 1: ..."};
 const Published kPublishGetPathType{kGetPathType, 17};
 
 // `fn` with its real last suffix replaced by `newExt`; `orgExt` is only the caller's belief.

@@ -82,9 +82,10 @@ nb::object ask_for_numbers(Call& c, nb::handle click, const Pairs& pairs, nb::ha
         nb::object shown = display_name(os, pairs[index].first, pairs[index].second, extension);
         echo(click, concat({"  [", number, "] ", shown}));
     }
-    nb::object answer = call_method(
-        click, names::prompt, {literal("\n請輸入檔案編號 (例如: 1,2,5) 或輸入 'all' 代表全部 (直接按 Enter 則不選取)")},
-        {{names::default_, literal("")}, {names::show_default, Py_False}});
+    nb::object answer =
+        call_method(click, names::prompt,
+                    {literal("\n請輸入檔案編號 (例如: 1,2,5) 或輸入 'all' 代表全部 (直接按 Enter 則不選取)")},
+                    {{names::default_, literal("")}, {names::show_default, Py_False}});
     return call_method(call_method(answer, names::strip), names::lower);
 }
 
@@ -93,7 +94,8 @@ nb::object ask_for_numbers(Call& c, nb::handle click, const Pairs& pairs, nb::ha
 nb::object chosen_pairs(nb::handle click, const Pairs& pairs, nb::handle answer) {
     nb::object selection = empty_list();
     if (require_status(PyObject_RichCompareBool(answer.ptr(), literal("all").ptr(), Py_EQ))) {
-        for (const auto& [path, name] : pairs) require_status(PyList_Append(selection.ptr(), pair(path, name).ptr()));
+        for (const auto& [path, name] : pairs)
+            require_status(PyList_Append(selection.ptr(), pair(path, name).ptr()));
         return selection;
     }
     std::vector<long long> indices;
@@ -145,11 +147,12 @@ nb::object shown_extension(nb::handle extensions) {
 }
 
 // Scans a folder and lets the user choose among the files found.
-nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle extensions,
-                                 nb::handle recursive, nb::handle exclude_names,
-                                 nb::handle exclude_paths, nb::handle label, nb::handle logger) {
+nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle extensions, nb::handle recursive,
+                                 nb::handle exclude_names, nb::handle exclude_paths, nb::handle label,
+                                 nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
-    if (!is_path_kind(call(c.global(names::get_path_type), {directory}, {{names::logger, chosen}}), PathKind::directory)) {
+    if (!is_path_kind(call(c.global(names::get_path_type), {directory}, {{names::logger, chosen}}),
+                      PathKind::directory)) {
         log_to(chosen, names::error, concat({"❌ 來源資料夾不存在或無效：", directory}));
         return empty_list();
     }
@@ -161,15 +164,18 @@ nb::object scan_and_select_files(Call& c, nb::handle directory, nb::handle exten
         if (iterator.ptr() == extensions.ptr()) scanned = require(PySequence_List(iterator.ptr()));
     }
     nb::object found = call(c.global(names::find_files_with_extensions), {directory},
-                            {{names::extensions, scanned}, {names::recursive, recursive},
-                             {names::exclude_paths, exclude_paths}, {names::logger, chosen}});
+                            {{names::extensions, scanned},
+                             {names::recursive, recursive},
+                             {names::exclude_paths, exclude_paths},
+                             {names::logger, chosen}});
     auto [files, file_names] = unpack_pair(found);
     if (!truthy(files)) {
         log_to(chosen, names::error, concat({"❌ 在 ", directory, " 中找不到任何 ", label, "。"}));
         return empty_list();
     }
-    nb::object selection = call(c.global(names::interactive_select_files), {files, file_names},
-                                {{names::extension, shown_extension(scanned)}, {names::exclude_names, exclude_names}});
+    nb::object selection =
+        call(c.global(names::interactive_select_files), {files, file_names},
+             {{names::extension, shown_extension(scanned)}, {names::exclude_names, exclude_names}});
     if (!truthy(selection)) {
         log_to(chosen, names::warning, concat({"⚠️ 未選取任何有效", label, "，程序結束。"}));
         return empty_list();
@@ -196,8 +202,8 @@ const Published kPublishScanAndSelectFiles{kScanAndSelectFiles, 9};
 // Prompts
 
 // The chosen option, or "all".
-nb::object select_option(Call& c, nb::str prompt_text, nb::list option_array, Optional<nb::str> default_answer,
-                         Optional<nb::str> title, nb::handle allow_all) {
+nb::object select_option(Call& c, nb::str prompt_text, nb::list option_array,
+                         Optional<nb::str> default_answer, Optional<nb::str> title, nb::handle allow_all) {
     nb::object click = c.global(names::click);
     if (!title.is_none() && PyUnicode_GET_LENGTH(title.handle().ptr()) > 0) {
         echo(click, concat({"\n", title.handle(), "："}));
@@ -214,11 +220,11 @@ nb::object select_option(Call& c, nb::str prompt_text, nb::list option_array, Op
     }
     const bool all_allowed = truthy(allow_all);
     if (all_allowed) require_status(PyList_Append(answers.ptr(), literal("all").ptr()));
-    nb::object text = all_allowed ? concat({"\n", prompt_text, " (或輸入 'all' 代表全部)"})
-                                  : concat({"\n", prompt_text});
+    nb::object text =
+        all_allowed ? concat({"\n", prompt_text, " (或輸入 'all' 代表全部)"}) : concat({"\n", prompt_text});
     nb::object choice = call(attr(click, names::Choice), {answers});
-    nb::object answer =
-        call_method(click, names::prompt, {text}, {{names::type, choice}, {names::default_, default_answer.handle()}});
+    nb::object answer = call_method(click, names::prompt, {text},
+                                    {{names::type, choice}, {names::default_, default_answer.handle()}});
     if (require_status(PyObject_RichCompareBool(answer.ptr(), literal("all").ptr(), Py_EQ))) {
         return nb::borrow(literal("all"));
     }

@@ -30,22 +30,23 @@ bool is_listed_directory(Call& c, const filesystem::Entry& entry, nb::handle pre
 }
 
 // (paths, names) of the subdirectories of `root_path` that no rule excludes.
-nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_prefixes, nb::tuple exclude_names,
-                              nb::tuple exclude_suffixes) {
+nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_prefixes,
+                              nb::tuple exclude_names, nb::tuple exclude_suffixes) {
     nb::object root_text = to_str(call(c.global(names::Path), {root_path}));
     nb::object paths = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
     if (filesystem::kind_of(root_text) != filesystem::Kind::directory) {
-        log_to(c.global(names::log), names::warning,
-               concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
+        log_to(c.global(names::log), names::warning, concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
         return pair(paths, names);
     }
     const std::string root_bytes = *filesystem::encode(root_text);
     std::vector<filesystem::Entry> entries;
     int error = 0;
     const stand_ins::LibraryRules* rules = stand_ins::library_rules(c);
-    const filesystem::Probe probe = rules && rules->queries_raise ? filesystem::Probe::stat_first : filesystem::Probe::stat_directories;
-    const bool listed = without_gil([&] { return filesystem::read_directory(root_bytes, probe, entries, error); });
+    const filesystem::Probe probe =
+        rules && rules->queries_raise ? filesystem::Probe::stat_first : filesystem::Probe::stat_directories;
+    const bool listed =
+        without_gil([&] { return filesystem::read_directory(root_bytes, probe, entries, error); });
     if (!listed) raise_os_error(error, root_text);
 
     nb::object prefix = filesystem::child_prefix(root_text);
@@ -55,7 +56,8 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     for (const filesystem::Entry& entry : entries) {
         nb::object name = filesystem::decode(entry.name);
         if (!is_listed_directory(c, entry, prefix, name)) continue;
-        if (excluded_prefix.matches(name) || excluded_name.matches(name) || excluded_suffix.matches(name)) continue;
+        if (excluded_prefix.matches(name) || excluded_name.matches(name) || excluded_suffix.matches(name))
+            continue;
         nb::object path = require(PyUnicode_Concat(prefix.ptr(), name.ptr()));
         require_status(PyList_Append(paths.ptr(), path.ptr()));
         require_status(PyList_Append(names.ptr(), name.ptr()));

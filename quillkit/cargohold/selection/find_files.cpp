@@ -86,8 +86,7 @@ bool sort_by_datecode(nb::handle logger, FoundFiles& found) {
 // (files, names) of the matching files below or at `in_path`.
 nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle extensions,
                                       nb::handle recursive, nb::handle sort_datecode,
-                                      nb::handle exclude_paths, nb::handle prefix,
-                                      nb::handle logger) {
+                                      nb::handle exclude_paths, nb::handle prefix, nb::handle logger) {
     nb::object chosen = choose_logger(c, logger);
     Query query;
     query.extensions = extension_set(extensions);
@@ -101,7 +100,8 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     query.by_datecode = truthy(sort_datecode);
     // `Path(root) / name`, its suffix and stem: by pathlib's rules while what they rely on is as
     // found, else asked of the library for every file.
-    if (stand_ins::path_class(c, stand_ins::kMakePath | stand_ins::kJoin | stand_ins::kSuffix | stand_ins::kStem)) {
+    if (stand_ins::path_class(
+            c, stand_ins::kMakePath | stand_ins::kJoin | stand_ins::kSuffix | stand_ins::kStem)) {
         query.rules = stand_ins::library_rules(c);
     } else {
         query.path_class = c.global(names::Path);
@@ -111,7 +111,8 @@ nb::object find_files_with_extensions(Call& c, nb::handle in_path, nb::handle ex
     switch (filesystem::kind_of(query.start_text)) {
         case filesystem::Kind::directory:
             // An excluded start directory ends the call at once, without the closing line.
-            if (is_excluded(query.abspath, query.exclude_set, query.start_text)) return pair(found.files, found.names);
+            if (is_excluded(query.abspath, query.exclude_set, query.start_text))
+                return pair(found.files, found.names);
             sorted = collect_from_directory(query, found);
             break;
         case filesystem::Kind::regular_file:

@@ -31,7 +31,8 @@ nb::object translate_newlines(nb::object text) {
 StatFailure stat_failure(Call& c, int error) {
     const LibraryRules* rules = library_rules(c);
     if (!rules) return StatFailure::unknown;
-    return rules->queries_raise && !filesystem::is_missing_stat_error(error) ? StatFailure::raises : StatFailure::answers_false;
+    return rules->queries_raise && !filesystem::is_missing_stat_error(error) ? StatFailure::raises
+                                                                             : StatFailure::answers_false;
 }
 
 Kind as_pathlib_sees(Call& c, Kind kind) {
@@ -87,14 +88,16 @@ nb::object read_text(nb::handle path) {
     size_t filled = 0;
     for (;;) {
         if (filled == content.size()) content.resize(content.size() * 2);
-        const Outcome got = calls.run([&] { return read(file.get(), &content[filled], content.size() - filled); });
+        const Outcome got =
+            calls.run([&] { return read(file.get(), &content[filled], content.size() - filled); });
         if (got.failed()) raise_os_error(got.error);
         if (got.result == 0) break;
         filled += static_cast<size_t>(got.result);
     }
     content.resize(filled);
     if (const int error = file.close(calls)) raise_os_error(error);
-    nb::object text = require(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+    nb::object text =
+        require(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
     return translate_newlines(std::move(text));
 }
 

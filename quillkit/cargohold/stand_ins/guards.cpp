@@ -26,7 +26,7 @@ struct Member {
     unsigned uses[kKnownReleases];
 };
 
-constexpr unsigned kMade = kMakePath | kName | kStem | kSuffix;  // Path(text)
+constexpr unsigned kMade = kMakePath | kName | kStem | kSuffix;                          // Path(text)
 constexpr unsigned kParsed = kMakePath | kJoin | kWithSuffix | kName | kStem | kSuffix;  // its parts read
 constexpr unsigned kFormatted = kMakePath | kJoin | kWithSuffix;  // a text made from parts
 
@@ -44,7 +44,8 @@ const Member kMembers[] = {
     {names::joinpath, {kJoin, 0, 0, 0}},  // what `/` calls on 3.12
     {names::parent, {kJoin, kJoin, kJoin, kJoin}},
     // How joining and with_suffix make their result.
-    {names::with_segments, {kJoin | kWithSuffix, kJoin | kWithSuffix, kJoin | kWithSuffix, kJoin | kWithSuffix}},
+    {names::with_segments,
+     {kJoin | kWithSuffix, kJoin | kWithSuffix, kJoin | kWithSuffix, kJoin | kWithSuffix}},
     // The queries stat through the path before 3.14, through os.path since.
     {names::stat, {kQuery | kMakeDir, kQuery | kMakeDir, 0, 0}},
     {names::exists, {kQuery, kQuery, kQuery, kQuery}},
@@ -54,8 +55,9 @@ const Member kMembers[] = {
     {names::read_text, {kReadText, kReadText, kReadText, kReadText}},
     {names::open, {kReadText, kReadText, kReadText, kReadText}},
     {names::with_suffix, {kWithSuffix, kWithSuffix, kWithSuffix, kWithSuffix}},
-    {names::name, {kWithSuffix | kName | kStem | kSuffix, kWithSuffix | kName | kStem | kSuffix,
-                   kWithSuffix | kName | kStem | kSuffix, kWithSuffix | kName | kStem | kSuffix}},
+    {names::name,
+     {kWithSuffix | kName | kStem | kSuffix, kWithSuffix | kName | kStem | kSuffix,
+      kWithSuffix | kName | kStem | kSuffix, kWithSuffix | kName | kStem | kSuffix}},
     // with_suffix reads the old suffix on 3.12, the stem and with_name since.
     {names::suffix, {kSuffix | kWithSuffix, kSuffix, kSuffix, kSuffix}},
     {names::stem, {kStem, kStem | kWithSuffix, kStem | kWithSuffix, kStem | kWithSuffix}},
@@ -89,7 +91,8 @@ const LibraryFunction kFunctions[] = {
     {Owner::io, names::open, {kReadText, kReadText, kReadText, kReadText}},
     {Owner::io, names::text_encoding, {kReadText, kReadText, kReadText, kReadText}},
 };
-static_assert(std::size(kFunctions) == kLibraryFunctions, "Originals::functions holds one pointer a function");
+static_assert(std::size(kFunctions) == kLibraryFunctions,
+              "Originals::functions holds one pointer a function");
 
 // A new reference to `module.name` read from the module's namespace, for the state; start-up
 // fails when it is missing. Null when what start-up found is no module (a program put another
@@ -111,9 +114,12 @@ bool same_entry(PyObject* module, const Name& name, PyObject* expected) {
 
 PyObject* owner_module(const Originals& originals, Owner owner) {
     switch (owner) {
-        case Owner::os: return originals.os_module;
-        case Owner::os_path: return originals.os_path;
-        case Owner::io: return originals.io_module;
+        case Owner::os:
+            return originals.os_module;
+        case Owner::os_path:
+            return originals.os_path;
+        case Owner::io:
+            return originals.io_module;
     }
     return nullptr;
 }
@@ -226,7 +232,8 @@ void capture(Originals& originals, Seen& seen, nb::handle os, nb::handle re, nb:
     if (column == 0) return;  // nothing is compared: every stand-in declines
     for (size_t index = 0; index < kLibraryFunctions; ++index) {
         if (kFunctions[index].uses[column - 1]) {
-            originals.functions[index] = keep(owner_module(originals, kFunctions[index].owner), kFunctions[index].name);
+            originals.functions[index] =
+                keep(owner_module(originals, kFunctions[index].owner), kFunctions[index].name);
         }
     }
     nb::object instance = call(path_class);

@@ -32,10 +32,10 @@ struct Originals {
     PyObject* io_module;
     PyObject* io_open;  // io.open, which the built-in open is too
     PyObject* re_module;
-    PyObject* re_search;   // re.search
-    PyObject* path_class;  // pathlib.Path
-    PyObject* path_type;   // the class of its instances; null when they could hold members
-    PyObject* path_members[kPathMembers];   // as found on path_type
+    PyObject* re_search;                     // re.search
+    PyObject* path_class;                    // pathlib.Path
+    PyObject* path_type;                     // the class of its instances; null when they could hold members
+    PyObject* path_members[kPathMembers];    // as found on path_type
     PyObject* functions[kLibraryFunctions];  // of os, os.path and io, as found
 };
 
@@ -43,13 +43,13 @@ struct Originals {
 // its watch is current.
 struct Seen {
     ChangeWatch watch;
-    size_t release;         // which of the known releases is running, from 1; 0 when none
-    unsigned member_uses;   // the uses whose members and library functions are as found
-    bool path_global;       // the global `Path` is as found
-    bool os_path_tests;     // the global `os`, with os.path's tests, as found
-    bool open_global;       // the global `open` is io.open
+    size_t release;           // which of the known releases is running, from 1; 0 when none
+    unsigned member_uses;     // the uses whose members and library functions are as found
+    bool path_global;         // the global `Path` is as found
+    bool os_path_tests;       // the global `os`, with os.path's tests, as found
+    bool open_global;         // the global `open` is io.open
     PyObject* open_builtins;  // the builtins `open` was found in (compared only); null: the globals
-    bool re_search;         // the global `re`, with its `search`, as found
+    bool re_search;           // the global `re`, with its `search`, as found
 };
 
 // The originals and what was seen of the module a call belongs to (its state holds them).
@@ -74,16 +74,16 @@ const LibraryRules* library_rules(Call& c);
 
 // What the library is asked; a body asks for the set it uses.
 enum Use : unsigned {
-    kMakePath = 1,      // Path(text) and its text, for a str
-    kJoin = 2,          // path / name, path.parent
-    kQuery = 4,         // exists(), is_file(), is_dir()
-    kMakeDir = 8,       // mkdir(parents=True, exist_ok=True) on a directory that exists
-    kReadText = 16,     // read_text(encoding="utf-8")
-    kWithSuffix = 32,   // with_suffix(suffix)
-    kName = 64,         // Path(text).name
-    kStem = 128,        // Path(text).stem
-    kSuffix = 256,      // Path(text).suffix
-    kPathTests = 512,   // os.path.isdir(text), os.path.isfile(text)
+    kMakePath = 1,     // Path(text) and its text, for a str
+    kJoin = 2,         // path / name, path.parent
+    kQuery = 4,        // exists(), is_file(), is_dir()
+    kMakeDir = 8,      // mkdir(parents=True, exist_ok=True) on a directory that exists
+    kReadText = 16,    // read_text(encoding="utf-8")
+    kWithSuffix = 32,  // with_suffix(suffix)
+    kName = 64,        // Path(text).name
+    kStem = 128,       // Path(text).stem
+    kSuffix = 256,     // Path(text).suffix
+    kPathTests = 512,  // os.path.isdir(text), os.path.isfile(text)
 };
 
 // The members of Path's instances and the library functions that `uses` rely on, as found.

@@ -9,7 +9,8 @@ std::string_view code_point_form(nb::handle text, std::string& scratch) {
     PyObject* object = text.ptr();
     const Py_ssize_t length = PyUnicode_GET_LENGTH(object);
     const void* data = PyUnicode_DATA(object);
-    if (PyUnicode_IS_ASCII(object)) return std::string_view(static_cast<const char*>(data), static_cast<size_t>(length));
+    if (PyUnicode_IS_ASCII(object))
+        return std::string_view(static_cast<const char*>(data), static_cast<size_t>(length));
     const int kind = PyUnicode_KIND(object);
     scratch.clear();
     for (Py_ssize_t index = 0; index < length; ++index) {
@@ -72,7 +73,8 @@ bool MemberTest::matches_form(std::string_view form) const {
 
 bool MemberTest::matches_by_python(nb::handle text) {
     if (match_ == Match::equal) return require_status(PySequence_Contains(members_.ptr(), text.ptr())) != 0;
-    return truthy(call_method(text, match_ == Match::prefix ? names::startswith : names::endswith, {members_}));
+    return truthy(
+        call_method(text, match_ == Match::prefix ? names::startswith : names::endswith, {members_}));
 }
 
 bool MemberTest::matches(nb::handle text) {

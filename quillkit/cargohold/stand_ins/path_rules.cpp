@@ -58,7 +58,8 @@ Py_UCS4 widest(PyObject* text, const Range* ranges, size_t count) {
 // when that is what it already holds.
 nb::object assemble(PyObject* text, Py_ssize_t root, const Range* ranges, size_t count, Py_ssize_t length) {
     Py_ssize_t size = root;
-    for (size_t index = 0; index < count; ++index) size += ranges[index].end - ranges[index].start + (index > 0);
+    for (size_t index = 0; index < count; ++index)
+        size += ranges[index].end - ranges[index].start + (index > 0);
     if (size == 0) return nb::borrow(literal("."));
     if (size == length && (count == 0 || ranges[0].start == root)) return nb::borrow(text);
     nb::object result = require(PyUnicode_New(size, widest(text, ranges, count)));
@@ -102,8 +103,9 @@ Py_ssize_t stem_end(PyObject* text, Py_ssize_t start, Py_ssize_t end, DotRule ru
     if (dot == -2) throw nb::python_error();
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
-    return start + stem_length(end - start, dot < 0 ? -1 : dot - start, rule,
-                               [&](std::ptrdiff_t index) { return PyUnicode_READ(kind, data, start + index); });
+    return start + stem_length(end - start, dot < 0 ? -1 : dot - start, rule, [&](std::ptrdiff_t index) {
+               return PyUnicode_READ(kind, data, start + index);
+           });
 }
 
 }  // namespace
@@ -117,7 +119,8 @@ nb::object parent_text(nb::handle text) {
 }
 
 nb::object joined_path_text(nb::handle directory_text, nb::handle name) {
-    if (PyUnicode_GET_LENGTH(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == '/') return path_text(name);
+    if (PyUnicode_GET_LENGTH(name.ptr()) > 0 && PyUnicode_READ_CHAR(name.ptr(), 0) == '/')
+        return path_text(name);
     return path_text(concat({directory_text, "/", name}));
 }
 

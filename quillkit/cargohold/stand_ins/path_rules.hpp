@@ -38,8 +38,9 @@ std::ptrdiff_t stem_length(std::ptrdiff_t length, std::ptrdiff_t last_dot, DotRu
 inline size_t stem_length(std::string_view name, DotRule rule) {
     const size_t dot = name.rfind('.');
     const std::ptrdiff_t last_dot = dot == std::string_view::npos ? -1 : static_cast<std::ptrdiff_t>(dot);
-    return static_cast<size_t>(stem_length(static_cast<std::ptrdiff_t>(name.size()), last_dot, rule,
-                                           [&](std::ptrdiff_t index) { return name[static_cast<size_t>(index)]; }));
+    return static_cast<size_t>(
+        stem_length(static_cast<std::ptrdiff_t>(name.size()), last_dot, rule,
+                    [&](std::ptrdiff_t index) { return name[static_cast<size_t>(index)]; }));
 }
 
 // str(Path(text)) for a str: the root ("/", or "//" exactly) and the components that are

@@ -6,7 +6,8 @@
 namespace quillkit::cargohold::stand_ins {
 
 nb::object replace(nb::handle text, nb::handle old, nb::handle replacement) {
-    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_Check(old.ptr()) || !PyUnicode_Check(replacement.ptr())) {
+    if (!PyUnicode_CheckExact(text.ptr()) || !PyUnicode_Check(old.ptr()) ||
+        !PyUnicode_Check(replacement.ptr())) {
         return call_method(text, names::replace, {old, replacement});
     }
     return require(PyUnicode_Replace(text.ptr(), old.ptr(), replacement.ptr(), -1));

@@ -26,7 +26,6 @@ def strip_comments(text):
     return _TOKEN.sub(lambda match: match.group(1) or "", text)
 
 
-
 def write(directory, content, name="c.json"):
     path = Path(directory) / name
     path.write_bytes(content if isinstance(content, bytes) else content.encode())
@@ -34,16 +33,22 @@ def write(directory, content, name="c.json"):
 
 
 def test_comments_are_dropped_outside_strings(tmp_path, module_log):
-    path = write(tmp_path, textwrap.dedent("""\
+    path = write(
+        tmp_path,
+        textwrap.dedent("""\
         // 伺服器設定
         {
           "url": "https://example.com/a//b", // 網址
           "quote": "say \\"hi\\" // not a comment",   // but this is
           "slashes": "\\\\", "port": 8080 //
-        }"""))
+        }"""),
+    )
     assert cargohold.load_json_config(path) == {
-        "url": "https://example.com/a//b", "quote": 'say "hi" // not a comment',
-        "slashes": "\\", "port": 8080}
+        "url": "https://example.com/a//b",
+        "quote": 'say "hi" // not a comment',
+        "slashes": "\\",
+        "port": 8080,
+    }
     assert module_log.records == []
 
 
@@ -78,7 +83,9 @@ def test_required_keys(tmp_path, module_log):
     array, scalar = write(tmp_path, '["host", 1]', "array.json"), write(tmp_path, "5", "scalar.json")
     assert load(array, ["host"]) is load(array, ["port"]) is load(scalar, ["port"]) is None
     # An array is searched by its elements, however many, after elements that are not texts too.
-    long_array = write(tmp_path, "[" + ", ".join(f'"k{n}"' for n in range(5000)) + ', "é", 1, "port"]', "long.json")
+    long_array = write(
+        tmp_path, "[" + ", ".join(f'"k{n}"' for n in range(5000)) + ', "é", 1, "port"]', "long.json"
+    )
     assert load(long_array, ["é", "k4999", "user", "k5000"]) is None
     assert load(long_array, [1, "port"]) is None
     parsed_array = ["host", 1]
@@ -89,7 +96,8 @@ def test_required_keys(tmp_path, module_log):
         f"❌ JSON 格式錯誤，缺少 Key：['port'] 於 {array}",
         f"{LOAD_FAILED}{scalar}：{raised_text(lambda: 'port' in 5)}",
         f"❌ JSON 格式錯誤，缺少 Key：['user', 'k5000'] 於 {long_array}",
-        f"{LOAD_FAILED}{long_array}：{raised_text(lambda: long_parsed['port'])}"]
+        f"{LOAD_FAILED}{long_array}：{raised_text(lambda: long_parsed['port'])}",
+    ]
 
 
 def raised_text(operation):
@@ -100,8 +108,9 @@ def raised_text(operation):
     return str(raised.value)
 
 
-@pytest.mark.parametrize("content", [
-    b"", b"// nothing\r\n  // here", b'{"a": 1,}', b'{"url": "http://x"', b'{"a": "\xff"}'])
+@pytest.mark.parametrize(
+    "content", [b"", b"// nothing\r\n  // here", b'{"a": 1,}', b'{"url": "http://x"', b'{"a": "\xff"}']
+)
 def test_unusable_content(tmp_path, module_log, content):
     path = write(tmp_path, content)
     try:
@@ -118,6 +127,7 @@ def test_paths_that_are_not_regular_files(tmp_path, module_log):
     assert module_log.records == [
         ("error", f"❌ JSON 檔案不存在或無效：{tmp_path}"),
         ("warning", f"⚠️ 路徑不存在或無效：{tmp_path}/none.json"),
-        ("error", f"❌ JSON 檔案不存在或無效：{tmp_path}/none.json")]
+        ("error", f"❌ JSON 檔案不存在或無效：{tmp_path}/none.json"),
+    ]
     with pytest.raises(TypeError, match="Argument 'file_path'"):
         cargohold.load_json_config(tmp_path / "c.json")

@@ -7,8 +7,11 @@ from helpers import TESTS, run_python
 
 
 def test_unreadable_and_unwritable_files(tmp_path):
-    for name, text in [("settings.yaml", "a: 1\n"), ("config.json", '{"a": 1}'),
-                       ("setup.py", "setup(name='hidden', version='9')\n")]:
+    for name, text in [
+        ("settings.yaml", "a: 1\n"),
+        ("config.json", '{"a": 1}'),
+        ("setup.py", "setup(name='hidden', version='9')\n"),
+    ]:
         (tmp_path / name).write_text(text)
         (tmp_path / name).chmod(0o000)
     locked = tmp_path / "locked"
@@ -17,7 +20,8 @@ def test_unreadable_and_unwritable_files(tmp_path):
     (locked / "old.yaml").chmod(0o444)
     locked.chmod(0o555)
     try:
-        result = run_python(textwrap.dedent(f"""
+        result = run_python(
+            textwrap.dedent(f"""
             import os
             from quillkit import cargohold
             from helpers import Recorder
@@ -35,7 +39,10 @@ def test_unreadable_and_unwritable_files(tmp_path):
                 except PermissionError as error:
                     print("template:", error.strerror)
             print("log:", log.records)
-        """), unprivileged=True, env={"PYTHONPATH": str(TESTS)})
+        """),
+            unprivileged=True,
+            env={"PYTHONPATH": str(TESTS)},
+        )
     finally:
         locked.chmod(0o755)
     lines = result.stdout.splitlines()
@@ -46,6 +53,7 @@ def test_unreadable_and_unwritable_files(tmp_path):
         "template: Permission denied",
         "template: Permission denied",
     ]
-    assert lines[5] == ("log: [('error', \"❌ 載入 JSON 設定失敗 config.json：[Errno 13] Permission denied: "
-                        "'config.json'\")]")
+    assert lines[5] == (
+        "log: [('error', \"❌ 載入 JSON 設定失敗 config.json：[Errno 13] Permission denied: 'config.json'\")]"
+    )
     assert (locked / "old.yaml").read_text() == "kept: true\n"

@@ -14,10 +14,16 @@ from quillkit import cargohold
 MISSING_PACKAGE = "❌ 缺少 Python 套件 'PyYAML'。請執行：pip install pyyaml"
 
 
-@pytest.mark.parametrize("text, value", [
-    ("", None), ("# only a comment\n", None), ("- a\n- 2\n", ["a", 2]), ("42\n", 42),
-    ("name: 設定\nwhen: 2024-05-01\n", {"name": "設定", "when": datetime.date(2024, 5, 1)}),
-])
+@pytest.mark.parametrize(
+    "text, value",
+    [
+        ("", None),
+        ("# only a comment\n", None),
+        ("- a\n- 2\n", ["a", 2]),
+        ("42\n", 42),
+        ("name: 設定\nwhen: 2024-05-01\n", {"name": "設定", "when": datetime.date(2024, 5, 1)}),
+    ],
+)
 def test_documents_load_as_safe_loading_builds_them(tmp_path, recorder, text, value):
     (tmp_path / "c.yaml").write_text(text, encoding="utf-8")
     assert cargohold.load_yaml_config(str(tmp_path / "c.yaml"), recorder) == value
@@ -31,8 +37,9 @@ def test_file_failures(tmp_path, recorder):
     for path in [tmp_path, tmp_path / "none.yaml", "", tmp_path / "bad.yaml", tmp_path / "object.yaml"]:
         assert cargohold.load_yaml_config(str(path), logger=recorder) is None
     errors = recorder.messages("error")
-    assert errors[:3] == [f"❌ 找不到 YAML 設定檔或路徑無效：{path}"
-                          for path in [tmp_path, tmp_path / "none.yaml", ""]]
+    assert errors[:3] == [
+        f"❌ 找不到 YAML 設定檔或路徑無效：{path}" for path in [tmp_path, tmp_path / "none.yaml", ""]
+    ]
     assert errors[3].startswith("❌ 解析 YAML 失敗：while parsing a flow sequence")
     assert errors[4].startswith("❌ 解析 YAML 失敗：could not determine a constructor")
     (tmp_path / "latin1.yaml").write_bytes(b"a: caf\xe9\n")
@@ -66,7 +73,8 @@ def test_flag_is_read_on_every_call(tmp_path, monkeypatch):
 
 def test_without_the_package_installed(tmp_path):
     (tmp_path / "c.yaml").write_text("a: 1\n")
-    result = run_python(textwrap.dedent(f"""
+    result = run_python(
+        textwrap.dedent(f"""
         import sys
         sys.modules["yaml"] = None
         from quillkit import cargohold
@@ -76,21 +84,27 @@ def test_without_the_package_installed(tmp_path):
         print(cargohold.load_yaml_config({str(tmp_path / "c.yaml")!r}, Print()))
         print(cargohold.load_yaml_string("a: 1", logger=Print()))
         cargohold.save_yaml_template("b: 2\\n", {str(tmp_path / "t.yaml")!r}, Print())
-    """))
+    """)
+    )
     assert result.stdout.splitlines() == [f"error {MISSING_PACKAGE}", "None"] * 2 + [
-        f"info 🎉 成功產出 YAML 範本：{tmp_path / 't.yaml'}"]
+        f"info 🎉 成功產出 YAML 範本：{tmp_path / 't.yaml'}"
+    ]
 
 
 def test_templates(tmp_path, monkeypatch, recorder):
     monkeypatch.chdir(tmp_path)
-    assert cargohold.save_yaml_template("key: value", logger=recorder) == \
-        str(tmp_path / "default_config.yaml")
+    assert cargohold.save_yaml_template("key: value", logger=recorder) == str(
+        tmp_path / "default_config.yaml"
+    )
     assert (tmp_path / "default_config.yaml").read_bytes() == b"key: value"
-    assert cargohold.save_yaml_template("新: 值\n", "./default_config.yaml", recorder) == \
-        str(tmp_path / "default_config.yaml")
+    assert cargohold.save_yaml_template("新: 值\n", "./default_config.yaml", recorder) == str(
+        tmp_path / "default_config.yaml"
+    )
     assert (tmp_path / "default_config.yaml").read_text(encoding="utf-8") == "新: 值\n"
-    assert recorder.messages("info") == ["🎉 成功產出 YAML 範本：default_config.yaml",
-                                         "🎉 成功產出 YAML 範本：./default_config.yaml"]
+    assert recorder.messages("info") == [
+        "🎉 成功產出 YAML 範本：default_config.yaml",
+        "🎉 成功產出 YAML 範本：./default_config.yaml",
+    ]
     # A failed write keeps the old template whole; no directory is made for a new one.
     with pytest.raises(UnicodeEncodeError):
         cargohold.save_yaml_template("bad: \udc80", "default_config.yaml", recorder)

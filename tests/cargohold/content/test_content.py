@@ -34,8 +34,10 @@ def test_load_reads_regular_files_only(tmp_path, recorder):
     (tmp_path / "a.md").write_text("內容\n", encoding="utf-8")
     os.symlink(tmp_path / "a.md", tmp_path / "link.md")
     assert load(str(tmp_path / "link.md"), "設定檔", recorder) == "內容\n"
-    assert recorder.messages("info") == [f"✅ 已成功載入檔案：{tmp_path}/empty.txt",
-                                         f"✅ 已成功載入設定檔：{tmp_path}/link.md"]
+    assert recorder.messages("info") == [
+        f"✅ 已成功載入檔案：{tmp_path}/empty.txt",
+        f"✅ 已成功載入設定檔：{tmp_path}/link.md",
+    ]
 
 
 def test_load_reports_unreadable_content(tmp_path, recorder):
@@ -48,33 +50,62 @@ def test_load_reports_unreadable_content(tmp_path, recorder):
 
 # Text as it may lie on disk: line ends of every kind, a byte-order mark, NUL, and bytes that are
 # no UTF-8 (a lone byte, a truncated sequence, an encoded surrogate).
-contents = st.lists(st.sampled_from([b"a", b"\r", b"\n", b"\r\n", "é語".encode(), "\ufeff".encode(),
-                                     b"\x00", b"\xff", b"\xc3", b"\xed\xa0\x80"]), max_size=12).map(b"".join)
+contents = st.lists(
+    st.sampled_from(
+        [
+            b"a",
+            b"\r",
+            b"\n",
+            b"\r\n",
+            "é語".encode(),
+            "\ufeff".encode(),
+            b"\x00",
+            b"\xff",
+            b"\xc3",
+            b"\xed\xa0\x80",
+        ]
+    ),
+    max_size=12,
+).map(b"".join)
 
 
 @settings(max_examples=300, deadline=None)
-@given(content=contents, kind=st.sampled_from(["file", "link", "directory", "missing", "fifo"]),
-       spelling=st.sampled_from(["absolute", "relative", "path", "dotted"]))
+@given(
+    content=contents,
+    kind=st.sampled_from(["file", "link", "directory", "missing", "fifo"]),
+    spelling=st.sampled_from(["absolute", "relative", "path", "dotted"]),
+)
 def test_loading_agrees_with_pathlib(content, kind, spelling):
     """Read natively while Path is pathlib's, through pathlib once it is replaced: the same text
     (universal newlines), messages and decoding errors."""
     with tempfile.TemporaryDirectory() as directory:
         root = Path(directory)
         (root / "real.txt").write_bytes(content)
-        target = {"file": root / "real.txt", "link": root / "link", "directory": root,
-                  "missing": root / "none", "fifo": root / "fifo"}[kind]
+        target = {
+            "file": root / "real.txt",
+            "link": root / "link",
+            "directory": root,
+            "missing": root / "none",
+            "fifo": root / "fifo",
+        }[kind]
         os.symlink("real.txt", root / "link")
         os.mkfifo(root / "fifo")
         before = os.getcwd()
         os.chdir(root)
         try:
-            argument = {"absolute": str(target), "relative": os.path.relpath(target), "path": target,
-                        "dotted": f".//{os.path.relpath(target)}/"}[spelling]
+            argument = {
+                "absolute": str(target),
+                "relative": os.path.relpath(target),
+                "path": target,
+                "dotted": f".//{os.path.relpath(target)}/",
+            }[spelling]
             outcomes = []
             for replaced in (False, True):
                 logger = Recorder()
                 with globals_replaced(cargohold, **({"Path": lambda *a: Path(*a)} if replaced else {})):
-                    outcomes.append((cargohold.load_local_file_content(argument, "標籤", logger), logger.records))
+                    outcomes.append(
+                        (cargohold.load_local_file_content(argument, "標籤", logger), logger.records)
+                    )
         finally:
             os.chdir(before)
     assert outcomes[0] == outcomes[1]
@@ -86,8 +117,10 @@ def test_falsy_logger_means_the_module_logger(tmp_path, module_log):
     (tmp_path / "a.txt").write_text("x")
     cargohold.load_local_file_content(tmp_path / "a.txt", logger=[])
     cargohold.save_local_file_content(tmp_path / "b.txt", "y", logger=0)
-    assert module_log.messages() == [f"✅ 已成功載入檔案：{tmp_path}/a.txt",
-                                      f"🎉 成功產出 檔案：{tmp_path}/b.txt"]
+    assert module_log.messages() == [
+        f"✅ 已成功載入檔案：{tmp_path}/a.txt",
+        f"🎉 成功產出 檔案：{tmp_path}/b.txt",
+    ]
 
 
 def test_messages_show_the_path_as_written(tmp_path, monkeypatch, recorder):
@@ -142,8 +175,9 @@ def test_bad_arguments_raise_before_anything_happens(tmp_path, recorder):
 
 def test_save_failures_are_reported(tmp_path, recorder):
     (tmp_path / "file").write_text("x")
-    ok, message = cargohold.save_local_file_content(tmp_path / "file" / "sub" / "out.txt", "y",
-                                                    label="報告", logger=recorder)
+    ok, message = cargohold.save_local_file_content(
+        tmp_path / "file" / "sub" / "out.txt", "y", label="報告", logger=recorder
+    )
     assert not ok and message.startswith(f"❌ 儲存報告失敗 {tmp_path}/file/sub/out.txt: [Errno 20]")
     ok, message = cargohold.save_local_file_content(tmp_path, "y", logger=recorder)
     assert message == f"❌ 儲存檔案失敗 {tmp_path}: [Errno 21] Is a directory: '{tmp_path}'"
@@ -223,7 +257,8 @@ def test_a_write_that_fails_part_way_keeps_the_old_file(tmp_path, where):
     if where == "in place":
         folder.chmod(0o555)
     try:
-        result = run_python(textwrap.dedent(f"""
+        result = run_python(
+            textwrap.dedent(f"""
             import resource, signal
             from quillkit import cargohold
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -234,7 +269,9 @@ def test_a_write_that_fails_part_way_keeps_the_old_file(tmp_path, where):
             print(cargohold.save_local_file_content({str(target)!r}, "x" * 100000, logger=Quiet()))
             print(open({str(target)!r}).read())
             print(cargohold.save_local_file_content({str(target)!r}, "fits", logger=Quiet()))
-        """), unprivileged=True)
+        """),
+            unprivileged=True,
+        )
     finally:
         folder.chmod(0o755)
     too_large, kept, fits = result.stdout.splitlines()
@@ -262,10 +299,14 @@ FAULTS = {
 # one), a directory or a rename that refuses (in place), no fallocate (the tail first), and
 # the steps that are best effort (the owner, removing a temporary file, reading the old content
 # to have a way back).
-OVERCOME = {"create": {errno.EEXIST, errno.EACCES, errno.EPERM, errno.EROFS},
-            "rename": {errno.EBUSY, errno.EPERM, errno.EACCES},
-            "fallocate": {errno.EOPNOTSUPP, errno.ENOSYS},
-            "fchown": {errno.EIO, errno.EPERM}, "unlink": {errno.EIO}, "pread": {errno.EIO}}
+OVERCOME = {
+    "create": {errno.EEXIST, errno.EACCES, errno.EPERM, errno.EROFS},
+    "rename": {errno.EBUSY, errno.EPERM, errno.EACCES},
+    "fallocate": {errno.EOPNOTSUPP, errno.ENOSYS},
+    "fchown": {errno.EIO, errno.EPERM},
+    "unlink": {errno.EIO},
+    "pread": {errno.EIO},
+}
 
 # The ways a save goes: renamed over the target (named directly or through a link), or written
 # in place because the rename or the directory refuses, with and without fallocate (`rules` hold
@@ -396,8 +437,11 @@ def save_fault_problems(result, saved_as, mode):
         "leaves a descriptor open": result["descriptors"] != 0,
     }
     outcome = f"{result['report']}, content {result['content']!r}".replace(str(saved_as), "<path>")
-    return [f"{family} #{nth} {steps} ({saver}, {texts}): {problem}; {outcome}"
-            for problem, wrong in problems.items() if wrong]
+    return [
+        f"{family} #{nth} {steps} ({saver}, {texts}): {problem}; {outcome}"
+        for problem, wrong in problems.items()
+        if wrong
+    ]
 
 
 @pytest.mark.parametrize("route", SAVE_ROUTES)
@@ -416,9 +460,16 @@ def test_every_failed_system_call_keeps_the_old_file(tmp_path, fault_library, ro
         saved_as = folder / "link.txt"
         saved_as.symlink_to(target.name)
     mode = 0o640
-    config = {"target": str(target), "saved_as": str(saved_as), "trace_folder": str(tmp_path),
-              "mode": mode, "standing_rules": list(rules), "texts": SAVE_TEXTS, "faults": FAULTS,
-              "every_call": EVERY_CALL}
+    config = {
+        "target": str(target),
+        "saved_as": str(saved_as),
+        "trace_folder": str(tmp_path),
+        "mode": mode,
+        "standing_rules": list(rules),
+        "texts": SAVE_TEXTS,
+        "faults": FAULTS,
+        "every_call": EVERY_CALL,
+    }
     code = f"import sys; sys.argv[1:] = [{json.dumps(config)!r}]\n" + FAULT_CASES
     if refused_directory:
         folder.chmod(0o555)
@@ -441,10 +492,16 @@ def test_content_reaches_the_disk_before_the_name(tmp_path, fault_library):
     folder.mkdir()
     target = folder / "t.txt"
     target.write_text("old")
-    run_python(f"from quillkit import cargohold; cargohold.save_local_file_content({str(target)!r}, 'new')",
-               env=fault_library.environment(folder, FAULT_TRACE=trace))
+    run_python(
+        f"from quillkit import cargohold; cargohold.save_local_file_content({str(target)!r}, 'new')",
+        env=fault_library.environment(folder, FAULT_TRACE=trace),
+    )
     calls = trace.read_text().split()
-    assert [call for call in calls if call in ("fsync", "close", "rename")][:3] == ["fsync", "close", "rename"]
+    assert [call for call in calls if call in ("fsync", "close", "rename")][:3] == [
+        "fsync",
+        "close",
+        "rename",
+    ]
     assert target.read_text() == "new"
 
 
@@ -475,8 +532,9 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) { return p
 """
 
 
-@pytest.mark.parametrize("case", ["grows", "shrinks", "tail interrupted, handler raises",
-                                  "tail interrupted, handler returns"])
+@pytest.mark.parametrize(
+    "case", ["grows", "shrinks", "tail interrupted, handler raises", "tail interrupted, handler returns"]
+)
 def test_rewritten_in_place_without_allocation_ahead(tmp_path, case):
     """Where no room can be had ahead, a growing file gets its tail first; a signal handler that
     raises meanwhile leaves the old file, one that returns lets the save go on."""
@@ -495,7 +553,8 @@ def test_rewritten_in_place_without_allocation_ahead(tmp_path, case):
     if "interrupted" in case:
         env["INTERRUPT_TAIL"] = "1"
     try:
-        result = run_python(textwrap.dedent(f"""
+        result = run_python(
+            textwrap.dedent(f"""
             import signal
             from quillkit import cargohold
             def handler(*args):
@@ -507,7 +566,10 @@ def test_rewritten_in_place_without_allocation_ahead(tmp_path, case):
                 def error(self, m): pass
             new = open({str(tmp_path / "new.txt")!r}).read()
             print(cargohold.save_local_file_content({str(target)!r}, new, logger=Quiet()))
-        """), unprivileged=True, env=env)
+        """),
+            unprivileged=True,
+            env=env,
+        )
     finally:
         folder.chmod(0o755)
     if "raises" in case:
@@ -535,8 +597,7 @@ def test_targets_reached_through_a_descriptor(tmp_path):
     kept = tmp_path / "kept.txt"
     command = [sys.executable, "-P", "-c", code, str(kept)]
     piped = subprocess.run(command, capture_output=True, text=True, check=True)
-    assert piped.stdout.splitlines() == ["saved to /dev/stdout", "True", "True", "True",
-                                         "printed afterwards"]
+    assert piped.stdout.splitlines() == ["saved to /dev/stdout", "True", "True", "True", "printed afterwards"]
     assert kept.read_text().startswith("saved to /proc/self/fd/")
     redirected = tmp_path / "out.txt"
     with open(redirected, "w") as out:
@@ -552,7 +613,8 @@ def test_signals_while_a_save_waits(tmp_path):
     and the save goes on, and a handler that raises stops it without touching anything."""
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
-    result = run_python(textwrap.dedent(f"""
+    result = run_python(
+        textwrap.dedent(f"""
         import signal, threading, time
         from quillkit import cargohold
         ticks = []
@@ -577,7 +639,8 @@ def test_signals_while_a_save_waits(tmp_path):
         except KeyboardInterrupt:
             print("stopped")
         signal.setitimer(signal.ITIMER_REAL, 0)
-    """))
+    """)
+    )
     assert result.stdout.split() == ["True", "True", "['through']", "stopped"]
 
 
@@ -593,20 +656,22 @@ def test_permissions_are_respected_without_root_privileges(tmp_path):
     inside.chmod(0o666)
     readonly_dir.chmod(0o555)
     try:
-        result = run_python(textwrap.dedent(f"""
+        result = run_python(
+            textwrap.dedent(f"""
             from quillkit import cargohold
             class Quiet:
                 def info(self, m): pass
                 def error(self, m): pass
             for path in [{str(locked)!r}, {str(inside)!r}, {str(readonly_dir / "new.txt")!r}]:
                 print(cargohold.save_local_file_content(path, "new", logger=Quiet()))
-        """), unprivileged=True)
+        """),
+            unprivileged=True,
+        )
     finally:
         readonly_dir.chmod(0o755)
     lines = result.stdout.splitlines()
-    assert lines[0] == (f"(False, \"❌ 儲存檔案失敗 {locked}: [Errno 13] Permission denied: "
-                        f"'{locked}'\")")
+    assert lines[0] == (f"(False, \"❌ 儲存檔案失敗 {locked}: [Errno 13] Permission denied: '{locked}'\")")
     assert lines[1] == f"(True, '🎉 成功產出 檔案：{inside}')"  # written in place
-    assert lines[2].startswith("(False, \"❌ 儲存檔案失敗") and "Permission denied" in lines[2]
+    assert lines[2].startswith('(False, "❌ 儲存檔案失敗') and "Permission denied" in lines[2]
     assert locked.read_text() == "keep" and inside.read_text() == "new"
     assert leftovers(tmp_path) == [] and leftovers(readonly_dir) == []

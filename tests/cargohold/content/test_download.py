@@ -19,7 +19,6 @@ from quillkit import cargohold
 TOKEN = "s3cret-token"
 
 
-
 @pytest.fixture
 def token(monkeypatch):
     monkeypatch.setenv("GITHUB_TOKEN", TOKEN)
@@ -95,8 +94,13 @@ def test_missing_token_stops_before_any_request(monkeypatch, module_log, service
             monkeypatch.setenv("GITHUB_TOKEN", value)
         assert cargohold.download_github_content("https://github.com/o/r/blob/main/a.md") == ""
     assert service.calls == [] and gh() == []
-    assert module_log.messages("error") == [
-        "❌ 無法從 https://github.com/o/r/blob/main/a.md 下載 GitHub 內容：環境變數 GITHUB_TOKEN 未設定。"] * 2
+    assert (
+        module_log.messages("error")
+        == [
+            "❌ 無法從 https://github.com/o/r/blob/main/a.md 下載 GitHub 內容：環境變數 GITHUB_TOKEN 未設定。"
+        ]
+        * 2
+    )
 
 
 def test_local_server_gets_the_text_without_the_token(server, token, module_log):
@@ -114,8 +118,14 @@ def test_error_statuses(server, token, module_log, no_gh, status, token_message)
     url = f"{server.base}/{status}/nope"
     assert cargohold.download_github_content(url) == ""
     errors = module_log.messages("error")
-    assert errors == ([f"❌ GitHub Token 驗證失敗或權限不足 (HTTP {status})。請確認 Token 是否有效，"
-                       "或該儲存庫是否為私有且未正確授權。"] if token_message else [])
+    assert errors == (
+        [
+            f"❌ GitHub Token 驗證失敗或權限不足 (HTTP {status})。請確認 Token 是否有效，"
+            "或該儲存庫是否為私有且未正確授權。"
+        ]
+        if token_message
+        else []
+    )
     [warning] = module_log.messages("warning")
     assert warning.startswith(f"❌ 從 {url} 下載內容失敗: {status} ")
 
@@ -133,24 +143,33 @@ def test_connection_error_is_a_warning(token, module_log, no_gh):
 def test_service_addresses_carry_the_token(service, token, module_log):
     browser = "https://github.com/owner/repo/blob/main/docs/a.md"
     assert cargohold.download_github_content(browser) == "from the service"
-    assert service.calls == [("https://raw.githubusercontent.com/owner/repo/main/docs/a.md",
-                              {"headers": {"Authorization": f"token {TOKEN}"}, "timeout": 10})]
+    assert service.calls == [
+        (
+            "https://raw.githubusercontent.com/owner/repo/main/docs/a.md",
+            {"headers": {"Authorization": f"token {TOKEN}"}, "timeout": 10},
+        )
+    ]
     assert module_log.records[0] == (
-        "debug", f"GitHub URL 轉換：{browser} -> https://raw.githubusercontent.com/owner/repo/main/docs/a.md")
+        "debug",
+        f"GitHub URL 轉換：{browser} -> https://raw.githubusercontent.com/owner/repo/main/docs/a.md",
+    )
     assert module_log.records[-1] == ("info", f"✅ 已成功由 {browser} 下載內容。")
 
 
-@pytest.mark.parametrize("address, sent", [
-    ("https://raw.githubusercontent.com/o/r/main/a.md", True),
-    ("https://api.github.com/repos/o/r/contents/a.md", True),
-    ("https://GitHub.com:443/o/r/raw/main/a.md", True),
-    ("http://github.com/o/r/raw/main/a.md", False),
-    ("https://example.com/github.com/o/r/blob/x", False),
-    ("https://github.com@evil.example/o/r/raw/main/a", False),
-    ("https://github.com.evil.example/o/r/raw/main/a", False),
-    ("https://evil.example\\@github.com/o", False),
-    ("https://github.com:x@evil.example/", False),
-])
+@pytest.mark.parametrize(
+    "address, sent",
+    [
+        ("https://raw.githubusercontent.com/o/r/main/a.md", True),
+        ("https://api.github.com/repos/o/r/contents/a.md", True),
+        ("https://GitHub.com:443/o/r/raw/main/a.md", True),
+        ("http://github.com/o/r/raw/main/a.md", False),
+        ("https://example.com/github.com/o/r/blob/x", False),
+        ("https://github.com@evil.example/o/r/raw/main/a", False),
+        ("https://github.com.evil.example/o/r/raw/main/a", False),
+        ("https://evil.example\\@github.com/o", False),
+        ("https://github.com:x@evil.example/", False),
+    ],
+)
 def test_token_goes_only_to_the_service(service, token, module_log, no_gh, address, sent):
     cargohold.download_github_content(address)
     [(requested, kwargs)] = service.calls
@@ -163,19 +182,32 @@ def test_gh_fallback_after_a_failed_request(service, token, module_log, gh, monk
     url = "https://github.com/owner/repo/blob/feature/x/src/a.py?raw=true"
     assert cargohold.download_github_content(url) == "content from gh\n"
     [record] = gh()
-    assert record == {"argv": [gh.path, "api", "repos/owner/repo/contents/x/src/a.py?raw=true?ref=feature",
-                               "-H", "Accept: application/vnd.github.raw"], "GH_TOKEN": TOKEN}
+    assert record == {
+        "argv": [
+            gh.path,
+            "api",
+            "repos/owner/repo/contents/x/src/a.py?raw=true?ref=feature",
+            "-H",
+            "Accept: application/vnd.github.raw",
+        ],
+        "GH_TOKEN": TOKEN,
+    }
     assert "GH_TOKEN" not in os.environ
     levels = [level for level, _ in module_log.records]
     assert levels == ["debug", "info", "error", "warning", "info", "info"]
-    assert module_log.records[-2:] == [("info", f"🔄 正在嘗試使用 gh api 備用下載：{url} ..."),
-                                       ("info", f"🎉 已成功透過 gh api 下載 {url} 內容！")]
+    assert module_log.records[-2:] == [
+        ("info", f"🔄 正在嘗試使用 gh api 備用下載：{url} ..."),
+        ("info", f"🎉 已成功透過 gh api 下載 {url} 內容！"),
+    ]
 
 
-@pytest.mark.parametrize("address, api_path", [
-    ("https://github.com/o/r/raw/v1/a.md", "repos/o/r/contents/a.md?ref=v1"),
-    ("https://raw.githubusercontent.com/o/r/main/dir/a.md", "repos/o/r/contents/dir/a.md?ref=main"),
-])
+@pytest.mark.parametrize(
+    "address, api_path",
+    [
+        ("https://github.com/o/r/raw/v1/a.md", "repos/o/r/contents/a.md?ref=v1"),
+        ("https://raw.githubusercontent.com/o/r/main/dir/a.md", "repos/o/r/contents/dir/a.md?ref=main"),
+    ],
+)
 def test_fallback_reads_raw_addresses(service, token, module_log, gh, address, api_path):
     service.answers["next"] = requests.exceptions.ReadTimeout("timed out")
     assert cargohold.download_github_content(address) == ""  # gh printed nothing
@@ -190,11 +222,14 @@ def test_gh_failure_and_disappearance(service, token, module_log, gh, monkeypatc
     monkeypatch.setenv("GH_STAND_IN_ERR", "  gh: Not Found (HTTP 404)\n\n")
     url = "https://github.com/o/r/blob/main/a.md"
     assert cargohold.download_github_content(url) == ""
-    assert module_log.messages("warning")[-1] == "❌ 使用 gh api 下載內容失敗 (Exit 1): gh: Not Found (HTTP 404)"
+    assert (
+        module_log.messages("warning")[-1] == "❌ 使用 gh api 下載內容失敗 (Exit 1): gh: Not Found (HTTP 404)"
+    )
     monkeypatch.setattr(cargohold.shutil, "which", lambda name: "/nonexistent/gh")
     assert cargohold.download_github_content(url) == ""
     assert module_log.messages("warning")[-1].startswith(
-        "❌ 執行 gh api 下載時發生異常: [Errno 2] No such file or directory")
+        "❌ 執行 gh api 下載時發生異常: [Errno 2] No such file or directory"
+    )
 
 
 def test_other_hosts_and_odd_addresses_have_no_fallback(service, token, module_log, gh):
@@ -247,8 +282,14 @@ def test_token_from_a_dotenv_file_found_by_the_search(tmp_path):
     project.mkdir()
     (project / ".env").write_text(f"GITHUB_TOKEN={TOKEN}\n")
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
-    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
-                            cwd=project, env=env, capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
+        cwd=project,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
 
 
@@ -256,14 +297,24 @@ def test_search_from_a_script_without_a_file(tmp_path):
     # No caller has a source file on disk: the search still starts beside the package.
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
     script = DOTENV_CHILD.format(tests=str(TESTS)).replace(
-        "from quillkit import cargohold", "import __main__; __main__.__file__ = 'gone.py'\nfrom quillkit import cargohold")
-    result = subprocess.run([sys.executable, "-P", "-"], input=script, cwd=tmp_path, env=env,
-                            capture_output=True, text=True, timeout=60)
+        "from quillkit import cargohold",
+        "import __main__; __main__.__file__ = 'gone.py'\nfrom quillkit import cargohold",
+    )
+    result = subprocess.run(
+        [sys.executable, "-P", "-"],
+        input=script,
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert (result.returncode, result.stdout) == (0, " []\n"), result.stderr
 
 
 def test_token_from_the_package_level_dotenv(tmp_path):
     import quillkit
+
     packages = tmp_path / "packages"
     shutil.copytree(Path(quillkit.__file__).parent, packages / "quillkit")
     (packages / ".env").write_text(f"GITHUB_TOKEN={TOKEN}\n")
@@ -271,13 +322,29 @@ def test_token_from_the_package_level_dotenv(tmp_path):
     work.mkdir()
     env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
     env["PYTHONPATH"] = str(packages)
-    result = subprocess.run([sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
-                            cwd=work, env=env, capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
+        cwd=work,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
 
 
-@pytest.mark.parametrize("module_file", ["pkg/quillkit/cargohold.so", "./pkg//quillkit/x.so/", "x.so",
-                                         "/x.so", "pkg/.env/cargohold.so", "pkg/.envless/x.so", "é/\udcff/x"])
+@pytest.mark.parametrize(
+    "module_file",
+    [
+        "pkg/quillkit/cargohold.so",
+        "./pkg//quillkit/x.so/",
+        "x.so",
+        "/x.so",
+        "pkg/.env/cargohold.so",
+        "pkg/.envless/x.so",
+        "é/\udcff/x",
+    ],
+)
 def test_package_level_dotenv_when_the_search_finds_none(tmp_path, monkeypatch, module_file):
     """Path(__file__).parent.parent / ".env", worked out natively while Path is pathlib's."""
     monkeypatch.chdir(tmp_path)

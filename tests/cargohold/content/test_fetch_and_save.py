@@ -11,7 +11,6 @@ from helpers import Recorder, run_python
 from quillkit import cargohold
 
 
-
 @pytest.fixture
 def downloads(monkeypatch):
     """Replaces download_github_content: answers from a dict, keeps the addresses asked for."""
@@ -81,8 +80,12 @@ REGISTRY = [
 def test_automatic_mode_saves_every_item(tmp_path, downloads, recorder):
     downloads.answers.update({REGISTRY[0]["url"]: "guide", REGISTRY[1]["url"]: "nested"})
     out = str(tmp_path / "out")
-    assert cargohold.download_and_save_from_registry(REGISTRY, out, label_prefix="P-", logger=recorder,
-                                                     auto_download=1) is None
+    assert (
+        cargohold.download_and_save_from_registry(
+            REGISTRY, out, label_prefix="P-", logger=recorder, auto_download=1
+        )
+        is None
+    )
     assert (tmp_path / "out" / "guide.md").read_text() == "guide"
     assert (tmp_path / "out" / "a" / "b.md").read_text() == "nested"
     assert not (tmp_path / "out" / "empty.md").exists()
@@ -98,8 +101,10 @@ def test_automatic_mode_saves_every_item(tmp_path, downloads, recorder):
 
 def test_automatic_mode_with_an_empty_registry(tmp_path, module_log, downloads):
     cargohold.download_and_save_from_registry([], str(tmp_path), auto_download=True)
-    assert module_log.records == [("debug", "🚀 已啟用自動模式，將下載全部 0 個項目。"),
-                                  ("info", "⚠️ 已跳過下載流程。")]
+    assert module_log.records == [
+        ("debug", "🚀 已啟用自動模式，將下載全部 0 個項目。"),
+        ("info", "⚠️ 已跳過下載流程。"),
+    ]
 
 
 def test_file_names_that_escape_the_output_directory_are_skipped(tmp_path, downloads, recorder):
@@ -124,19 +129,27 @@ def test_file_names_that_escape_the_output_directory_are_skipped(tmp_path, downl
 
 
 def test_display_names_that_are_not_texts_label_by_their_text_form(tmp_path, downloads, recorder):
-    registry = [{"display": 7, "url": "https://h/7", "filename": "seven.md"},
-                {"display": None, "url": "https://h/none", "filename": "none.md"}]
+    registry = [
+        {"display": 7, "url": "https://h/7", "filename": "seven.md"},
+        {"display": None, "url": "https://h/none", "filename": "none.md"},
+    ]
     downloads.answers.update({"https://h/7": "seven", "https://h/none": "nothing"})
-    cargohold.download_and_save_from_registry(registry, str(tmp_path), label_prefix="文件 ",
-                                              logger=recorder, auto_download=True)
+    cargohold.download_and_save_from_registry(
+        registry, str(tmp_path), label_prefix="文件 ", logger=recorder, auto_download=True
+    )
     assert recorder.messages("info") == [
-        "📡 正在從網路下載：7 ...", f"🎉 成功產出 文件 7：{tmp_path}/seven.md",
-        "📡 正在從網路下載：None ...", f"🎉 成功產出 文件 None：{tmp_path}/none.md"]
+        "📡 正在從網路下載：7 ...",
+        f"🎉 成功產出 文件 7：{tmp_path}/seven.md",
+        "📡 正在從網路下載：None ...",
+        f"🎉 成功產出 文件 None：{tmp_path}/none.md",
+    ]
 
 
 def test_duplicate_addresses_resolve_to_the_first_entry(tmp_path, downloads, recorder, monkeypatch):
-    registry = [{"display": "One", "url": "https://h/same", "filename": "one.md"},
-                {"display": "Two", "url": "https://h/same", "filename": "two.md"}]
+    registry = [
+        {"display": "One", "url": "https://h/same", "filename": "one.md"},
+        {"display": "Two", "url": "https://h/same", "filename": "two.md"},
+    ]
     downloads.answers["https://h/same"] = "x"
     cargohold.download_and_save_from_registry(registry, str(tmp_path), logger=recorder, auto_download=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["one.md"]
@@ -186,13 +199,16 @@ def test_registry_errors_propagate(tmp_path, downloads, monkeypatch):
 ANSWER = "Here is the script:\n```python\n  print('hi')\n```\nand another:\n```bash\necho no\n```\n"
 
 
-@pytest.mark.parametrize("text, saved", [
-    (ANSWER, "print('hi')"),
-    ("```\nplain block\n```", "plain block"),
-    ("intro\n```json\n{\"a\": 1}\n```\n", "intro\n```json\n{\"a\": 1}\n```"),
-    ("```python\nx = 1```  \n", "```python\nx = 1```"),
-    ("```yaml\nk: v\n```trailing\n```", "k: v"),
-])
+@pytest.mark.parametrize(
+    "text, saved",
+    [
+        (ANSWER, "print('hi')"),
+        ("```\nplain block\n```", "plain block"),
+        ('intro\n```json\n{"a": 1}\n```\n', 'intro\n```json\n{"a": 1}\n```'),
+        ("```python\nx = 1```  \n", "```python\nx = 1```"),
+        ("```yaml\nk: v\n```trailing\n```", "k: v"),
+    ],
+)
 def test_code_extraction(tmp_path, recorder, text, saved):
     target = tmp_path / "out" / "code.txt"
     ok, message = cargohold.extract_and_save_code(text, target, "程式", logger=recorder)
@@ -216,11 +232,14 @@ def test_code_extraction_finds_what_the_pattern_finds(tmp_path_factory, pieces):
 
 def test_code_extraction_takes_linear_time(tmp_path):
     """Megabytes of unclosed fences (hours for the regular expression) take a moment."""
-    result = run_python(textwrap.dedent(f"""
+    result = run_python(
+        textwrap.dedent(f"""
         from quillkit import cargohold
         text = "```python\\nx" * 100000  # no line ever starts with a fence: nothing closes
         print(cargohold.extract_and_save_code(text, {str(tmp_path / "c.txt")!r}, logger=0)[0])
-    """), timeout=60)
+    """),
+        timeout=60,
+    )
     assert result.stdout.split() == ["True"]
     assert (tmp_path / "c.txt").read_text() == "```python\nx" * 100000
 
@@ -228,9 +247,14 @@ def test_code_extraction_takes_linear_time(tmp_path):
 def test_code_extraction_failures(tmp_path, recorder, module_log):
     target = tmp_path / "code.py"
     assert cargohold.extract_and_save_code("", target, logger=recorder) == (False, "擷取程式碼失敗")
-    assert cargohold.extract_and_save_code(" \n\t", target, fail_msg="空的", logger=recorder) == (False, "空的")
+    assert cargohold.extract_and_save_code(" \n\t", target, fail_msg="空的", logger=recorder) == (
+        False,
+        "空的",
+    )
     assert cargohold.extract_and_save_code("```\n \n```", target, error_msg="", logger=recorder) == (
-        False, "擷取程式碼失敗")
+        False,
+        "擷取程式碼失敗",
+    )
     assert recorder.messages("error") == ["❌ 無法從 agy 輸出中擷取程式碼。"] * 2
     assert not target.exists()
     ok, message = cargohold.extract_and_save_code("code", tmp_path, logger=0)  # a directory
@@ -254,7 +278,14 @@ def test_interactive_mode_through_the_real_dialogue(tmp_path, downloads, recorde
     with CliRunner().isolation(input="3, 1\n") as (stdout, _, _):
         cargohold.download_and_save_from_registry(REGISTRY, str(tmp_path), "文件", "D-", recorder)
         shown = stdout.getvalue().decode()
-    assert shown.splitlines()[:6] == ["", "--- 文件 ---", "", "找到以下  檔案：", "  [1] Guide", "  [2] Nested"]
+    assert shown.splitlines()[:6] == [
+        "",
+        "--- 文件 ---",
+        "",
+        "找到以下  檔案：",
+        "  [1] Guide",
+        "  [2] Nested",
+    ]
     assert downloads.asked == [REGISTRY[2]["url"], REGISTRY[0]["url"]]
     assert (tmp_path / "empty.md").read_text() == "text of Empty"
     assert recorder.messages("info")[-1] == f"🎉 成功產出 D-Guide：{tmp_path}/guide.md"

@@ -31,7 +31,8 @@ def scripts(tmp_path, monkeypatch):
             if text is not None:
                 directory.mkdir(exist_ok=True)
                 (directory / "setup.py").write_bytes(
-                    text if isinstance(text, bytes) else textwrap.dedent(text).encode())
+                    text if isinstance(text, bytes) else textwrap.dedent(text).encode()
+                )
         return cargohold.get_package_name_version()
 
     return read
@@ -39,8 +40,7 @@ def scripts(tmp_path, monkeypatch):
 
 def test_where_scripts_are_found(scripts):
     assert scripts(None) == UNKNOWN
-    assert scripts("setup(name='here', version='1.0')", "setup(name='there', version='2')") == \
-        ("here", "1.0")
+    assert scripts("setup(name='here', version='1.0')", "setup(name='there', version='2')") == ("here", "1.0")
     assert scripts(None, "setup(name='there', version='2')") == ("there", "2")
     assert scripts("setup(name=NAME, version=VERSION)\n", "setup(version='2')") == ("unknown", "2")
     assert scripts(b"setup(name='caf\xe9')", "setup(name='ok')") == ("ok", "unknown")
@@ -55,32 +55,39 @@ def test_only_regular_files_are_read(tmp_path, kind):
         os.mkfifo(work / "setup.py")
     else:
         os.symlink("/dev/zero", work / "setup.py")
-    result = run_python("from quillkit import cargohold; print(cargohold.get_package_name_version())",
-                        cwd=work, timeout=30)
+    result = run_python(
+        "from quillkit import cargohold; print(cargohold.get_package_name_version())", cwd=work, timeout=30
+    )
     assert result.stdout.strip() == "('unknown', 'unknown')"
 
 
-@pytest.mark.parametrize("script, expected", [
-    ("setup(name='only')", ("only", "unknown")),
-    ("setup(name='n', version=VERSION)", ("n", "unknown")),
-    ("setup(name='n', version=2.5)", ("n", 2.5)),
-    ("setup(name='', version=0, **extra)\nsetup(version='second')", ("unknown", "second")),
-    ("import setuptools\nsetuptools.setup(name='q', version='3')", ("q", "3")),
-    ("setup(packages=find_packages(), name='late', version='1'", UNKNOWN),
-    ("setup(\n  package_name='pkg',\n  name='real',\n  version = \"9\",\n  )\n)", ("pkg", "9")),
-    ("def f(:\nsetup(name='broken', version='1')", ("broken", "1")),
-    ("x = 1\n# name = 'x' version='7'\n", ("x", "7")),
-])
+@pytest.mark.parametrize(
+    "script, expected",
+    [
+        ("setup(name='only')", ("only", "unknown")),
+        ("setup(name='n', version=VERSION)", ("n", "unknown")),
+        ("setup(name='n', version=2.5)", ("n", 2.5)),
+        ("setup(name='', version=0, **extra)\nsetup(version='second')", ("unknown", "second")),
+        ("import setuptools\nsetuptools.setup(name='q', version='3')", ("q", "3")),
+        ("setup(packages=find_packages(), name='late', version='1'", UNKNOWN),
+        ("setup(\n  package_name='pkg',\n  name='real',\n  version = \"9\",\n  )\n)", ("pkg", "9")),
+        ("def f(:\nsetup(name='broken', version='1')", ("broken", "1")),
+        ("x = 1\n# name = 'x' version='7'\n", ("x", "7")),
+    ],
+)
 def test_reading_a_script(scripts, script, expected):
     result = scripts(script)
     assert result == expected and type(result[1]) is type(expected[1])
 
 
-@pytest.mark.parametrize("script", [
-    b"setup(\r\n  name='crlf',\r  version='1')\r\n# 'x-y = a.cli:main'",
-    b"\xef\xbb\xbfsetup(name='bom', entry_points=['b-o-m = b.cli:main'])",
-    b"setup(name='caf\xe9')\n'c = c.cli:main'",
-])
+@pytest.mark.parametrize(
+    "script",
+    [
+        b"setup(\r\n  name='crlf',\r  version='1')\r\n# 'x-y = a.cli:main'",
+        b"\xef\xbb\xbfsetup(name='bom', entry_points=['b-o-m = b.cli:main'])",
+        b"setup(name='caf\xe9')\n'c = c.cli:main'",
+    ],
+)
 def test_scripts_read_natively_as_open_reads_them(scripts, monkeypatch, script):
     """The setup script is read natively while `open` and `Path` are the standard ones."""
     native = scripts(script), cargohold.get_cli_name()
@@ -99,8 +106,10 @@ def test_open_of_the_callers_builtins(scripts):
         opened.append(args[0])
         return open(*args, **kwargs)
 
-    builtins = dict(vars(__builtins__) if isinstance(__builtins__, types.ModuleType) else __builtins__,
-                    open=recording_open)
+    builtins = dict(
+        vars(__builtins__) if isinstance(__builtins__, types.ModuleType) else __builtins__,
+        open=recording_open,
+    )
     read = eval("lambda: read()", {"__builtins__": builtins, "read": cargohold.get_package_name_version})
     assert read() == ("seen", "1") and opened
     assert cargohold.get_package_name_version() == ("seen", "1") and len(opened) == 1
@@ -108,12 +117,15 @@ def test_open_of_the_callers_builtins(scripts):
 
 def test_patterns_still_answer_when_ast_cannot_be_imported(tmp_path):
     (tmp_path / "setup.py").write_text("setup(name='plain', version='4')")
-    result = run_python(textwrap.dedent("""
+    result = run_python(
+        textwrap.dedent("""
         import sys
         from quillkit import cargohold
         sys.modules["ast"] = None  # its import now fails
         print(cargohold.get_package_name_version())
-    """), cwd=tmp_path)
+    """),
+        cwd=tmp_path,
+    )
     assert result.stdout.strip() == "('plain', '4')"
 
 
@@ -124,11 +136,17 @@ def test_package_version():
         cargohold.get_package_version(None)
 
 
-@pytest.mark.parametrize("entry, expected", [
-    ("quill-note = quillkit.tools.cli:main", "quill-note"), ("note_2=pkg.cli:main", "note_2"),
-    ("quill-note = quillkit.tools.cli:run", None), ("quill-note = quillkit.app:main", None),
-    (" quill-note = quillkit.cli:main", None), ("caf\udcff = a.cli:main", None),
-])
+@pytest.mark.parametrize(
+    "entry, expected",
+    [
+        ("quill-note = quillkit.tools.cli:main", "quill-note"),
+        ("note_2=pkg.cli:main", "note_2"),
+        ("quill-note = quillkit.tools.cli:run", None),
+        ("quill-note = quillkit.app:main", None),
+        (" quill-note = quillkit.cli:main", None),
+        ("caf\udcff = a.cli:main", None),
+    ],
+)
 def test_cli_name(tmp_path, monkeypatch, entry, expected):
     monkeypatch.chdir(tmp_path)
     text = "setup(entry_points={'console_scripts': ['%s']})" % entry

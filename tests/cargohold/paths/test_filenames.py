@@ -58,8 +58,11 @@ names = st.text(st.sampled_from(list("/._ aAZ-ßİ語\\\x00") + ["\udc80"]) | st
 
 
 @settings(max_examples=2000, deadline=None)
-@given(name=names, indices=st.lists(st.integers(-2, 4), max_size=3).map(tuple),
-       separator=st.sampled_from(["_", ".", "/", "a", "__", ""]))
+@given(
+    name=names,
+    indices=st.lists(st.integers(-2, 4), max_size=3).map(tuple),
+    separator=st.sampled_from(["_", ".", "/", "a", "__", ""]),
+)
 @example(name="a/./", indices=(0,), separator="_")
 @example(name="//.a.", indices=(0,), separator=".")
 def test_fields_agree_with_pathlib(name, indices, separator):
@@ -75,7 +78,9 @@ def test_the_edges_of_the_dot_rules_agree_with_pathlib(name, way):
     with globals_replaced(cargohold, **replaced):
         for text in [name, "d/" + name, name + "/", "/" + name + "/."]:
             for indices, separator in [((0,), "_"), ((0, 1), "."), ((), "x")]:
-                assert outcome(extract, text, indices, separator) == outcome(reference_extract, text, indices, separator)
+                assert outcome(extract, text, indices, separator) == outcome(
+                    reference_extract, text, indices, separator
+                )
             for prefix, suffix in [(name[:1], name[-1:]), (None, "."), (".", None)]:
                 assert match(text, prefix, suffix) is reference_match(text, prefix, suffix)
     assert len(calls) == (24 if way == "library" else 0)

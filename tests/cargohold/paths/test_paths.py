@@ -35,7 +35,9 @@ def test_unique_path(tmp_path):
     for directory in [None, 3, b"/tmp"]:
         with pytest.raises(TypeError):
             unique(directory, "a", "b")
-    with pytest.raises(TypeError, match=r"Argument 'base_name' has incorrect type \(expected str, got PosixPath\)"):
+    with pytest.raises(
+        TypeError, match=r"Argument 'base_name' has incorrect type \(expected str, got PosixPath\)"
+    ):
         unique(tmp_path, Path("a"), "b")
 
 
@@ -50,9 +52,14 @@ def test_output_dir_and_file(tmp_path, monkeypatch, recorder):
     assert cargohold.setup_output_file("new", "/abs/y.txt", 0) == Path("/abs/y.txt")
     cargohold.setup_output_dir("quiet", logger="")
     assert recorder.messages("info") == [
-        "✅ 輸出目錄已建立：out", "✅ 輸出目錄已就緒：out", "✅ 輸出目錄已建立：a/b/c",
-        "✅ 輸出目錄已就緒：.", "🚀 輸出檔案路徑已就緒：x.txt",
-        "✅ 輸出目錄已建立：new", "🚀 輸出檔案路徑已就緒：new/sub/y.txt"]
+        "✅ 輸出目錄已建立：out",
+        "✅ 輸出目錄已就緒：out",
+        "✅ 輸出目錄已建立：a/b/c",
+        "✅ 輸出目錄已就緒：.",
+        "🚀 輸出檔案路徑已就緒：x.txt",
+        "✅ 輸出目錄已建立：new",
+        "🚀 輸出檔案路徑已就緒：new/sub/y.txt",
+    ]
     assert Path("a/b/c").is_dir() and Path("quiet").is_dir() and not Path("new/sub").exists()
     Path("file").touch()
     with pytest.raises(FileExistsError):
@@ -67,7 +74,8 @@ def test_output_dir_and_file(tmp_path, monkeypatch, recorder):
 def test_output_dir_permission_error_keeps_created_parents(tmp_path):
     # With this umask the first missing level is made without write permission, so the next
     # one fails once root's override is gone.
-    result = run_python(textwrap.dedent(f"""
+    result = run_python(
+        textwrap.dedent(f"""
         import os
         from quillkit import cargohold
         os.umask(0o222)
@@ -75,7 +83,9 @@ def test_output_dir_permission_error_keeps_created_parents(tmp_path):
             cargohold.setup_output_dir("{tmp_path}/made/sub", print)
         except PermissionError as error:
             print("PermissionError", error.filename)
-    """), unprivileged=True)
+    """),
+        unprivileged=True,
+    )
     (tmp_path / "made").chmod(0o755)
     assert result.stdout == f"PermissionError {tmp_path}/made/sub\n"
     assert (tmp_path / "made").is_dir() and not (tmp_path / "made" / "sub").exists()
@@ -99,12 +109,19 @@ def test_module_globals_are_used_at_call_time(tmp_path, monkeypatch, recorder):
     assert calls[1:] == ["r.txt", "r_1.txt"]
 
 
-@pytest.mark.parametrize("fn, org, new, expected", [
-    ("a/b.txt", ".txt", "md", "a/b.md"), ("a/b.tar.gz", ".gz", ".zip", "a/b.tar.zip"),
-    ("notes", "", ".md", "notes.md"), (".env", "", ".bak", ".env.bak"),
-    ("a.csv", ".txt", ".json", "a.json"), ("./x.py", ".py", ".md", "x.md"),
-    ("a//b/./c.d", "", "x", "a/b/c.x"), ("報告.文件", "", "新", "報告.新"),
-])
+@pytest.mark.parametrize(
+    "fn, org, new, expected",
+    [
+        ("a/b.txt", ".txt", "md", "a/b.md"),
+        ("a/b.tar.gz", ".gz", ".zip", "a/b.tar.zip"),
+        ("notes", "", ".md", "notes.md"),
+        (".env", "", ".bak", ".env.bak"),
+        ("a.csv", ".txt", ".json", "a.json"),
+        ("./x.py", ".py", ".md", "x.md"),
+        ("a//b/./c.d", "", "x", "a/b/c.x"),
+        ("報告.文件", "", "新", "報告.新"),
+    ],
+)
 def test_replace_extension(fn, org, new, expected):
     assert cargohold.replace_file_extension(fn, org, new) == expected
 
@@ -121,8 +138,15 @@ def replaced_by_pathlib(fn, new):
 def test_replace_extension_errors_come_from_the_path_facility():
     # pathlib's wording differs between versions, and so does whether a lone "." (what an empty
     # newExt becomes) is a suffix (3.14 on): the expected outcome is the running one's.
-    for fn, new in [("", ".md"), (".", ".md"), ("/", ".md"), ("./", ".md"),
-                    ("a.txt", ""), ("a.txt", "."), ("a.txt", "a/b")]:
+    for fn, new in [
+        ("", ".md"),
+        (".", ".md"),
+        ("/", ".md"),
+        ("./", ".md"),
+        ("a.txt", ""),
+        ("a.txt", "."),
+        ("a.txt", "a/b"),
+    ]:
         assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == replaced_by_pathlib(fn, new)
     for fn in ["", ".", "/", "./"]:  # no name: an error on every version
         assert replaced_by_pathlib(fn, ".md")[:2] == ("raised", ValueError)
@@ -138,13 +162,17 @@ def test_kinds_with_links_followed(tmp_path, recorder):
     os.symlink(tmp_path / "file", tmp_path / "to_file")
     os.symlink(tmp_path, tmp_path / "to_dir")
     os.symlink(tmp_path / "gone", tmp_path / "dangling")
-    kinds = [cargohold.get_path_type(p, recorder) for p in
-             [tmp_path, str(tmp_path / "file"), bytes(tmp_path / "to_file"), tmp_path / "to_dir"]]
+    kinds = [
+        cargohold.get_path_type(p, recorder)
+        for p in [tmp_path, str(tmp_path / "file"), bytes(tmp_path / "to_file"), tmp_path / "to_dir"]
+    ]
     assert kinds == [0, 1, 1, 0] and recorder.records == []
     assert cargohold.get_path_type(tmp_path / "dangling", logger=recorder) is None
     assert cargohold.get_path_type("/dev/null", logger=recorder) is None
-    assert recorder.messages("warning") == [f"⚠️ 路徑不存在或無效：{tmp_path}/dangling",
-                                            "⚠️ 路徑不存在或無效：/dev/null"]
+    assert recorder.messages("warning") == [
+        f"⚠️ 路徑不存在或無效：{tmp_path}/dangling",
+        "⚠️ 路徑不存在或無效：/dev/null",
+    ]
 
 
 INTERRUPTED_STAT = """
@@ -175,6 +203,7 @@ def test_an_interrupted_stat_is_made_again(tmp_path, fault_library):
     """A signal that interrupts the first stat of a call changes nothing: the stat is made again,
     as os.stat makes it, and the answer is the one an uninterrupted call gives."""
     import json
+
     root = tmp_path / "tree"  # inside the folder whose calls fail: the folder itself is not
     (root / "sub").mkdir(parents=True)
     (root / "a.py").write_text("x")
@@ -197,6 +226,7 @@ def test_module_logger_and_bad_types(monkeypatch):
 # While its globals are the standard objects, the module does pathlib's and os.path's work itself;
 # once a program replaces one, it calls the library. Both ways must give what the library gives:
 # results, messages, errors and what is left on disk.
+
 
 def library_called():
     """The module's Path and os replaced by stand-ins that call the same library."""
@@ -223,10 +253,30 @@ def both_ways(function, *args, logged=False):
 
 
 # Path texts built from the pieces pathlib treats specially, and names the system refuses.
-PIECES = ["a", "b.txt", ".env", "é.語", ".", "..", "", "x.", "d", "f", "link", "dangling", "loop",
-          "fifo", "none", "n" * 300, "a\x00b", "\udc80", "\ud800"] + DOT_NAMES
-path_texts = st.tuples(st.sampled_from(["", "/", "//", "///", "./"]),
-                       st.lists(st.sampled_from(PIECES), max_size=4)).map(lambda t: t[0] + "/".join(t[1]))
+PIECES = [
+    "a",
+    "b.txt",
+    ".env",
+    "é.語",
+    ".",
+    "..",
+    "",
+    "x.",
+    "d",
+    "f",
+    "link",
+    "dangling",
+    "loop",
+    "fifo",
+    "none",
+    "n" * 300,
+    "a\x00b",
+    "\udc80",
+    "\ud800",
+] + DOT_NAMES
+path_texts = st.tuples(
+    st.sampled_from(["", "/", "//", "///", "./"]), st.lists(st.sampled_from(PIECES), max_size=4)
+).map(lambda t: t[0] + "/".join(t[1]))
 
 
 @settings(max_examples=1500, deadline=None)
@@ -241,7 +291,9 @@ def test_extension_replacement_agrees_with_pathlib(fn, new):
 def test_extension_replacement_at_the_dot_rules_edges(name):
     for fn in [name, "d/" + name, "/" + name + "/"]:
         for new in ["", ".", "x", ".x", "..x", "x."]:
-            assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == replaced_by_pathlib(fn, new)
+            assert both_ways(cargohold.replace_file_extension, fn, ".txt", new) == replaced_by_pathlib(
+                fn, new
+            )
 
 
 @pytest.fixture(scope="module")
@@ -280,24 +332,25 @@ def working_directory(path):
 
 
 def tree_contents(root):
-    return sorted((os.path.relpath(folder, root), sorted(names), sorted(files))
-                  for folder, names, files in os.walk(root))
+    return sorted(
+        (os.path.relpath(folder, root), sorted(names), sorted(files))
+        for folder, names, files in os.walk(root)
+    )
 
 
 # Directories as callers write them (relative, kept inside the sandbox: they are created), names
 # with separators, empty and overlong parts; the output directory holds taken names, a dangling
 # link and an entry that is no directory.
-directories = st.lists(st.sampled_from(["out", "new", ".", "..", "", "f", "taken", "n" * 300,
-                                        "a\x00", "é"]), max_size=3).map(lambda parts: "/".join(parts).lstrip("/"))
+directories = st.lists(
+    st.sampled_from(["out", "new", ".", "..", "", "f", "taken", "n" * 300, "a\x00", "é"]), max_size=3
+).map(lambda parts: "/".join(parts).lstrip("/"))
 names = st.sampled_from(["r", "", ".", "a/b", "/abs", "taken", "n" * 300, "é", "r\x00"])
 extensions = st.sampled_from(["csv", ".csv", "", ".", ".tar.gz", "x/y"])
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(directory=directories, base=names, extension=extensions, as_path=st.booleans(),
-       out_file=names)
-def test_output_paths_agree_with_pathlib(tmp_path_factory, directory, base, extension, as_path,
-                                         out_file):
+@given(directory=directories, base=names, extension=extensions, as_path=st.booleans(), out_file=names)
+def test_output_paths_agree_with_pathlib(tmp_path_factory, directory, base, extension, as_path, out_file):
     outcomes = []
     for way in (contextlib.nullcontext, library_called):
         top = tmp_path_factory.mktemp("out")
@@ -307,11 +360,16 @@ def test_output_paths_agree_with_pathlib(tmp_path_factory, directory, base, exte
             (root / name).touch()
         os.symlink("none", root / "out" / "r_2.csv")  # dangling: free
         with working_directory(root), way():
-            outcomes.append([
-                outcome(cargohold.get_unique_path, Path(directory) if as_path else directory, base, extension),
-                outcome(cargohold.setup_output_dir, directory, logged=True),
-                outcome(cargohold.setup_output_file, directory, out_file, logged=True),
-                tree_contents(top)])
+            outcomes.append(
+                [
+                    outcome(
+                        cargohold.get_unique_path, Path(directory) if as_path else directory, base, extension
+                    ),
+                    outcome(cargohold.setup_output_dir, directory, logged=True),
+                    outcome(cargohold.setup_output_file, directory, out_file, logged=True),
+                    tree_contents(top),
+                ]
+            )
     assert outcomes[0] == outcomes[1]
 
 
@@ -339,14 +397,18 @@ def recording(raw, calls):
     def traced(*args, **kwargs):
         calls.append(args)
         return raw(*args, **kwargs)
+
     return traced
 
 
 def download_with_a_local_dotenv(directory):
     """download_github_content where find_dotenv finds nothing, so that the .env beside the
     package is looked for (Path(__file__).parent.parent / ".env")."""
-    service = types.SimpleNamespace(get=lambda url, **options: types.SimpleNamespace(
-        status_code=200, text="text", raise_for_status=lambda: None))
+    service = types.SimpleNamespace(
+        get=lambda url, **options: types.SimpleNamespace(
+            status_code=200, text="text", raise_for_status=lambda: None
+        )
+    )
     with globals_replaced(cargohold, requests=service, find_dotenv=lambda *args, **kwargs: ""):
         cargohold.download_github_content("https://github.com/o/r/blob/main/a.md")
 
@@ -371,24 +433,45 @@ ALL, BEFORE_313, SINCE_313, BEFORE_314, SINCE_314 = (3, 12), (3, 12, 3, 12), (3,
 # are), the releases whose library reaches it (from a release, or from one to another), and a
 # use it serves there.
 GUARDED = [
-    ("os", "fspath", ALL, "name"), ("os", "stat", ALL, "os.path tests"), ("os", "stat", ALL, "exists"),
-    ("os", "mkdir", ALL, "mkdir"), ("os", "path", ALL, "os.path tests"), ("os", "path", SINCE_314, "exists"),
-    ("os.path", "isdir", ALL, "os.path tests"), ("os.path", "isdir", SINCE_314, "mkdir"),
-    ("os.path", "isfile", ALL, "os.path tests"), ("os.path", "isfile", SINCE_314, "read"),
+    ("os", "fspath", ALL, "name"),
+    ("os", "stat", ALL, "os.path tests"),
+    ("os", "stat", ALL, "exists"),
+    ("os", "mkdir", ALL, "mkdir"),
+    ("os", "path", ALL, "os.path tests"),
+    ("os", "path", SINCE_314, "exists"),
+    ("os.path", "isdir", ALL, "os.path tests"),
+    ("os.path", "isdir", SINCE_314, "mkdir"),
+    ("os.path", "isfile", ALL, "os.path tests"),
+    ("os.path", "isfile", SINCE_314, "read"),
     ("os.path", "exists", SINCE_314, "exists"),
-    ("io", "open", ALL, "read"), ("io", "text_encoding", ALL, "read"),
-    ("Path", "__new__", ALL, "name"), ("Path", "__init__", ALL, "stem"),
-    ("Path", "__str__", ALL, "with_suffix"), ("Path", "__fspath__", ALL, "read"),
-    ("Path", "drive", ALL, "with_suffix"), ("Path", "root", ALL, "join"),
-    ("Path", "_flavour", BEFORE_313, "name"), ("Path", "parser", SINCE_313, "stem"),
-    ("Path", "__truediv__", ALL, "join"), ("Path", "joinpath", BEFORE_313, "join"),
-    ("Path", "parent", ALL, "parent"), ("Path", "with_segments", ALL, "join"),
-    ("Path", "stat", BEFORE_314, "exists"), ("Path", "stat", BEFORE_314, "mkdir"),
-    ("Path", "exists", ALL, "exists"), ("Path", "is_file", ALL, "read"), ("Path", "is_dir", ALL, "mkdir"),
-    ("Path", "mkdir", ALL, "mkdir"), ("Path", "read_text", ALL, "read"), ("Path", "open", ALL, "read"),
-    ("Path", "with_suffix", ALL, "with_suffix"), ("Path", "name", ALL, "name"),
-    ("Path", "suffix", ALL, "suffix"), ("Path", "suffix", BEFORE_313, "with_suffix"),
-    ("Path", "stem", ALL, "stem"), ("Path", "stem", SINCE_313, "with_suffix"),
+    ("io", "open", ALL, "read"),
+    ("io", "text_encoding", ALL, "read"),
+    ("Path", "__new__", ALL, "name"),
+    ("Path", "__init__", ALL, "stem"),
+    ("Path", "__str__", ALL, "with_suffix"),
+    ("Path", "__fspath__", ALL, "read"),
+    ("Path", "drive", ALL, "with_suffix"),
+    ("Path", "root", ALL, "join"),
+    ("Path", "_flavour", BEFORE_313, "name"),
+    ("Path", "parser", SINCE_313, "stem"),
+    ("Path", "__truediv__", ALL, "join"),
+    ("Path", "joinpath", BEFORE_313, "join"),
+    ("Path", "parent", ALL, "parent"),
+    ("Path", "with_segments", ALL, "join"),
+    ("Path", "stat", BEFORE_314, "exists"),
+    ("Path", "stat", BEFORE_314, "mkdir"),
+    ("Path", "exists", ALL, "exists"),
+    ("Path", "is_file", ALL, "read"),
+    ("Path", "is_dir", ALL, "mkdir"),
+    ("Path", "mkdir", ALL, "mkdir"),
+    ("Path", "read_text", ALL, "read"),
+    ("Path", "open", ALL, "read"),
+    ("Path", "with_suffix", ALL, "with_suffix"),
+    ("Path", "name", ALL, "name"),
+    ("Path", "suffix", ALL, "suffix"),
+    ("Path", "suffix", BEFORE_313, "with_suffix"),
+    ("Path", "stem", ALL, "stem"),
+    ("Path", "stem", SINCE_313, "with_suffix"),
     ("Path", "with_name", SINCE_313, "with_suffix"),
 ]
 
@@ -398,8 +481,10 @@ def on_this_release(releases):
     return first <= sys.version_info[:2] <= last
 
 
-@pytest.mark.parametrize("owner, name, use", [(owner, name, use) for owner, name, releases, use in GUARDED
-                                              if on_this_release(releases)])
+@pytest.mark.parametrize(
+    "owner, name, use",
+    [(owner, name, use) for owner, name, releases, use in GUARDED if on_this_release(releases)],
+)
 def test_a_replaced_library_member_is_called(tmp_path, monkeypatch, owner, name, use):
     """Replaced after a use that found everything as it was, the member is called at the next."""
     (tmp_path / "f").write_text("x")
@@ -454,6 +539,7 @@ UNKNOWN_RELEASE = textwrap.dedent("""
 
 def test_an_unknown_release_leaves_every_use_to_the_library(tmp_path):
     import json
+
     here = os.path.dirname(os.path.abspath(__file__))
     code = UNKNOWN_RELEASE.format(here=here, tests=str(TESTS), root=str(tmp_path))
     report = json.loads(run_python(code).stdout)
@@ -463,6 +549,7 @@ def test_an_unknown_release_leaves_every_use_to_the_library(tmp_path):
 
 def test_a_path_that_names_itself_in_bytes_of_a_subclass(tmp_path, monkeypatch):
     """os.stat takes any bytes that __fspath__ gives, and so do the native checks."""
+
     class Bytes(bytes):
         pass
 

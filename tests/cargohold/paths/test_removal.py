@@ -78,8 +78,11 @@ def test_removal_with_the_read_only_retry(monkeypatch, module_log):
     assert seen == [0o444, 0o200]  # exactly owner-write for the retry
     cargohold.remove_file(Path("link.txt"))
     cargohold.remove_directory("./tree//")
-    assert module_log.messages("info") == ["✅ 已處理：移除檔案 single.txt", "✅ 已處理：移除檔案 link.txt",
-                                           "✅ 已處理：移除目錄 tree"]
+    assert module_log.messages("info") == [
+        "✅ 已處理：移除檔案 single.txt",
+        "✅ 已處理：移除檔案 link.txt",
+        "✅ 已處理：移除目錄 tree",
+    ]
     assert os.listdir() == ["target.txt"] and len(module_log.records) == 3
 
 
@@ -91,12 +94,15 @@ def test_a_failed_retry_puts_the_permissions_back(monkeypatch, module_log):
     cargohold.remove_file("kept.txt")
     cargohold.remove_directory("tree")
     real_chmod = os.chmod
-    monkeypatch.setattr(os, "chmod", lambda path, new_mode: real_chmod(path, new_mode)
-                        if new_mode == stat.S_IWRITE else 1 / 0)  # a failing restore is ignored
+    monkeypatch.setattr(
+        os, "chmod", lambda path, new_mode: real_chmod(path, new_mode) if new_mode == stat.S_IWRITE else 1 / 0
+    )  # a failing restore is ignored
     cargohold.remove_file("tree/f")
-    assert module_log.messages() == ["⚠️ 無法移除檔案 kept.txt：[Errno 13] attempt 2",
-                                     "⚠️ 無法移除目錄 tree：[Errno 13] attempt 2",
-                                     "⚠️ 無法移除檔案 tree/f：[Errno 13] attempt 4"]
+    assert module_log.messages() == [
+        "⚠️ 無法移除檔案 kept.txt：[Errno 13] attempt 2",
+        "⚠️ 無法移除目錄 tree：[Errno 13] attempt 2",
+        "⚠️ 無法移除檔案 tree/f：[Errno 13] attempt 4",
+    ]
     assert (mode("kept.txt"), mode("tree")) == (0o444, 0o750) and Path("tree/f").exists()
 
 
@@ -121,7 +127,8 @@ def test_real_permission_failures_without_root_privileges(tmp_path):
     for directory, directory_mode in locked.items():
         (tmp_path / directory).chmod(directory_mode)
     try:
-        result = run_python(textwrap.dedent(f"""
+        result = run_python(
+            textwrap.dedent(f"""
             import os, shutil
             from pathlib import Path
             from quillkit import cargohold
@@ -141,7 +148,9 @@ def test_real_permission_failures_without_root_privileges(tmp_path):
             met = []  # what rmtree itself reports for tree2 (its wording varies by version)
             shutil.rmtree(Path("tree2"), onexc=lambda function, path, error: met.append(error))
             print(met[0])
-        """), unprivileged=True)
+        """),
+            unprivileged=True,
+        )
         modes = {name: mode(tmp_path / name) for name in ["ro/f.txt", "tree1", "tree1/ro/f", "tree2"]}
         modes.update({name: mode(tmp_path / name) for name in locked})
     finally:
@@ -154,7 +163,8 @@ def test_real_permission_failures_without_root_privileges(tmp_path):
         "⚠️ 無法移除目錄 tree1：[Errno 13] Permission denied: 'tree1/ro/f'",
         # os.open cannot be repeated on a bare path: the error rmtree met is the one shown
         f"⚠️ 無法移除目錄 tree2：{rmtree_error}",
-        *(["raised"] * 3 if shown[3] == "raised" else ["False", "None", "None"])]
+        *(["raised"] * 3 if shown[3] == "raised" else ["False", "None", "None"]),
+    ]
     assert modes == {"ro/f.txt": 0o640, "tree1": 0o755, "tree1/ro/f": 0o640, "tree2": 0o755, **locked}
     assert not (tmp_path / "tree1" / "other.txt").exists()  # what could go, went
 
@@ -169,20 +179,24 @@ def test_the_retry_never_changes_what_a_link_points_to(tmp_path):
         (tmp_path / link).parent.chmod(0o555)
     before = os.stat(tmp_path / "outside.txt").st_ctime_ns
     try:
-        result = run_python(textwrap.dedent(f"""
+        result = run_python(
+            textwrap.dedent(f"""
             import os
             from quillkit import cargohold
             cargohold.log = type("Show", (), {{"info": print, "warning": print}})
             os.chdir({str(tmp_path)!r})
             cargohold.remove_file("ro/link")
             cargohold.remove_directory("tree")
-        """), unprivileged=True)
+        """),
+            unprivileged=True,
+        )
     finally:
         for directory in ["ro", "tree/ro"]:
             (tmp_path / directory).chmod(0o755)
     assert result.stdout.splitlines() == [
         "⚠️ 無法移除檔案 ro/link：[Errno 13] Permission denied: 'ro/link'",
-        "⚠️ 無法移除目錄 tree：[Errno 13] Permission denied: 'tree/ro/link'"]
+        "⚠️ 無法移除目錄 tree：[Errno 13] Permission denied: 'tree/ro/link'",
+    ]
     assert os.stat(tmp_path / "outside.txt").st_ctime_ns == before  # not even changed and restored
     assert mode(tmp_path / "outside.txt") == 0o444
 
@@ -224,7 +238,8 @@ def test_the_tree_handler(monkeypatch, module_log, version, hook):
     assert "_handle_readonly" not in vars(cargohold)
     assert mode("tree/sub") == 0o711 and not Path("tree/gone").exists()
     assert module_log.messages() == ["⚠️ 無法移除目錄 tree：[Errno 13] denied"] * 2 + [
-        "⚠️ 無法移除目錄 tree：目錄仍存在"]
+        "⚠️ 無法移除目錄 tree：目錄仍存在"
+    ]
 
 
 def test_force_move(module_log):
@@ -238,9 +253,12 @@ def test_force_move(module_log):
     cargohold.force_move_file("moved.txt", "a/b/final.txt", backup="")
     assert module_log.messages() == [
         "❌ 來源檔案不存在：nope.txt",
-        "✅ 備份成功：src.txt -> bk/old.txt", "✅ 搬移成功：src.txt -> dest/target.txt",
-        "✅ 備份成功：dest/target.txt -> new/deep/bk", "✅ 搬移成功：dest/target.txt -> moved.txt",
-        "✅ 搬移成功：moved.txt -> a/b/final.txt"]
+        "✅ 備份成功：src.txt -> bk/old.txt",
+        "✅ 搬移成功：src.txt -> dest/target.txt",
+        "✅ 備份成功：dest/target.txt -> new/deep/bk",
+        "✅ 搬移成功：dest/target.txt -> moved.txt",
+        "✅ 搬移成功：moved.txt -> a/b/final.txt",
+    ]
     assert module_log.messages("error") == module_log.messages()[:1]
     for copy in ["bk/old.txt", "new/deep/bk", "a/b/final.txt"]:
         assert Path(copy).read_text() == "content"
@@ -276,14 +294,20 @@ def test_a_file_moved_onto_itself_is_kept(tmp_path, module_log):
     os.link("a.txt", "hard.txt")  # another entry of the same file is replaced as usual
     cargohold.force_move_file("a.txt", "hard.txt")
     assert not Path("a.txt").exists() and Path("hard.txt").read_text() == "precious"
-    assert module_log.messages() == ["✅ 搬移成功：a.txt -> a.txt", "✅ 搬移成功：a.txt -> here/a.txt",
-                                     "✅ 搬移成功：a.txt -> hard.txt"]
+    assert module_log.messages() == [
+        "✅ 搬移成功：a.txt -> a.txt",
+        "✅ 搬移成功：a.txt -> here/a.txt",
+        "✅ 搬移成功：a.txt -> hard.txt",
+    ]
 
 
 def test_move_uses_the_module_globals(monkeypatch, module_log):
     calls = []
-    monkeypatch.setattr(cargohold, "shutil", types.SimpleNamespace(
-        copy2=lambda *args: calls.append(args), move=lambda *args: calls.append(args)))
+    monkeypatch.setattr(
+        cargohold,
+        "shutil",
+        types.SimpleNamespace(copy2=lambda *args: calls.append(args), move=lambda *args: calls.append(args)),
+    )
     make_file("s.txt")
     cargohold.force_move_file("s.txt", "d.txt", "b.txt")
     assert calls == [(Path("s.txt"), Path("b.txt")), ("s.txt", "d.txt")]

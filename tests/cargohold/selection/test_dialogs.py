@@ -35,18 +35,20 @@ def three(tmp_path, monkeypatch):
 def test_numbers_in_the_order_given(three):
     result, output = dialogue(select, *three, input=" 3, 1 ,3\n")
     assert result == [("c.py", "c"), ("a.py", "a"), ("c.py", "c")]
-    assert output == ("\n找到以下 .py 檔案：\n  [1] a.py\n  [2] b.py\n  [3] c.py\n" + QUESTION
-                      + " 3, 1 ,3\n")
+    assert output == ("\n找到以下 .py 檔案：\n  [1] a.py\n  [2] b.py\n  [3] c.py\n" + QUESTION + " 3, 1 ,3\n")
 
 
-@pytest.mark.parametrize("answer, expected", [
-    ("  ALL \n", [("a.py", "a"), ("b.py", "b"), ("c.py", "c")]),
-    ("aLl\n", [("a.py", "a"), ("b.py", "b"), ("c.py", "c")]),
-    ("0,5,-1,2\n", [("b.py", "b")]),
-    ("+2, 0002 ,99999999999999999999999\n", [("b.py", "b"), ("b.py", "b")]),
-    ("\n", []),
-    (" , ,,\n", []),
-])
+@pytest.mark.parametrize(
+    "answer, expected",
+    [
+        ("  ALL \n", [("a.py", "a"), ("b.py", "b"), ("c.py", "c")]),
+        ("aLl\n", [("a.py", "a"), ("b.py", "b"), ("c.py", "c")]),
+        ("0,5,-1,2\n", [("b.py", "b")]),
+        ("+2, 0002 ,99999999999999999999999\n", [("b.py", "b"), ("b.py", "b")]),
+        ("\n", []),
+        (" , ,,\n", []),
+    ],
+)
 def test_answers(three, answer, expected):
     result, output = dialogue(select, *three, input=answer)
     assert result == expected and FORMAT_ERROR not in output
@@ -79,9 +81,12 @@ def test_excluded_names_as_in_compares_them(three):
     texts, and when a comparison (Python code) changes the list: later names see the change."""
     files, names = three
     many = [f"n{number}" for number in range(20_000)]
-    assert dialogue(select, files, names, exclude_names=many + ["c", "a"], input="all\n")[0] == [("b.py", "b")]
-    assert dialogue(select, files + ["d.py"], [1, "a", 2.0, "b"], exclude_names=["b", 2, None],
-                    input="all\n")[0] == [("a.py", 1), ("b.py", "a")]
+    assert dialogue(select, files, names, exclude_names=many + ["c", "a"], input="all\n")[0] == [
+        ("b.py", "b")
+    ]
+    assert dialogue(
+        select, files + ["d.py"], [1, "a", 2.0, "b"], exclude_names=["b", 2, None], input="all\n"
+    )[0] == [("a.py", 1), ("b.py", "a")]
 
     class Meddling(str):
         def __eq__(self, other):
@@ -98,15 +103,28 @@ def test_excluded_names_as_in_compares_them(three):
 def test_display_names(tmp_path, monkeypatch):
     (tmp_path / "work").mkdir()
     monkeypatch.chdir(tmp_path / "work")
-    files = [str(tmp_path / "work" / "sub" / "a.py"), str(tmp_path / "work" / "top.py"),
-             str(tmp_path / "other" / "b.py"), "https://example.com/x/c.py", "http://h/d",
-             7, "", "sub\\e.py"]
+    files = [
+        str(tmp_path / "work" / "sub" / "a.py"),
+        str(tmp_path / "work" / "top.py"),
+        str(tmp_path / "other" / "b.py"),
+        "https://example.com/x/c.py",
+        "http://h/d",
+        7,
+        "",
+        "sub\\e.py",
+    ]
     names = ["a", "top", "b", "c", "d", "n", "empty", "e"]
     _, output = dialogue(select, files, names, "", input="\n")
     assert output.splitlines()[2:10] == [
-        "  [1] sub/a.py", "  [2] top", "  [3] ../other/b.py", "  [4] c", "  [5] d", "  [6] n",
+        "  [1] sub/a.py",
+        "  [2] top",
+        "  [3] ../other/b.py",
+        "  [4] c",
+        "  [5] d",
+        "  [6] n",
         "  [7] empty",  # relpath("") raises; the short form stays
-        "  [8] e"]
+        "  [8] e",
+    ]
 
 
 def test_lists_of_different_lengths_offer_only_whole_pairs(three):
@@ -127,12 +145,22 @@ def folder(tmp_path, monkeypatch):
 
 
 def test_scan_and_choose(folder, recorder):
-    result, output = dialogue(scan, ".", ["md"], exclude_paths=["skip"], exclude_names=["todo"],
-                              label="筆記", logger=recorder, input="2,1\n")
+    result, output = dialogue(
+        scan,
+        ".",
+        ["md"],
+        exclude_paths=["skip"],
+        exclude_names=["todo"],
+        label="筆記",
+        logger=recorder,
+        input="2,1\n",
+    )
     assert result == [("sub/deep.md", "deep"), ("notes.md", "notes")]
     assert "\n找到以下 .md 檔案：\n  [1] notes.md\n  [2] sub/deep.md\n" in output
-    assert recorder.records == [("info", "🔍 正在掃描路徑：."),
-                                ("debug", "✅ 已掃描處理完畢，共找到 3 個檔案")]
+    assert recorder.records == [
+        ("info", "🔍 正在掃描路徑：."),
+        ("debug", "✅ 已掃描處理完畢，共找到 3 個檔案"),
+    ]
 
 
 def test_scan_shows_the_extension_only_when_one_was_scanned(folder, recorder):
@@ -145,8 +173,10 @@ def test_scan_shows_the_extension_only_when_one_was_scanned(folder, recorder):
 def test_scan_reports_why_nothing_came_out(folder, recorder):
     result, output = dialogue(scan, "missing", ["md"], logger=recorder)
     assert (result, output) == ([], "")
-    assert recorder.records == [("warning", "⚠️ 路徑不存在或無效：missing"),
-                                ("error", "❌ 來源資料夾不存在或無效：missing")]
+    assert recorder.records == [
+        ("warning", "⚠️ 路徑不存在或無效：missing"),
+        ("error", "❌ 來源資料夾不存在或無效：missing"),
+    ]
     recorder.records.clear()
     assert dialogue(scan, folder / "x.txt", ["txt"], logger=recorder) == ([], "")
     assert recorder.records == [("error", f"❌ 來源資料夾不存在或無效：{folder}/x.txt")]
@@ -163,14 +193,22 @@ def test_scan_calls_the_module_functions_through_its_globals(folder, monkeypatch
     module_log = Recorder()
     monkeypatch.setattr(cargohold, "log", module_log)
     monkeypatch.setattr(cargohold, "get_path_type", lambda path, logger: calls.append(logger) or 0)
-    monkeypatch.setattr(cargohold, "find_files_with_extensions",
-                        lambda *args, **kwargs: calls.append(kwargs) or (["f.md"], ["f"]))
-    monkeypatch.setattr(cargohold, "interactive_select_files",
-                        lambda files, names, **kwargs: calls.append(kwargs) or [("f.md", "f")])
+    monkeypatch.setattr(
+        cargohold,
+        "find_files_with_extensions",
+        lambda *args, **kwargs: calls.append(kwargs) or (["f.md"], ["f"]),
+    )
+    monkeypatch.setattr(
+        cargohold,
+        "interactive_select_files",
+        lambda files, names, **kwargs: calls.append(kwargs) or [("f.md", "f")],
+    )
     assert scan("anything", ["md"], recursive=0, exclude_paths="p", exclude_names=["n"]) == [("f.md", "f")]
-    assert calls == [module_log,
-                     {"extensions": ["md"], "recursive": 0, "exclude_paths": "p", "logger": module_log},
-                     {"extension": ".md", "exclude_names": ["n"]}]
+    assert calls == [
+        module_log,
+        {"extensions": ["md"], "recursive": 0, "exclude_paths": "p", "logger": module_log},
+        {"extension": ".md", "exclude_names": ["n"]},
+    ]
     monkeypatch.setattr(cargohold, "find_files_with_extensions", lambda *args, **kwargs: ["only one"])
     with pytest.raises(ValueError, match="not enough values to unpack"):
         scan("anything", ["md"])
@@ -185,8 +223,14 @@ END_TO_END = textwrap.dedent("""
 
 
 def test_end_to_end_in_a_pseudo_terminal(folder):
-    child = pexpect.spawn(sys.executable, ["-P", "-c", END_TO_END], cwd=str(folder),
-                          encoding="utf-8", timeout=20, env={**os.environ, "COLUMNS": "120"})
+    child = pexpect.spawn(
+        sys.executable,
+        ["-P", "-c", END_TO_END],
+        cwd=str(folder),
+        encoding="utf-8",
+        timeout=20,
+        env={**os.environ, "COLUMNS": "120"},
+    )
     try:
         child.expect_exact("e2e.cargohold: 🔍 正在掃描路徑：.")
         child.expect_exact("找到以下 .md 檔案：")

@@ -34,10 +34,11 @@ def test_invalid_answers_are_asked_again():
 
 
 def test_all_and_titles():
-    result, output = dialogue(select_option, "請選擇", ["A", "B"], title="模式", allow_all=[1],
-                              input="all\n")
+    result, output = dialogue(select_option, "請選擇", ["A", "B"], title="模式", allow_all=[1], input="all\n")
     assert result == "all"
-    assert output.startswith("\n模式：\n  [1] A\n") and "請選擇 (或輸入 'all' 代表全部) (1, 2, all): " in output
+    assert (
+        output.startswith("\n模式：\n  [1] A\n") and "請選擇 (或輸入 'all' 代表全部) (1, 2, all): " in output
+    )
     for title in ["", None]:
         assert dialogue(select_option, "q", ["A"], title=title, input="1\n")[1].startswith("  [1] A\n")
 
@@ -72,8 +73,12 @@ def test_option_elements_and_argument_types():
     assert dialogue(select_option, "q", ["A", None], input="2\n")[0] is None
     with pytest.raises(TypeError, match="Expected str, got int"):
         dialogue(select_option, "q", ["A", 5], input="2\n")
-    for arguments, keywords in [((b"q", ["A"]), {}), (("q", ("A",)), {}), (("q", ["A"]), {"default": 1}),
-                                (("q", ["A"]), {"title": b"t"})]:
+    for arguments, keywords in [
+        ((b"q", ["A"]), {}),
+        (("q", ("A",)), {}),
+        (("q", ["A"]), {"default": 1}),
+        (("q", ["A"]), {"title": b"t"}),
+    ]:
         with pytest.raises(TypeError, match="has incorrect type"):
             assert dialogue(select_option, *arguments, **keywords)[1] == ""
 

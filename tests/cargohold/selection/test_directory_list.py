@@ -37,9 +37,11 @@ def test_defaults_keep_visible_directories_in_system_order(root, module_log):
     kept = in_system_order(root, {"docs", "src", "BUILD", "mypkg.egg-info"})
     assert directory_list() == (kept, kept)
     assert directory_list(".", (), ("build", "dist"), (".egg-info",))[1] == in_system_order(
-        root, {".git", "_cache", "docs", "src", "BUILD"})
-    assert directory_list(root, ("d", "s", "B"), ())[1] == in_system_order(root, {".git", "_cache", "build",
-                                                                           "mypkg.egg-info"})
+        root, {".git", "_cache", "docs", "src", "BUILD"}
+    )
+    assert directory_list(root, ("d", "s", "B"), ())[1] == in_system_order(
+        root, {".git", "_cache", "build", "mypkg.egg-info"}
+    )
     assert module_log.records == []
 
 

@@ -28,8 +28,19 @@ def make(root, *paths):
 
 @pytest.fixture
 def project(tmp_path, monkeypatch):
-    make(tmp_path, "a.py", "B.TXT", "c.Py", "d.tar.gz", ".bashrc", "e.", "sub/b.py",
-         "sub/deep/x.py", "build/gen.py", "buildx/keep.py")
+    make(
+        tmp_path,
+        "a.py",
+        "B.TXT",
+        "c.Py",
+        "d.tar.gz",
+        ".bashrc",
+        "e.",
+        "sub/b.py",
+        "sub/deep/x.py",
+        "build/gen.py",
+        "buildx/keep.py",
+    )
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
@@ -97,7 +108,9 @@ def test_excluded_start(project, recorder):
     assert find(".", ["py"], exclude_paths="/", logger=recorder) == ([], [])
     # A path only excludes itself and what lies below it, never a name it merely begins.
     assert find("sub/deep", ["py"], exclude_paths=["sub/de"], logger=recorder)[0] == ["sub/deep/x.py"]
-    assert find("sub/deep/x.py", ["py"], exclude_paths=["sub/deep/x"], logger=recorder)[0] == ["sub/deep/x.py"]
+    assert find("sub/deep/x.py", ["py"], exclude_paths=["sub/deep/x"], logger=recorder)[0] == [
+        "sub/deep/x.py"
+    ]
     assert find("sub/deep/x.py", ["py"], exclude_paths=["sub"], logger=recorder) == ([], [])
 
 
@@ -122,8 +135,10 @@ def test_exclusions_that_are_no_list_of_paths(project, recorder):
 
 def test_single_file_and_linked_starts(project, recorder):
     assert find("sub/b.py", ["PY"], logger=recorder) == (["sub/b.py"], ["b"])
-    assert find(project / "d.tar.gz", ["gz"], prefix="d", logger=recorder) == ([str(project / "d.tar.gz")],
-                                                                             ["d.tar"])
+    assert find(project / "d.tar.gz", ["gz"], prefix="d", logger=recorder) == (
+        [str(project / "d.tar.gz")],
+        ["d.tar"],
+    )
     assert find("a.py", ["txt"], logger=recorder) == ([], [])
     assert recorder.messages("warning") == []
     os.symlink(project / "sub", project / "link")
@@ -136,9 +151,11 @@ def test_invalid_start_paths(project, recorder, monkeypatch):
     for start in ["missing", "dangling", "pipe.py", "a\0b", "\ud800"]:
         recorder.records.clear()
         assert find(start, ["py"], logger=recorder) == ([], [])
-        assert recorder.records == [("info", f"🔍 正在掃描路徑：{start}"),
-                                    ("warning", f"⚠️ 跳過無效路徑：{start}"),
-                                    ("debug", SCAN_DONE.format(0))]
+        assert recorder.records == [
+            ("info", f"🔍 正在掃描路徑：{start}"),
+            ("warning", f"⚠️ 跳過無效路徑：{start}"),
+            ("debug", SCAN_DONE.format(0)),
+        ]
     with pytest.raises(TypeError):
         find(None, ["py"], logger=recorder)
     module_log = Recorder()
@@ -148,8 +165,12 @@ def test_invalid_start_paths(project, recorder, monkeypatch):
 
 
 # (forced thread count, every read seems to wait as on a cold disk)
-WALK_THREADS = {"1": ("1", False), "4": ("4", False), "4, reads waiting": ("4", True),
-                "joining": (None, True)}
+WALK_THREADS = {
+    "1": ("1", False),
+    "4": ("4", False),
+    "4, reads waiting": ("4", True),
+    "joining": (None, True),
+}
 
 
 @pytest.mark.parametrize("threads", WALK_THREADS.values(), ids=WALK_THREADS.keys())
@@ -260,6 +281,7 @@ def test_few_descriptors_left_change_nothing(tmp_path):
     """The walk holds descriptors for the directories it is inside, on every thread; when the
     process runs out, it goes on by whole paths and on one thread, as os.walk would."""
     import json
+
     tests = str(TESTS)
     expected, report = json.loads(run_python(DESCRIPTORS.format(tests=tests, root=str(tmp_path))).stdout)
     assert len(expected[0]) == 600 + 81
@@ -375,6 +397,7 @@ PERMISSIONS = textwrap.dedent("""
 
 def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
     import json
+
     tests = str(TESTS)
     result = run_python(PERMISSIONS.format(tests=tests, root=str(tmp_path)), unprivileged=True)
     report = json.loads(result.stdout)
@@ -382,8 +405,7 @@ def test_permission_failures_match_os_walk_and_pathlib(tmp_path):
         assert actual == expected, case
     # Directories that cannot be read are skipped without a word (one that can be read but not
     # searched still lists its files); unreadable starts give nothing.
-    assert report["top"][1][0] == [["top/e.py", "top/ok/a.py", "top/readonly/c.py"],
-                                   ["e", "a", "c"]]
+    assert report["top"][1][0] == [["top/e.py", "top/ok/a.py", "top/readonly/c.py"], ["e", "a", "c"]]
     assert report["closed_start"][1][0] == [[], []]
     assert 300 < len(report["wide 3"][1][0][0]) < 400
     assert report["top/closed/b.py"][1][1][1] == ["warning", "⚠️ 跳過無效路徑：top/closed/b.py"]

@@ -12,13 +12,28 @@ from quillkit import cargohold, chronicle
 
 def test_globals_in_start_up_order():
     names = [n for n in vars(cargohold) if not n.startswith("__")]
-    assert names[:14] == ["os", "re", "json", "shutil", "yaml", "_HAS_YAML", "click", "requests",
-                          "importlib", "load_dotenv", "find_dotenv", "chronicle", "Path", "log"]
+    assert names[:14] == [
+        "os",
+        "re",
+        "json",
+        "shutil",
+        "yaml",
+        "_HAS_YAML",
+        "click",
+        "requests",
+        "importlib",
+        "load_dotenv",
+        "find_dotenv",
+        "chronicle",
+        "Path",
+        "log",
+    ]
     assert len(names) == 14 + 29
     import importlib.metadata
     import pathlib
 
     import dotenv
+
     assert cargohold.importlib is importlib and cargohold.importlib.metadata
     assert cargohold.Path is pathlib.Path and cargohold.chronicle is chronicle
     assert cargohold.load_dotenv is dotenv.load_dotenv and cargohold.find_dotenv is dotenv.find_dotenv
@@ -125,7 +140,9 @@ def test_missing_dependency_raises_the_import_error_of_the_import(package):
         print("cargohold" in sys.modules.get("quillkit").__dict__, "quillkit.cargohold" in sys.modules)
     """)
     lines = result.stdout.splitlines()
-    assert lines[0] == f"ModuleNotFoundError | import of {package} halted; None in sys.modules | None", result.stderr
+    assert lines[0] == f"ModuleNotFoundError | import of {package} halted; None in sys.modules | None", (
+        result.stderr
+    )
     assert lines[1] == "False False"
 
 
