@@ -6,11 +6,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import plain  # noqa: E402
-from common import compare  # noqa: E402
-from plain import LazyLogger as PyLazyLogger  # noqa: E402
-from plain import get_logger  # noqa: E402
-from quillkit import chronicle  # noqa: E402
+import plain
+from common import compare
+from plain import LazyLogger as PyLazyLogger
+from plain import get_logger
+
+from quillkit import chronicle
 
 
 def main():

@@ -9,8 +9,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import compare_once  # noqa: E402
-from quillkit import cargohold  # noqa: E402
+from common import compare_once
+
+from quillkit import cargohold
 
 SIZE = 5 * 1024 * 1024
 

@@ -15,9 +15,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import plain  # noqa: E402
-from common import measure  # noqa: E402
-from quillkit import cargohold, chronicle  # noqa: E402
+import plain
+from common import measure
+
+from quillkit import cargohold, chronicle
 
 ROUND_SECONDS = 0.004  # calls per round: as many as fit in this
 

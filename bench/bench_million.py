@@ -24,6 +24,7 @@ here = Path(__file__).resolve().parent
 sys.path.insert(0, str(here))
 
 from million_tree import bench_tree  # noqa: E402
+
 from quillkit import cargohold  # noqa: E402
 
 THREADS_VARIABLE = "QUILLKIT_DISCOVERY_THREADS"

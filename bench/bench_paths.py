@@ -8,9 +8,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from common import compare, compare_once  # noqa: E402
-from plain import extract_filename_info, get_unique_path, match_filename  # noqa: E402
-from quillkit import cargohold  # noqa: E402
+from common import compare, compare_once
+from plain import extract_filename_info, get_unique_path, match_filename
+
+from quillkit import cargohold
 
 
 def sample_names(count):

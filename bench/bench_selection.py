@@ -18,8 +18,9 @@ here = Path(__file__).resolve().parent
 sys.path.insert(0, str(here))
 sys.path.insert(0, str(here.parent / "tests"))
 
-from common import compare, compare_once  # noqa: E402
 import reference_discovery as reference  # noqa: E402
+from common import compare, compare_once  # noqa: E402
+
 from quillkit import cargohold  # noqa: E402
 
 EXTENSIONS = [".py", ".txt", ".md", ".json", ".csv"]

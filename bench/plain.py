@@ -7,9 +7,9 @@ hold (tests/reference_discovery.py, tests/cargohold/paths/reference_filenames.py
 imported, not copied.
 The benchmark sets `log`, `click` and `requests` here and in cargohold to the same stand-ins."""
 
+import functools
 import importlib.metadata
 import importlib.util
-import functools
 import json
 import logging
 import os
@@ -369,7 +369,7 @@ def load_yaml_config(file_path: str, logger=None):
     if not Path(file_path).is_file():
         logger.error(f"❌ 找不到 YAML 設定檔或路徑無效：{file_path}")
         return None
-    with open(file_path, "r", encoding="utf-8") as file:
+    with open(file_path, encoding="utf-8") as file:
         try:
             return yaml.safe_load(file)
         except yaml.YAMLError as error:
@@ -434,7 +434,7 @@ def get_package_name_version() -> tuple:
         if not os.path.exists(path):
             continue
         try:
-            with open(path, "r", encoding="utf-8") as file:
+            with open(path, encoding="utf-8") as file:
                 setup_content = file.read()
                 try:
                     import ast

@@ -6,11 +6,10 @@ import os
 from pathlib import Path
 
 import pytest
+from helpers import FaultLibrary, Recorder
 
 import quillkit
 from quillkit import cargohold, chronicle
-
-from helpers import FaultLibrary, Recorder
 
 PACKAGE_DIR = Path(quillkit.__file__).resolve().parent
 
@@ -55,7 +54,7 @@ def clean_logging():
         saved[logger] = (list(logger.handlers), logger.level, logger.propagate)
     yield
     chronicle._BASE_NAME = before_base
-    for name, value in list(logging.Logger.manager.loggerDict.items()):
+    for value in list(logging.Logger.manager.loggerDict.values()):
         if isinstance(value, logging.Logger) and value not in saved:
             for handler in value.handlers:
                 handler.close()

@@ -113,7 +113,7 @@ def main(arguments, python=None):
     if python:
         say("clang-tidy")
         reports = clang_tidy(compile_commands(python), tracked("*.cpp"))
-        for source, output in reports:
+        for _, output in reports:
             print(output, file=sys.stderr)
         if reports:
             failed.append("clang-tidy (" + ", ".join(source for source, _ in reports) + ")")

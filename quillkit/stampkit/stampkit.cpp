@@ -38,7 +38,8 @@ public:
     }
     int number(Py_ssize_t start, Py_ssize_t count) const {
         int value = 0;
-        for (Py_ssize_t index = start; index < start + count; ++index) value = value * 10 + (at(index) - '0');
+        for (Py_ssize_t index = start; index < start + count; ++index)
+            value = value * 10 + static_cast<int>(at(index) - '0');
         return value;
     }
 

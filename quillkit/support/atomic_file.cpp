@@ -372,7 +372,7 @@ private:
 void replace_file_text(nb::handle path, nb::handle content) {
     nb::object file_name = require(PyOS_FSPath(path.ptr()));
     PyObject* encoded_path = nullptr;
-    if (!PyUnicode_FSConverter(file_name.ptr(), &encoded_path)) throw nb::python_error();
+    if (!PyUnicode_FSConverter(file_name.ptr(), static_cast<void*>(&encoded_path))) throw nb::python_error();
     nb::object encoded = nb::steal(encoded_path);
     char* bytes = nullptr;
     Py_ssize_t length = 0;

@@ -45,7 +45,10 @@ PyObject* get_kwdefaults(PyObject* raw, void*) {
     PyObject* result = nullptr;
     for (Py_ssize_t index = self->positional_count; index < self->named_count; ++index) {
         if (!self->default_values[index]) continue;
-        if (!result && !(result = PyDict_New())) return nullptr;
+        if (!result) {
+            result = PyDict_New();
+            if (!result) return nullptr;
+        }
         if (PyDict_SetItem(result, self->names[index], self->default_values[index]) < 0) {
             Py_DECREF(result);
             return nullptr;
@@ -56,7 +59,10 @@ PyObject* get_kwdefaults(PyObject* raw, void*) {
 
 PyObject* get_annotations(PyObject* raw, void*) {
     auto* self = reinterpret_cast<FunctionObject*>(raw);
-    if (!self->annotations && !(self->annotations = PyDict_New())) return nullptr;
+    if (!self->annotations) {
+        self->annotations = PyDict_New();
+        if (!self->annotations) return nullptr;
+    }
     return Py_NewRef(self->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {

@@ -16,9 +16,9 @@ import weakref
 from pathlib import Path
 
 import pytest
-
 import reference_signatures as ref
 from helpers import run_python
+
 from quillkit import cargohold, chronicle
 
 # Functions whose binding is compared by calling them: bodies never run for these calls,

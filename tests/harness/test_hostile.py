@@ -15,8 +15,8 @@ import textwrap
 import types
 
 import pytest
-
 from helpers import Recorder, run_python
+
 from quillkit import cargohold, chronicle
 
 # No small natural number: open() would take it for a descriptor of the test process.
@@ -456,7 +456,10 @@ AT_EXIT = {
     "get_path_type": "c.get_path_type(d)",
     "find_files_with_extensions": "c.find_files_with_extensions(d, ['txt'], recursive=True)",
     # Helpers join while every read seems to wait, as on a cold disk.
-    "find_files_with_extensions, helpers joining": "os.environ['QUILLKIT_DISCOVERY_WAITING'] = '1'; c.find_files_with_extensions(d, ['txt'], recursive=True)",
+    "find_files_with_extensions, helpers joining": (
+        "os.environ['QUILLKIT_DISCOVERY_WAITING'] = '1'; "
+        "c.find_files_with_extensions(d, ['txt'], recursive=True)"
+    ),
     "get_directory_list": "c.get_directory_list(d, exclude_prefixes=())",
     "get_unique_path": "c.get_unique_path(folder, target.stem, 'txt')",
     "load_local_file_content": "c.load_local_file_content(target)",

@@ -3,8 +3,8 @@
 import logging
 
 import pytest
-
 from leakcheck import Silent, assert_no_leak, calling, expect
+
 from quillkit import cargohold, chronicle
 
 

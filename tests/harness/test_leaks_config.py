@@ -3,8 +3,8 @@
 import importlib.metadata
 
 import pytest
-
 from leakcheck import Silent, assert_no_leak, calling, expect
+
 from quillkit import cargohold
 
 

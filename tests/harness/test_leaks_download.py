@@ -6,9 +6,9 @@ import types
 
 import pytest
 import requests
-
 from helpers import TESTS, fake_response
 from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
+
 from quillkit import cargohold
 
 

@@ -6,8 +6,8 @@ import types
 from pathlib import Path
 
 import pytest
-
 from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
+
 from quillkit import cargohold as ch
 
 

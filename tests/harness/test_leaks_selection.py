@@ -10,8 +10,8 @@ from pathlib import Path
 import click
 import pytest
 from click.testing import CliRunner
-
 from leakcheck import Silent, assert_no_leak, calling, expect, with_globals
+
 from quillkit import cargohold, stampkit
 
 

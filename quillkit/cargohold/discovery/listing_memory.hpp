@@ -23,8 +23,8 @@ namespace quillkit::cargohold::walk {
 // Mapped chunks no arena uses, for the next one that needs a chunk.
 class ChunkPool {
 public:
-    static constexpr size_t kChunkSize = 64 * 1024;
-    static constexpr size_t kFirstChunkSize = 8 * 1024;  // enough for a small directory or two
+    static constexpr size_t kChunkSize = size_t{64} * 1024;
+    static constexpr size_t kFirstChunkSize = size_t{8} * 1024;  // enough for a small directory or two
 
     ChunkPool() = default;
     ChunkPool(const ChunkPool&) = delete;

@@ -236,7 +236,10 @@ bool collect_from_directory(const Query& query, FoundFiles& found) {
     const TextTests tests{query.extensions, set_prefix_rule(query.prefix, utf8, rules), query.path_class};
     if (PySet_GET_SIZE(query.extensions.ptr()) == 0) return true;  // nothing can match
 
-    walk::Walk walk(*filesystem::encode(query.start_text), rules, walk_threads());
+    // The caller found a directory there, so the text has bytes.
+    const std::optional<std::string> start = filesystem::encode(query.start_text);
+    if (!start) raise(PyExc_SystemError, "the start directory has no file-system name");
+    walk::Walk walk(*start, rules, walk_threads());
     ListingReader reader(query.start_text, tests, found);
     try {
         run_walk(walk, reader);

@@ -33,7 +33,8 @@ EntryKind probe(int directory_fd, const char* name, unsigned char type, bool alw
     struct stat status;
     if (type == DT_UNKNOWN) {
         // The file system keeps no type in its directories: ask, without following first.
-        if ((kind.stat_error = stat_entry(directory_fd, name, false, status))) return kind;
+        kind.stat_error = stat_entry(directory_fd, name, false, status);
+        if (kind.stat_error) return kind;
         kind.is_link = S_ISLNK(status.st_mode);
         kind.is_directory = S_ISDIR(status.st_mode);
         if (!kind.is_link) return kind;

@@ -35,18 +35,18 @@ nb::object get_directory_list(Call& c, nb::handle root_path, nb::tuple exclude_p
     nb::object root_text = to_str(call(c.global(names::Path), {root_path}));
     nb::object paths = require(PyList_New(0));
     nb::object names = require(PyList_New(0));
-    if (filesystem::kind_of(root_text) != filesystem::Kind::directory) {
+    const std::optional<std::string> root_bytes = filesystem::encode(root_text);
+    if (!root_bytes || filesystem::kind_of(root_text) != filesystem::Kind::directory) {
         log_to(c.global(names::log), names::warning, concat({"⚠️ 指定的目錄不存在或非資料夾：", root_path}));
         return pair(paths, names);
     }
-    const std::string root_bytes = *filesystem::encode(root_text);
     std::vector<filesystem::Entry> entries;
     int error = 0;
     const stand_ins::LibraryRules* rules = stand_ins::library_rules(c);
     const filesystem::Probe probe =
         rules && rules->queries_raise ? filesystem::Probe::stat_first : filesystem::Probe::stat_directories;
     const bool listed =
-        without_gil([&] { return filesystem::read_directory(root_bytes, probe, entries, error); });
+        without_gil([&] { return filesystem::read_directory(*root_bytes, probe, entries, error); });
     if (!listed) raise_os_error(error, root_text);
 
     nb::object prefix = filesystem::child_prefix(root_text);

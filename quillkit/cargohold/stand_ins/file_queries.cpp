@@ -70,7 +70,7 @@ void make_directories(Call& c, nb::handle path) {
 nb::object read_text(nb::handle path) {
     // The conversion the file object makes, with its errors for a text the system cannot take.
     PyObject* converted = nullptr;
-    if (!PyUnicode_FSConverter(path.ptr(), &converted)) throw nb::python_error();
+    if (!PyUnicode_FSConverter(path.ptr(), static_cast<void*>(&converted))) throw nb::python_error();
     nb::object bytes = nb::steal(converted);
     const std::string name(PyBytes_AS_STRING(converted), static_cast<size_t>(PyBytes_GET_SIZE(converted)));
     constexpr int kFlags = O_RDONLY | O_CLOEXEC;

@@ -9,9 +9,9 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from helpers import Recorder
 from quillkit import cargohold
 
 LOAD_FAILED = "❌ 載入 JSON 設定失敗 "

@@ -7,8 +7,8 @@ import textwrap
 from types import SimpleNamespace
 
 import pytest
-
 from helpers import Recorder, run_python
+
 from quillkit import cargohold
 
 MISSING_PACKAGE = "❌ 缺少 Python 套件 'PyYAML'。請執行：pip install pyyaml"

@@ -13,10 +13,10 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from helpers import Recorder, globals_replaced, run_python
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import Recorder, globals_replaced, run_python
 from quillkit import cargohold
 
 
@@ -528,7 +528,9 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     }
     return real(fd, data, size, offset);
 }
-ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) { return pwrite(fd, data, size, offset); }
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+    return pwrite(fd, data, size, offset);
+}
 """
 
 

@@ -12,8 +12,8 @@ from pathlib import Path
 
 import pytest
 import requests
-
 from helpers import TESTS, Recorder, Server, fake_response
+
 from quillkit import cargohold
 
 TOKEN = "s3cret-token"

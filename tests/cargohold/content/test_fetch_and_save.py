@@ -5,9 +5,10 @@ import re
 import textwrap
 
 import pytest
-from hypothesis import given, strategies as st
-
 from helpers import Recorder, run_python
+from hypothesis import given
+from hypothesis import strategies as st
+
 from quillkit import cargohold
 
 

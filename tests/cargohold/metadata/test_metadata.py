@@ -9,8 +9,8 @@ import warnings
 from pathlib import Path
 
 import pytest
-
 from helpers import run_python
+
 from quillkit import cargohold
 
 UNKNOWN = ("unknown", "unknown")
@@ -149,7 +149,7 @@ def test_package_version():
 )
 def test_cli_name(tmp_path, monkeypatch, entry, expected):
     monkeypatch.chdir(tmp_path)
-    text = "setup(entry_points={'console_scripts': ['%s']})" % entry
+    text = f"setup(entry_points={{'console_scripts': ['{entry}']}})"
     (tmp_path / "setup.py").write_bytes(text.encode("utf-8", "surrogateescape"))
     assert cargohold.get_cli_name() == (expected or "quill-cli")
     assert cargohold.get_cli_name(tmp_path / "setup.py", default="x") == (expected or "x")

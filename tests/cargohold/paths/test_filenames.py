@@ -4,12 +4,12 @@ holds the native text rules to pathlib's `name` and `stem` on generated names.""
 from pathlib import Path
 
 import pytest
+from helpers import DOT_NAMES, globals_replaced
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
-
-from helpers import DOT_NAMES, globals_replaced
-from quillkit import cargohold
 from reference_filenames import reference_extract, reference_match
+
+from quillkit import cargohold
 
 extract, match = cargohold.extract_filename_info, cargohold.match_filename
 

@@ -12,10 +12,10 @@ import types
 from pathlib import Path, PurePath
 
 import pytest
+from helpers import DOT_NAMES, TESTS, Recorder, globals_replaced, run_python
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from helpers import DOT_NAMES, TESTS, Recorder, globals_replaced, run_python
 from quillkit import cargohold
 
 
@@ -531,7 +531,8 @@ UNKNOWN_RELEASE = textwrap.dedent("""
                 delattr(owner, name)
         report[use] = bool(calls)
     for extensions in [["b"], ["", "."], ["x", "y", "tar"]]:
-        for function in (reference_discovery.find_files_with_extensions, cargohold.find_files_with_extensions):
+        for module in (reference_discovery, cargohold):
+            function = module.find_files_with_extensions
             report.setdefault(str(extensions), []).append(function(".", extensions, logger=Recorder()))
     print(json.dumps(report))
 """)

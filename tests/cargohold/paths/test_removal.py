@@ -11,8 +11,8 @@ import types
 from pathlib import Path
 
 import pytest
+from helpers import run_python
 
-from helpers import Recorder, run_python
 from quillkit import cargohold
 
 

@@ -9,8 +9,8 @@ import click
 import pexpect
 import pytest
 from click.testing import CliRunner
-
 from helpers import Recorder
+
 from quillkit import cargohold
 
 select = cargohold.interactive_select_files
@@ -95,7 +95,9 @@ def test_excluded_names_as_in_compares_them(three):
 
         __hash__ = str.__hash__
 
-    for adding, exclude, kept in [(True, ["x"], ["a", "b"]), (False, ["x", "c"], ["a", "b", "c"])]:
+    # `adding` is read by Meddling.__eq__, during the call.
+    cases = [(True, ["x"], ["a", "b"]), (False, ["x", "c"], ["a", "b", "c"])]
+    for adding, exclude, kept in cases:  # noqa: B007
         result = dialogue(select, files, ["a", Meddling("b"), "c"], exclude_names=exclude, input="all\n")[0]
         assert [name for _, name in result] == kept
 

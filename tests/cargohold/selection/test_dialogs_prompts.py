@@ -7,8 +7,8 @@ import stat
 import click
 import pytest
 from click.testing import CliRunner
-
 from helpers import Recorder
+
 from quillkit import cargohold
 
 select_option = cargohold.select_option

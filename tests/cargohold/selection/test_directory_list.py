@@ -5,8 +5,8 @@ are compared with pathlib in test_discovery.py; generated trees in test_discover
 import os
 
 import pytest
-
 from helpers import Recorder
+
 from quillkit import cargohold
 
 directory_list = cargohold.get_directory_list

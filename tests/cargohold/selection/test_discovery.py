@@ -8,9 +8,9 @@ import textwrap
 from pathlib import Path
 
 import pytest
-
 import reference_discovery as reference
 from helpers import TESTS, Recorder, run_python
+
 from quillkit import cargohold, stampkit
 
 find = cargohold.find_files_with_extensions

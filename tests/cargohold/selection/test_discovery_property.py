@@ -12,11 +12,11 @@ import tempfile
 from pathlib import Path
 
 import pytest
+import reference_discovery as reference
+from helpers import DOT_NAMES, Recorder
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-import reference_discovery as reference
-from helpers import DOT_NAMES, Recorder
 from quillkit import cargohold
 
 # Pieces of names, as bytes: undecodable bytes, an encoded surrogate (also undecodable), a

@@ -5,8 +5,8 @@ import logging
 import textwrap
 
 import pytest
-
 from helpers import run_python
+
 from quillkit import cargohold, chronicle
 
 
