@@ -220,31 +220,8 @@ def main():
     fd = fd_command()
     if fd:
         cases["fd -j2"] = fd_case(fd, 2)
-    cases["GNU find"] = command(
-        [
-            "find",
-            ".",
-            "(",
-            "-path",
-            "./d3",
-            "-o",
-            "-path",
-            "./d7/d1",
-            ")",
-            "-prune",
-            "-o",
-            "-type",
-            "f",
-            "(",
-            "-iname",
-            "*.py",
-            "-o",
-            "-iname",
-            "*.txt",
-            ")",
-            "-print",
-        ]
-    )
+    pruned = "( -path ./d3 -o -path ./d7/d1 ) -prune"
+    cases["GNU find"] = command(f"find . {pruned} -o -type f ( -iname *.py -o -iname *.txt ) -print".split())
     best = fastest(cases)
     for name, (seconds, count) in best.items():
         print(f"{name:<24} {seconds * 1e3:8.1f} ms   {count} files", flush=True)

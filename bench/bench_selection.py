@@ -96,29 +96,9 @@ def main():
         plain = reference.find_files_with_extensions(tree, wanted, **arguments)
         assert native == plain and len(native[0]) == 2 * (100_000 - 2000 - 20) // 5
 
-        find_command = [
-            "find",
-            tree,
-            "(",
-            "-path",
-            excluded[0],
-            "-o",
-            "-path",
-            excluded[1],
-            ")",
-            "-prune",
-            "-o",
-            "-type",
-            "f",
-            "(",
-            "-iname",
-            "*.py",
-            "-o",
-            "-iname",
-            "*.txt",
-            ")",
-            "-print",
-        ]
+        pruned = ["(", "-path", excluded[0], "-o", "-path", excluded[1], ")", "-prune"]
+        wanted_files = "-type f ( -iname *.py -o -iname *.txt ) -print".split()
+        find_command = ["find", tree, *pruned, "-o", *wanted_files]
 
         def gnu_find():
             with open(os.devnull, "wb") as sink:

@@ -128,29 +128,21 @@ def run(command, **options):
         sys.exit(result.returncode)
 
 
+def configure(python, build, *definitions):
+    """Configures a CMake build of the modules in `build` with the environment's CMake and Ninja."""
+    bin_dir = Path(python).parent
+    cmake = [str(bin_dir / "cmake"), "-S", str(ROOT), "-B", str(build), "-G", "Ninja"]
+    tools = [f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", f"-DPython_EXECUTABLE={python}"]
+    run([*cmake, *tools, *definitions], stdout=subprocess.DEVNULL)
+
+
 def build_sanitized(python):
     """The modules built with both sanitizers into build/sanitize, staged as an importable
     package; the stage's directory."""
     build = ROOT / "build" / "sanitize"
-    bin_dir = Path(python).parent
     say(f"building the sanitizer variant in {build}")
-    run(
-        [
-            str(bin_dir / "cmake"),
-            "-S",
-            str(ROOT),
-            "-B",
-            str(build),
-            "-G",
-            "Ninja",
-            f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}",
-            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-            "-DQUILLKIT_SANITIZE=ON",
-            f"-DPython_EXECUTABLE={python}",
-        ],
-        stdout=subprocess.DEVNULL,
-    )
-    run([str(bin_dir / "cmake"), "--build", str(build)])
+    configure(python, build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DQUILLKIT_SANITIZE=ON")
+    run([str(Path(python).parent / "cmake"), "--build", str(build)])
     stage = build / "stage" / "quillkit"
     subprocess.run(["rm", "-rf", str(stage)], check=True)
     stage.mkdir(parents=True)
@@ -212,7 +204,7 @@ def main():
     elif task == "lint":
         import lint
 
-        lint.main(arguments, python)
+        lint.main(arguments, python, configure)
     elif task == "bench":
         say("running the benchmarks")
         run([python, "bench/run_all.py", *arguments])

@@ -47,26 +47,10 @@ def install_tools():
     stamp.write_text("\n".join(PINNED) + "\n")
 
 
-def compile_commands(python):
+def compile_commands(python, configure):
     """A configure-only build whose compile commands clang-tidy reads; its directory."""
     build = ROOT / "build" / "lint"
-    bin_dir = Path(python).parent
-    subprocess.run(
-        [
-            str(bin_dir / "cmake"),
-            "-S",
-            str(ROOT),
-            "-B",
-            str(build),
-            "-G",
-            "Ninja",
-            f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}",
-            "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
-            f"-DPython_EXECUTABLE={python}",
-        ],
-        check=True,
-        stdout=subprocess.DEVNULL,
-    )
+    configure(python, build, "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON")
     return build
 
 
@@ -86,7 +70,7 @@ def clang_tidy(build, sources):
         return [(source, output) for source, status, output in pool.map(check, sources) if status]
 
 
-def main(arguments, python=None):
+def main(arguments, python=None, configure=None):
     fix = "--fix" in arguments
     install_tools()
     cpp = tracked("*.cpp", "*.hpp")
@@ -110,9 +94,9 @@ def main(arguments, python=None):
     if subprocess.run([tool("shellcheck"), *SHELL_SCRIPTS], cwd=ROOT).returncode:
         failed.append("shellcheck")
 
-    if python:
+    if python and configure:
         say("clang-tidy")
-        reports = clang_tidy(compile_commands(python), tracked("*.cpp"))
+        reports = clang_tidy(compile_commands(python, configure), tracked("*.cpp"))
         for _, output in reports:
             print(output, file=sys.stderr)
         if reports:
