@@ -3,6 +3,16 @@
 
 #include <utility>
 
+// The interpreter's own method look-up, which answers without binding a method: public on 3.12,
+// still exported but no longer in the public headers from 3.13. Declared here only for the
+// releases known to keep it; any other binds the method to compare it.
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000
+extern "C" int _PyObject_GetMethod(PyObject* object, PyObject* name, PyObject** method);  // NOLINT
+#endif
+#if PY_VERSION_HEX < 0x03100000
+#define QUILLKIT_HAS_GET_METHOD 1
+#endif
+
 namespace quillkit {
 
 namespace {
@@ -99,8 +109,7 @@ ViewReading::ViewReading(ChangeWatch& watch)
 void ViewReading::done() { watch_.read_at = complete_ ? started_ + 1 : 0; }
 
 bool finds_class_member(nb::handle object, const Name& name, PyObject* expected) {
-#if PY_VERSION_HEX < 0x030D0000
-    // 3.12's own method look-up, which answers without binding a method.
+#ifdef QUILLKIT_HAS_GET_METHOD
     PyObject* found = nullptr;
     const int unbound = _PyObject_GetMethod(object.ptr(), name.ptr(), &found);
     nb::object held = nb::steal(found);
