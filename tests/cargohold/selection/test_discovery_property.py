@@ -143,6 +143,13 @@ def outcome(function, *args, **kwargs):
     return (result, logger.records)
 
 
+def same_as_reference(start, **arguments):
+    """The outcome of discovery from `start`, asserted the same natively and in plain Python."""
+    expected = outcome(reference.find_files_with_extensions, start, **arguments)
+    assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
+    return expected
+
+
 # The walk sorts a directory's names by a key whose first sixteen bytes are compared as two
 # numbers, with a directory's name read as if "/" followed it, and the rest byte by byte. Names
 # end on each side of those edges, followed by every kind of next character: below and above
@@ -233,15 +240,14 @@ def test_discovery_matches_os_walk(steps, extensions, recursive, sort_datecode, 
         # The start directory itself may be excluded too, or the directory above it.
         entries = directories + files + [os.path.dirname(root)]
         exclude_paths = [spelling(entries[pick % len(entries)], form) for pick, form in excluded]
-        arguments = dict(
+        expected = same_as_reference(
+            start,
             extensions=extensions,
             recursive=recursive,
             sort_datecode=sort_datecode,
             exclude_paths=exclude_paths or None,
             prefix=prefix,
         )
-        expected = outcome(reference.find_files_with_extensions, start, **arguments)
-        assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
         if expected[0] != "raised":
             for path in expected[0][0]:
                 assert os.path.lexists(path)
@@ -261,9 +267,7 @@ def test_the_edges_of_the_dot_rules_match_pathlib(tmp_path, monkeypatch, extensi
     if way == "library":
         monkeypatch.setattr(cargohold, "Path", lambda *args: Path(*args))
     for start in [".", "sub", str(tmp_path)]:
-        arguments = dict(extensions=extensions, recursive=True)
-        expected = outcome(reference.find_files_with_extensions, start, **arguments)
-        assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
+        same_as_reference(start, extensions=extensions, recursive=True)
 
 
 def wide_steps(seed, count):
@@ -328,15 +332,14 @@ def test_parallel_walk_matches_os_walk(
     os.environ.update(WALK_THREADS[threads])
     try:
         exclude_paths = [spelling(entries[index % len(entries)], form) for index, form in excluded]
-        arguments = dict(
+        same_as_reference(
+            start,
             extensions=extensions,
             recursive=True,
             sort_datecode=sort_datecode,
             exclude_paths=exclude_paths or None,
             prefix=prefix,
         )
-        expected = outcome(reference.find_files_with_extensions, start, **arguments)
-        assert outcome(cargohold.find_files_with_extensions, start, **arguments) == expected
     finally:
         os.chdir(saved[0])
         for name, value in saved[1].items():
