@@ -276,39 +276,38 @@ print(cargohold.download_github_content("https://raw.githubusercontent.com/o/r/m
 """
 
 
+def run_token_child(cwd, *, script=None, **environment):
+    """The child above, or `script` read from standard input, run from `cwd` with no GITHUB_TOKEN
+    in its environment (plus `environment`)."""
+    env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"} | environment
+    child = ["-c", DOTENV_CHILD.format(tests=str(TESTS))] if script is None else ["-"]
+    return subprocess.run(
+        [sys.executable, "-P", *child],
+        input=script,
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
 def test_token_from_a_dotenv_file_found_by_the_search(tmp_path):
     # A program without a main file (here `python -c`) searches from the working directory.
     project = tmp_path / "project"
     project.mkdir()
     (project / ".env").write_text(f"GITHUB_TOKEN={TOKEN}\n")
-    env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
-    result = subprocess.run(
-        [sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
-        cwd=project,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    result = run_token_child(project)
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
 
 
 def test_search_from_a_script_without_a_file(tmp_path):
     # No caller has a source file on disk: the search still starts beside the package.
-    env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
     script = DOTENV_CHILD.format(tests=str(TESTS)).replace(
         "from quillkit import cargohold",
         "import __main__; __main__.__file__ = 'gone.py'\nfrom quillkit import cargohold",
     )
-    result = subprocess.run(
-        [sys.executable, "-P", "-"],
-        input=script,
-        cwd=tmp_path,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    result = run_token_child(tmp_path, script=script)
     assert (result.returncode, result.stdout) == (0, " []\n"), result.stderr
 
 
@@ -320,16 +319,7 @@ def test_token_from_the_package_level_dotenv(tmp_path):
     (packages / ".env").write_text(f"GITHUB_TOKEN={TOKEN}\n")
     work = tmp_path / "work"
     work.mkdir()
-    env = {k: v for k, v in os.environ.items() if k != "GITHUB_TOKEN"}
-    env["PYTHONPATH"] = str(packages)
-    result = subprocess.run(
-        [sys.executable, "-P", "-c", DOTENV_CHILD.format(tests=str(TESTS))],
-        cwd=work,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+    result = run_token_child(work, PYTHONPATH=str(packages))
     assert result.stdout == f" [{{'Authorization': 'token {TOKEN}'}}]\n", result.stderr
 
 
